@@ -1,0 +1,80 @@
+// The slice of the HTTP client that the installer drives: the download-client contract.
+//
+// The installer's controller sees only this interface, so it runs against the real client
+// (THttpCli implements it) and against a scripted fake in tests alike.
+//
+// Guarantees of one Get (the real client keeps them; a fake must too):
+// - every event fires on the thread that called Get, one at a time;
+// - OnDocData fires once per body block, after the block was written to RcvdStream; between
+//   two events RcvdCount grows by the block size;
+// - OnRequestDone fires exactly once per request; when the request ends while Get dispatches
+//   messages it fires before Get returns or raises; when the wait inside Get ends the request
+//   (idle time-out, the application quitting) Get raises first and OnRequestDone follows from
+//   the message queue;
+// - ErrCode 0: the exchange completed, success is exactly StatusCode 200; otherwise 3 aborted,
+//   8 idle time-out, 9 closed before any status line, 10 body cut short, 11 the download
+//   stream failed, 12 response header too large, 13 invalid chunk size, or a socket error;
+// - Get raises EHttpException when ErrCode is not 0 and when the status is 400 or more
+//   (except 401 and 407).
+//
+// Threads: the user-interface thread only. RcvdStream is borrowed: never freed by the client.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "events/component.h"
+#include "platform/exceptions.h"
+#include "platform/stream.h"
+#include "platform/text.h"
+
+enum THttpRequest { httpABORT, httpGET, httpPOST, httpPUT, httpHEAD, httpDELETE, httpCLOSE };
+
+// Request-done error codes that are not socket errors.
+enum : std::uint16_t {
+  reqErrNone = 0,
+  reqErrBusy = 1,
+  reqErrNoSendStream = 2,
+  reqErrAborted = 3,
+  reqErrBadVersion = 5,
+  reqErrAuthState = 6,
+  reqErrTimeout = 8,
+  reqErrNoStatusLine = 9,
+  reqErrDocIncomplete = 10,
+  reqErrStreamWrite = 11,
+  reqErrHeaderTooLarge = 12,
+  reqErrBadChunkSize = 13,
+};
+
+class EHttpException : public Exception {
+ public:
+  EHttpException(std::string message, std::uint16_t code)
+      : Exception(std::move(message)), ErrorCode(code) {}
+  std::uint16_t ErrorCode;
+};
+
+using TDocDataEvent = std::function<void(TObject* Sender, const void* Buffer, std::int32_t Len)>;
+using THttpRequestDone =
+    std::function<void(TObject* Sender, THttpRequest RqType, std::uint16_t ErrCode)>;
+
+class IDownloadClient {
+ public:
+  virtual ~IDownloadClient() = default;
+
+  virtual void SetURL(const String& Value) = 0;
+  virtual const String& URL() const = 0;
+  virtual void SetRcvdStream(TStream* Value) = 0;
+  virtual TStream* RcvdStream() const = 0;
+
+  // Synchronous GET of URL; dispatches the thread's messages while it waits.
+  virtual void Get() = 0;
+  // Ends the request in progress; it then completes with ErrCode 3.
+  virtual void Abort() = 0;
+
+  virtual std::int32_t StatusCode() const = 0;
+  virtual std::int64_t ContentLength() const = 0;
+  virtual std::int64_t RcvdCount() const = 0;
+
+  virtual void SetOnDocData(TDocDataEvent Value) = 0;
+  virtual void SetOnRequestDone(THttpRequestDone Value) = 0;
+};
