@@ -23,7 +23,8 @@ class TComponent : public TObject {
   }
   ~TComponent() override {
     // Owned components go first, newest first; each one leaves this list as it is destroyed.
-    while (!components_.empty()) delete components_.back();
+    while (!components_.empty())
+      delete components_.back();
     if (owner_) {
       auto& list = owner_->components_;
       list.erase(std::remove(list.begin(), list.end(), this), list.end());

@@ -28,9 +28,9 @@ using LResult = std::intptr_t;
 using WindowProc = LResult (*)(WindowHandle window, std::uint32_t msg, WParam wparam,
                                LParam lparam);
 
-constexpr std::uint32_t kMsgQuit = 18;     // WM_QUIT
-constexpr std::uint32_t kMsgTimer = 275;   // WM_TIMER
-constexpr std::uint32_t kMsgUser = 1024;   // WM_USER: first id free for private use
+constexpr std::uint32_t kMsgQuit = 18;    // WM_QUIT
+constexpr std::uint32_t kMsgTimer = 275;  // WM_TIMER
+constexpr std::uint32_t kMsgUser = 1024;  // WM_USER: first id free for private use
 constexpr std::uint32_t kErrorInvalidWindowHandle = 1400;
 constexpr std::uint32_t kErrorClassAlreadyExists = 1410;
 constexpr std::uint32_t kErrorClassDoesNotExist = 1411;

@@ -50,8 +50,9 @@ class TMemoryStream : public TStream {
   }
   std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) override {
     std::int64_t base = origin == TSeekOrigin::soBeginning ? 0
-                        : origin == TSeekOrigin::soCurrent ? pos_
-                                                           : static_cast<std::int64_t>(data_.size());
+                        : origin == TSeekOrigin::soCurrent
+                            ? pos_
+                            : static_cast<std::int64_t>(data_.size());
     pos_ = std::max<std::int64_t>(0, base + offset);
     return pos_;
   }

@@ -10,10 +10,10 @@ namespace plat {
 namespace {
 // Windows-1252 bytes 0x80 to 0x9F; 0 marks the five bytes the code page leaves undefined,
 // which map to the control character of the same value, as Windows does.
-constexpr char16_t k1252High[32] = {
-    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
+constexpr char16_t k1252High[32] = {0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0,      0x017D, 0,
+                                    0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
 }  // namespace
 
 std::string EncodeWindows1252(std::u16string_view s) {
@@ -53,11 +53,14 @@ std::u16string DecodeWindows1252(std::string_view s) {
 std::string EncodeLatin1(std::u16string_view s) {
   std::string out;
   out.reserve(s.size());
-  for (char16_t c : s) out.push_back(c <= 0xFF ? static_cast<char>(c) : '?');
+  for (char16_t c : s)
+    out.push_back(c <= 0xFF ? static_cast<char>(c) : '?');
   return out;
 }
 
-std::u16string DecodeLatin1(std::string_view s) { return text::WidenBytes(s); }
+std::u16string DecodeLatin1(std::string_view s) {
+  return text::WidenBytes(s);
+}
 
 }  // namespace plat
 
@@ -75,7 +78,8 @@ String AnsiToUnicode(std::string_view s, unsigned code_page) {
 
 String WidenBytes(std::string_view s) {
   String out(s.size(), u'\0');
-  for (std::size_t i = 0; i < s.size(); ++i) out[i] = static_cast<unsigned char>(s[i]);
+  for (std::size_t i = 0; i < s.size(); ++i)
+    out[i] = static_cast<unsigned char>(s[i]);
   return out;
 }
 
@@ -169,8 +173,10 @@ std::string ToUtf8(std::u16string_view s) {
 
 std::string_view Trim(std::string_view s) {
   std::size_t b = 0, e = s.size();
-  while (b < e && static_cast<unsigned char>(s[b]) < 33) ++b;
-  while (e > b && static_cast<unsigned char>(s[e - 1]) < 33) --e;
+  while (b < e && static_cast<unsigned char>(s[b]) < 33)
+    ++b;
+  while (e > b && static_cast<unsigned char>(s[e - 1]) < 33)
+    --e;
   return s.substr(b, e - b);
 }
 
@@ -191,7 +197,8 @@ String LowerAscii(std::u16string_view s) {
 namespace {
 template <typename View>
 std::int64_t ReadDecimalImpl(View s, std::size_t& pos) {
-  while (pos < s.size() && s[pos] == ' ') ++pos;
+  while (pos < s.size() && s[pos] == ' ')
+    ++pos;
   std::int64_t v = 0;
   constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
   while (pos < s.size() && s[pos] >= '0' && s[pos] <= '9') {
@@ -203,7 +210,9 @@ std::int64_t ReadDecimalImpl(View s, std::size_t& pos) {
 }
 }  // namespace
 
-std::int64_t ReadDecimal(std::string_view s, std::size_t& pos) { return ReadDecimalImpl(s, pos); }
+std::int64_t ReadDecimal(std::string_view s, std::size_t& pos) {
+  return ReadDecimalImpl(s, pos);
+}
 std::int64_t ReadDecimal(std::u16string_view s, std::size_t& pos) {
   return ReadDecimalImpl(s, pos);
 }

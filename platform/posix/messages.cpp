@@ -46,9 +46,9 @@ struct ThreadQueue {
   int evfd = -1;
   int tfd = -1;
 
-  std::mutex mu;                // guards posted and signalled
+  std::mutex mu;  // guards posted and signalled
   std::deque<Message> posted;
-  bool signalled = false;       // evfd holds a count
+  bool signalled = false;  // evfd holds a count
 
   std::vector<WindowTimer> timers;  // owning thread only
 
@@ -244,8 +244,12 @@ WindowRecord* FindLocked(WindowHandle w) {
 
 }  // namespace
 
-std::uint32_t GetLastError() { return t_last_error; }
-void SetLastError(std::uint32_t code) { t_last_error = code; }
+std::uint32_t GetLastError() {
+  return t_last_error;
+}
+void SetLastError(std::uint32_t code) {
+  t_last_error = code;
+}
 
 bool IsWindowClassRegistered(const char* class_name) {
   std::lock_guard<std::mutex> lock(g_mu);
@@ -326,7 +330,9 @@ bool DestroyWindow(WindowHandle window) {
   return true;
 }
 
-bool IsWindow(WindowHandle window) { return window != 0 && WindowAlive(window); }
+bool IsWindow(WindowHandle window) {
+  return window != 0 && WindowAlive(window);
+}
 
 void SetWindowSlot(WindowHandle window, void* value) {
   std::lock_guard<std::mutex> lock(g_mu);
@@ -339,7 +345,9 @@ void* GetWindowSlot(WindowHandle window) {
   return r ? r->slot : nullptr;
 }
 
-LResult DefWindowProc(WindowHandle, std::uint32_t, WParam, LParam) { return 0; }
+LResult DefWindowProc(WindowHandle, std::uint32_t, WParam, LParam) {
+  return 0;
+}
 
 bool PostMessage(WindowHandle window, std::uint32_t msg, WParam wparam, LParam lparam) {
   std::shared_ptr<ThreadQueue> q;
@@ -393,11 +401,10 @@ LResult DispatchMessage(const Message& m) {
 void PurgeMessages(WindowHandle window, std::uint32_t msg) {
   ThreadQueue& q = Queue();
   std::lock_guard<std::mutex> lock(q.mu);
-  q.posted.erase(std::remove_if(q.posted.begin(), q.posted.end(),
-                                [&](const Message& m) {
-                                  return m.window == window && m.msg == msg;
-                                }),
-                 q.posted.end());
+  q.posted.erase(
+      std::remove_if(q.posted.begin(), q.posted.end(),
+                     [&](const Message& m) { return m.window == window && m.msg == msg; }),
+      q.posted.end());
   if (q.posted.empty()) ResetSignal(q);
 }
 
@@ -437,9 +444,8 @@ bool SetTimer(WindowHandle window, std::uintptr_t id, std::uint32_t interval_ms)
     }
   }
   auto due = Clock::now() + std::chrono::milliseconds(interval_ms);
-  auto it = std::find_if(q.timers.begin(), q.timers.end(), [&](const WindowTimer& t) {
-    return t.window == window && t.id == id;
-  });
+  auto it = std::find_if(q.timers.begin(), q.timers.end(),
+                         [&](const WindowTimer& t) { return t.window == window && t.id == id; });
   if (it != q.timers.end()) {
     it->interval_ms = interval_ms;
     it->due = due;
@@ -452,24 +458,24 @@ bool SetTimer(WindowHandle window, std::uintptr_t id, std::uint32_t interval_ms)
 
 bool KillTimer(WindowHandle window, std::uintptr_t id) {
   ThreadQueue& q = Queue();
-  auto it = std::find_if(q.timers.begin(), q.timers.end(), [&](const WindowTimer& t) {
-    return t.window == window && t.id == id;
-  });
+  auto it = std::find_if(q.timers.begin(), q.timers.end(),
+                         [&](const WindowTimer& t) { return t.window == window && t.id == id; });
   if (it == q.timers.end()) return false;
   q.timers.erase(it);
   ArmTimerFd(q);
   std::lock_guard<std::mutex> lock(q.mu);
   q.posted.erase(std::remove_if(q.posted.begin(), q.posted.end(),
                                 [&](const Message& m) {
-                                  return m.window == window && m.msg == kMsgTimer &&
-                                         m.wparam == id;
+                                  return m.window == window && m.msg == kMsgTimer && m.wparam == id;
                                 }),
                  q.posted.end());
   if (q.posted.empty()) ResetSignal(q);
   return true;
 }
 
-int QueueWaitDescriptor() { return Queue().epfd; }
+int QueueWaitDescriptor() {
+  return Queue().epfd;
+}
 
 namespace posix {
 
@@ -493,8 +499,7 @@ bool AddPollSource(WindowHandle window, int fd, std::uint32_t epoll_events, Poll
   return epoll_ctl(q->epfd, EPOLL_CTL_ADD, fd, &ev) == 0;
 }
 
-bool ModifyPollSource(WindowHandle window, int fd, std::uint32_t epoll_events,
-                      PollSource* source) {
+bool ModifyPollSource(WindowHandle window, int fd, std::uint32_t epoll_events, PollSource* source) {
   auto q = OwnerQueue(window);
   if (!q) {
     errno = EBADF;

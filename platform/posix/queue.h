@@ -22,8 +22,7 @@ class PollSource {
 // Adds, changes or removes `fd` in the epoll set of the thread that owns `window`. The source
 // must stay alive until removed. Add/Modify return false + errno on failure.
 bool AddPollSource(WindowHandle window, int fd, std::uint32_t epoll_events, PollSource* source);
-bool ModifyPollSource(WindowHandle window, int fd, std::uint32_t epoll_events,
-                      PollSource* source);
+bool ModifyPollSource(WindowHandle window, int fd, std::uint32_t epoll_events, PollSource* source);
 void RemovePollSource(WindowHandle window, int fd);
 
 // The id of the thread that owns a window, 0 when the window does not exist.

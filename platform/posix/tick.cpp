@@ -20,8 +20,12 @@ std::uint32_t GetTickCount() {
   return static_cast<std::uint32_t>(ms) + g_offset.load(std::memory_order_relaxed);
 }
 
-void SetTickCountOffset(std::uint32_t offset) { g_offset.store(offset); }
-std::uint32_t TickCountOffset() { return g_offset.load(); }
+void SetTickCountOffset(std::uint32_t offset) {
+  g_offset.store(offset);
+}
+std::uint32_t TickCountOffset() {
+  return g_offset.load();
+}
 
 std::uint32_t CurrentThreadId() {
   thread_local std::uint32_t id = static_cast<std::uint32_t>(syscall(SYS_gettid));

@@ -12,8 +12,7 @@ std::string EncodeCodePage(std::u16string_view s, unsigned code_page) {
                               nullptr);
   if (n <= 0) return EncodeWindows1252(s);
   std::string out(static_cast<std::size_t>(n), '\0');
-  WideCharToMultiByte(code_page, 0, w, static_cast<int>(s.size()), out.data(), n, nullptr,
-                      nullptr);
+  WideCharToMultiByte(code_page, 0, w, static_cast<int>(s.size()), out.data(), n, nullptr, nullptr);
   return out;
 }
 

@@ -27,7 +27,9 @@ std::string LowerName(const char* name) {
   return s;
 }
 
-std::wstring Wide(const char* s) { return std::wstring(s, s + std::char_traits<char>::length(s)); }
+std::wstring Wide(const char* s) {
+  return std::wstring(s, s + std::char_traits<char>::length(s));
+}
 
 LRESULT CALLBACK SharedWindowProc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
   auto proc = reinterpret_cast<WindowProc>(GetWindowLongPtrW(hwnd, kSlotProc));
@@ -35,12 +37,18 @@ LRESULT CALLBACK SharedWindowProc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lpa
   return proc(reinterpret_cast<WindowHandle>(hwnd), msg, wparam, lparam);
 }
 
-HWND H(WindowHandle w) { return reinterpret_cast<HWND>(w); }
+HWND H(WindowHandle w) {
+  return reinterpret_cast<HWND>(w);
+}
 
 }  // namespace
 
-std::uint32_t GetLastError() { return ::GetLastError(); }
-void SetLastError(std::uint32_t code) { ::SetLastError(code); }
+std::uint32_t GetLastError() {
+  return ::GetLastError();
+}
+void SetLastError(std::uint32_t code) {
+  ::SetLastError(code);
+}
 
 bool IsWindowClassRegistered(const char* class_name) {
   WNDCLASSW wc;
@@ -80,15 +88,19 @@ WindowHandle CreateHiddenWindow(const char* class_name) {
     }
     proc = it->second;
   }
-  HWND hwnd = CreateWindowExW(WS_EX_TOOLWINDOW, Wide(class_name).c_str(), L"", WS_POPUP, 0, 0, 0,
-                              0, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+  HWND hwnd = CreateWindowExW(WS_EX_TOOLWINDOW, Wide(class_name).c_str(), L"", WS_POPUP, 0, 0, 0, 0,
+                              nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
   if (hwnd == nullptr) return 0;
   SetWindowLongPtrW(hwnd, kSlotProc, reinterpret_cast<LONG_PTR>(proc));
   return reinterpret_cast<WindowHandle>(hwnd);
 }
 
-bool DestroyWindow(WindowHandle window) { return ::DestroyWindow(H(window)) != 0; }
-bool IsWindow(WindowHandle window) { return window != 0 && ::IsWindow(H(window)) != 0; }
+bool DestroyWindow(WindowHandle window) {
+  return ::DestroyWindow(H(window)) != 0;
+}
+bool IsWindow(WindowHandle window) {
+  return window != 0 && ::IsWindow(H(window)) != 0;
+}
 
 void SetWindowSlot(WindowHandle window, void* value) {
   SetWindowLongPtrW(H(window), kSlotUser, reinterpret_cast<LONG_PTR>(value));
@@ -106,7 +118,9 @@ bool PostMessage(WindowHandle window, std::uint32_t msg, WParam wparam, LParam l
   return PostMessageW(H(window), msg, wparam, lparam) != 0;
 }
 
-void PostQuitMessage(int exit_code) { ::PostQuitMessage(exit_code); }
+void PostQuitMessage(int exit_code) {
+  ::PostQuitMessage(exit_code);
+}
 
 namespace {
 void FromMsg(const MSG& m, Message& out) {
@@ -170,8 +184,12 @@ bool SetTimer(WindowHandle window, std::uintptr_t id, std::uint32_t interval_ms)
   return ::SetTimer(H(window), id, interval_ms, nullptr) != 0;
 }
 
-bool KillTimer(WindowHandle window, std::uintptr_t id) { return ::KillTimer(H(window), id) != 0; }
+bool KillTimer(WindowHandle window, std::uintptr_t id) {
+  return ::KillTimer(H(window), id) != 0;
+}
 
-int QueueWaitDescriptor() { return -1; }
+int QueueWaitDescriptor() {
+  return -1;
+}
 
 }  // namespace plat

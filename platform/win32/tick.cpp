@@ -14,9 +14,15 @@ std::uint32_t GetTickCount() {
   return static_cast<std::uint32_t>(::GetTickCount()) + g_offset.load(std::memory_order_relaxed);
 }
 
-void SetTickCountOffset(std::uint32_t offset) { g_offset.store(offset); }
-std::uint32_t TickCountOffset() { return g_offset.load(); }
+void SetTickCountOffset(std::uint32_t offset) {
+  g_offset.store(offset);
+}
+std::uint32_t TickCountOffset() {
+  return g_offset.load();
+}
 
-std::uint32_t CurrentThreadId() { return static_cast<std::uint32_t>(::GetCurrentThreadId()); }
+std::uint32_t CurrentThreadId() {
+  return static_cast<std::uint32_t>(::GetCurrentThreadId());
+}
 
 }  // namespace plat
