@@ -1,0 +1,190 @@
+// Message loop, pump and the synchronous wait.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <thread>
+#include <vector>
+
+#include "events/application.h"
+#include "events/netwnd.h"
+#include "events/syncwait.h"
+#include "platform/tick.h"
+
+namespace {
+
+// A component with one private message that counts its deliveries.
+class TCounter : public TNetWndControl {
+ public:
+  TCounter() : TNetWndControl(nullptr) {}
+  ~TCounter() override { ReleaseResources(true); }
+  std::uint32_t Own() const { return own_; }
+  void Post(plat::WParam wp = 0) {
+    plat::WindowHandle h = Handle();  // binds first: the id exists only once bound
+    plat::PostMessage(h, own_, wp, 0);
+  }
+  std::vector<plat::WParam> got;
+  std::function<void()> on_message;
+
+ protected:
+  int MessageIdsNeeded() override { return TNetWndControl::MessageIdsNeeded() + 1; }
+  void ClaimMessageIds() override {
+    TNetWndControl::ClaimMessageIds();
+    own_ = FWndHandler->AllocateMsgHandler(this);
+  }
+  void ReturnMessageIds() override {
+    FWndHandler->UnregisterMessage(own_);
+    TNetWndControl::ReturnMessageIds();
+  }
+  void HandleWindowMessage(TMessage& m) override {
+    if (m.Msg == own_) {
+      Guarded([&] {
+        got.push_back(m.WParam);
+        if (on_message) on_message();
+      });
+      return;
+    }
+    TNetWndControl::HandleWindowMessage(m);
+  }
+
+ private:
+  std::uint32_t own_ = 0;
+};
+
+// Runs fn on a thread of its own and fails instead of hanging when it takes over 20 s.
+template <typename Fn>
+void WithDeadline(Fn fn) {
+  auto done = std::async(std::launch::async, fn);
+  ASSERT_EQ(done.wait_for(std::chrono::seconds(20)), std::future_status::ready)
+      << "blocked past its deadline";
+  done.get();
+}
+
+TEST(Pump, ProcessMessageTurnsAQuitIntoTerminatedAndGoesOn) {
+  WithDeadline([] {
+    TCounter c;
+    c.SetMultiThreaded(true);
+    c.Post(1);
+    ASSERT_TRUE(c.PostQuitMessage());
+    c.Post(2);
+    EXPECT_FALSE(c.Terminated());
+    c.ProcessMessages();
+    EXPECT_TRUE(c.Terminated());
+    EXPECT_EQ(c.got, (std::vector<plat::WParam>{1, 2}));
+    EXPECT_FALSE(c.ProcessMessage());
+  });
+}
+
+TEST(Pump, MessagePumpNeverWaits) {
+  WithDeadline([] {
+    TCounter c;
+    c.Handle();
+    c.MessagePump();  // empty queue, toolkit pump
+    c.SetMultiThreaded(true);
+    c.MessagePump();  // empty queue, own pump
+    c.Post(5);
+    c.MessagePump();
+    EXPECT_EQ(c.got, (std::vector<plat::WParam>{5}));
+  });
+}
+
+TEST(Pump, AnAssignedPumpAloneDecides) {
+  WithDeadline([] {
+    TCounter c;
+    int calls = 0;
+    c.SetOnMessagePump([&](TObject* sender) {
+      EXPECT_EQ(sender, &c);
+      ++calls;
+    });
+    c.SetMultiThreaded(true);
+    c.Post(1);
+    c.MessagePump();
+    EXPECT_EQ(calls, 1);
+    EXPECT_TRUE(c.got.empty());
+  });
+}
+
+TEST(Pump, TheToolkitPumpSetsTheApplicationFlag) {
+  WithDeadline([] {
+    TCounter c;
+    c.Post(1);
+    c.PostQuitMessage();
+    c.MessagePump();
+    EXPECT_EQ(c.got, (std::vector<plat::WParam>{1}));
+    EXPECT_TRUE(Application().Terminated());
+    EXPECT_TRUE(c.Terminated());
+  });
+}
+
+TEST(Pump, MessageLoopRunsUntilQuit) {
+  WithDeadline([] {
+    TCounter c;
+    c.on_message = [&] {
+      if (c.got.size() == 3) c.PostQuitMessage();
+    };
+    c.Post(1);
+    c.Post(2);
+    c.Post(3);
+    c.MessageLoop();
+    EXPECT_TRUE(c.Terminated());
+    EXPECT_EQ(c.got.size(), 3u);
+  });
+}
+
+TEST(SyncWait, APostFromAnotherThreadIsHandledWithinOnePass) {
+  WithDeadline([] {
+    TCounter c;
+    c.Handle();
+    std::thread poster([&] { c.Post(7); });
+    std::uint32_t start = plat::GetTickCount();
+    TSyncWait wait;
+    wait.Done = [&] { return !c.got.empty(); };
+    // A wait that only noticed the post after its input wait would take 60 s and time out.
+    wait.TimedOut = [&] { return plat::TicksBetween(start, plat::GetTickCount()) > 15000; };
+    wait.InputWaitMs = 60000;
+    EXPECT_EQ(wait.Run(c), TSyncWaitResult::swDone);
+    poster.join();
+  });
+}
+
+TEST(SyncWait, EndsWhenTheApplicationTerminates) {
+  WithDeadline([] {
+    TCounter c;
+    c.PostQuitMessage();
+    TSyncWait wait;
+    wait.Done = [] { return false; };
+    EXPECT_EQ(wait.Run(c), TSyncWaitResult::swTerminated);
+  });
+}
+
+TEST(SyncWait, TimesOutOnTheInjectedClockAcrossTheWrapAround) {
+  WithDeadline([] {
+    TCounter c;
+    // The counter starts 1 s before it wraps; the handler moves it 31 s on.
+    plat::SetTickCountOffset(0);
+    plat::SetTickCountOffset(0xFFFFFFFFu - 1000u - plat::GetTickCount());
+    std::uint32_t start = plat::GetTickCount();
+    c.on_message = [&] { plat::SetTickCountOffset(plat::TickCountOffset() + 31000); };
+    c.Post();
+    TSyncWait wait;
+    wait.Done = [] { return false; };
+    wait.TimedOut = [&] { return plat::TicksBetween(start, plat::GetTickCount()) >= 30000; };
+    EXPECT_EQ(wait.Run(c), TSyncWaitResult::swTimedOut);
+    EXPECT_EQ(c.got.size(), 1u);
+    plat::SetTickCountOffset(0);
+  });
+}
+
+TEST(SyncWait, HandlersMayFinishTheWorkDuringThePump) {
+  WithDeadline([] {
+    TCounter c;
+    bool done = false;
+    c.on_message = [&] { done = true; };
+    c.Post();
+    TSyncWait wait;
+    wait.Done = [&] { return done; };
+    EXPECT_EQ(wait.Run(c), TSyncWaitResult::swDone);
+  });
+}
+
+}  // namespace
