@@ -1,0 +1,79 @@
+// Starting programs on POSIX: posix_spawn and waitpid.
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/process.h"
+
+extern char** environ;
+
+namespace plat {
+namespace {
+
+bool IsRegularFile(const String& path) {
+  struct stat st;
+  return stat(text::ToUtf8(path).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// Starts argv[0] with the caller's environment; only the standard descriptors are passed on.
+bool Spawn(const std::vector<String>& args, pid_t& pid, int& error) {
+  if (args.empty() || args[0].empty()) {
+    error = ENOENT;
+    return false;
+  }
+  std::vector<std::string> storage;
+  storage.reserve(args.size());
+  for (const String& a : args)
+    storage.push_back(text::ToUtf8(a));
+  std::vector<char*> argv;
+  for (std::string& s : storage)
+    argv.push_back(s.data());
+  argv.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+  error = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  return error == 0;
+}
+
+int WaitFor(pid_t pid) {
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return -1;
+}
+
+}  // namespace
+
+bool RunProcess(const String& command_line, std::int32_t& exit_code, std::uint32_t& error) {
+  pid_t pid = 0;
+  int err = 0;
+  if (!Spawn(SplitCommandLine(command_line, IsRegularFile), pid, err)) {
+    error = static_cast<std::uint32_t>(err);
+    return false;
+  }
+  exit_code = WaitFor(pid);
+  error = 0;
+  return true;
+}
+
+void ShellOpen(const String& file) {
+  pid_t pid = 0;
+  int err = 0;
+  if (!Spawn({file}, pid, err)) return;
+  // Nobody waits for the program; a detached waiter keeps it from lingering as a zombie.
+  std::thread([pid] { WaitFor(pid); }).detach();
+}
+
+}  // namespace plat

@@ -1,0 +1,34 @@
+// Starting programs.
+//
+// Win32: CreateProcessW, WaitForSingleObject, GetExitCodeProcess; ShellExecuteW.
+// POSIX: posix_spawn and waitpid. The command line is split as a Windows setup program reads it
+// (SplitCommandLine below): the program comes first, and a "/D=" switch takes the rest of the
+// line, blanks included. A program killed by a signal reports 128 + the signal number.
+//
+// Threads: any. RunProcess blocks the calling thread until the program ends.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "platform/text.h"
+
+namespace plat {
+
+// Starts the program that the command line names, with the caller's environment and current
+// folder and no inherited handles, and waits for it without a time limit. True with its exit
+// code when it ran; false (and the system's error code in `error`) when it could not be started.
+bool RunProcess(const String& command_line, std::int32_t& exit_code, std::uint32_t& error);
+
+// Opens a program file as the shell would, without waiting and without examining the result.
+void ShellOpen(const String& file);
+
+// Splits a command line into the program and its arguments. The program is a quoted first
+// token, or else the shortest blank-separated prefix of the line that `is_file` accepts (the
+// first token when none does). The remaining text splits at blanks, except that a token
+// starting with "/D=" takes the rest of the line. Double quotes group blanks and are removed.
+std::vector<String> SplitCommandLine(const String& command_line,
+                                     const std::function<bool(const String&)>& is_file);
+
+}  // namespace plat
