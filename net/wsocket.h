@@ -1,0 +1,626 @@
+// TWSocket: an asynchronous, event-driven TCP socket component.
+//
+// Every operation that waits for the network (name lookup, connect, send, receive, the peer's
+// close) is started by a call and completed by a notice that the socket library posts to the
+// hidden window of the owning thread (events/netwnd.h); the component turns each notice into
+// one of its events. The one blocking call is Connect with a host name (not a dotted address)
+// in Addr, which resolves the name with a blocking lookup; resolve first with DnsLookup.
+//
+// A client session:
+//   sock.OnDnsLookupDone = ...;   // in it: SetAddr(DnsResult()), SetPort(u"80"), Connect()
+//   sock.DnsLookup(u"host");
+//   OnChangeState(wsClosed, wsOpened), OnChangeState(wsOpened, wsConnecting) inside Connect;
+//   OnChangeState(wsConnecting, wsConnected), OnSessionConnected(0);
+//   PutDataInSendBuffer + Send(nullptr, 0) -> OnSendData per system send, OnDataSent(0) from
+//   the message loop; OnDataAvailable(0) while bytes wait (read them with Receive);
+//   the peer closes: OnDataAvailable(0) at least once, OnSessionClosed(error),
+//   OnChangeState(wsConnected, wsClosed). A local Close fires the state change first.
+// A refused connect passes through wsConnected: OnSessionConnected(10061), then the close.
+// OnSessionClosed fires once per session, except when the component is destroyed.
+//
+// Failures: with OnError assigned a failure fires OnError (read LastError()) and the call
+// returns; without it ESocketException is raised. Error codes passed to events are the
+// Windows Sockets numbers (platform/sockets.h), 0 for success; DescribeSocketError gives the
+// texts.
+//
+// Class chain (each derives from the one before): TNetWndControl, TCustomWSocket,
+// TCustomHttpTunnelWSocket, TCustomSocksWSocket, TCustomLineWSocket, TCustomSyncWSocket,
+// TCustomTimeoutWSocket, TCustomThrottledWSocket, TWSocket. The proxy, line, timeout and
+// bandwidth layers are inactive while their settings are off (no proxy server, LineMode
+// false, time-outs 0, BandwidthLimit 0) and then pass every call to their base.
+//
+// Threads: create, use and destroy a socket on one thread (the one whose hidden window it
+// uses: the creating thread, or the last caller of ThreadAttach). All events fire there.
+// Event handlers may call any operation, Close and Abort included; the component re-reads its
+// state after every handler. Flush and a close that the system answers with would-block pump
+// messages, so other events can fire inside them.
+//
+// Ownership: the socket owns its send pool, DnsResultList and counter; buffers passed to Send
+// and Receive are borrowed for the call only.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <memory>
+#include <vector>
+
+#include "events/netwnd.h"
+#include "net/netbuffer.h"
+#include "platform/exceptions.h"
+#include "platform/sockets.h"
+#include "platform/text.h"
+
+class TCustomWSocket;
+
+// Raised for misuse and, without OnError, for every reported failure.
+class ESocketException : public Exception {
+ public:
+  using Exception::Exception;
+};
+
+enum TSocketState {
+  wsInvalidState = 0,
+  wsOpened = 1,
+  wsBound = 2,
+  wsConnecting = 3,
+  wsSocksConnected = 4,
+  wsConnected = 5,
+  wsAccepting = 6,
+  wsListening = 7,
+  wsClosed = 8,
+};
+
+enum TSocketFamily { sfAny = 0, sfAnyIPv4 = 1, sfAnyIPv6 = 2, sfIPv4 = 3, sfIPv6 = 4 };
+
+enum TWSocketOption {
+  wsoNoReceiveLoop = 0,
+  wsoTcpNoDelay = 1,
+  wsoSIO_RCVALL = 2,
+  wsoNoHttp10Tunnel = 3,
+  wsoNotifyAddressListChange = 4,
+  wsoNotifyRoutingInterfaceChange = 5,
+};
+
+// A set of TWSocketOption, bit n for the option of value n.
+class TWSocketOptions {
+ public:
+  constexpr TWSocketOptions() = default;
+  constexpr TWSocketOptions(std::initializer_list<TWSocketOption> options) {
+    for (TWSocketOption o : options)
+      bits_ |= Bit(o);
+  }
+  constexpr bool Contains(TWSocketOption o) const { return (bits_ & Bit(o)) != 0; }
+  constexpr TWSocketOptions& Include(TWSocketOption o) {
+    bits_ |= Bit(o);
+    return *this;
+  }
+  constexpr TWSocketOptions& Exclude(TWSocketOption o) {
+    bits_ &= ~Bit(o);
+    return *this;
+  }
+  constexpr TWSocketOptions Without(TWSocketOption o) const {
+    TWSocketOptions r = *this;
+    return r.Exclude(o);
+  }
+  constexpr bool Empty() const { return bits_ == 0; }
+  constexpr std::uint32_t Bits() const { return bits_; }
+  friend constexpr bool operator==(TWSocketOptions a, TWSocketOptions b) {
+    return a.bits_ == b.bits_;
+  }
+
+ private:
+  static constexpr std::uint32_t Bit(TWSocketOption o) { return 1u << static_cast<unsigned>(o); }
+  std::uint32_t bits_ = 0;
+};
+
+enum TSocketLingerOnOff { wsLingerOff, wsLingerOn, wsLingerNoSet };
+enum TSocketKeepAliveOnOff { wsKeepAliveOff, wsKeepAliveOnCustom, wsKeepAliveOnSystem };
+enum TSocketSendFlags { wsSendNormal = 0, wsSendUrgent = 1 };
+enum TSocksAuthentication { socksNoAuthentication, socksAuthenticateUsercode };
+enum THttpTunnelAuthType { htatDetect, htatNone, htatBasic, htatNtlm };
+
+// Days since 1899-12-30, the fraction being the time of day (local time).
+using TDateTime = double;
+TDateTime NowAsDateTime();
+
+// Activity counter: when the session connected and when bytes last moved.
+class TWSocketCounter {
+ public:
+  virtual ~TWSocketCounter() = default;
+  // ConnectDT and ConnectTick := now; LastRecvTick and LastSendTick := 0.
+  virtual void SetConnected();
+  // The largest of ConnectTick, LastRecvTick and LastSendTick (unsigned comparison).
+  std::uint32_t LastAliveTick() const;
+
+  TDateTime ConnectDT = 0;
+  std::uint32_t ConnectTick = 0;
+  std::uint32_t LastRecvTick = 0;
+  std::uint32_t LastSendTick = 0;
+};
+using TWSocketCounterClass = std::function<std::unique_ptr<TWSocketCounter>()>;
+
+// Events. Every error code is 16-bit, 0 for success.
+using TDnsLookupDone = std::function<void(TObject* Sender, std::uint16_t ErrCode)>;
+using TChangeState =
+    std::function<void(TObject* Sender, TSocketState OldState, TSocketState NewState)>;
+using TSessionConnected = std::function<void(TObject* Sender, std::uint16_t ErrCode)>;
+using TSessionClosed = std::function<void(TObject* Sender, std::uint16_t ErrCode)>;
+using TSessionAvailable = std::function<void(TObject* Sender, std::uint16_t ErrCode)>;
+using TDataAvailable = std::function<void(TObject* Sender, std::uint16_t ErrCode)>;
+using TDataSent = std::function<void(TObject* Sender, std::uint16_t ErrCode)>;
+using TSendData = std::function<void(TObject* Sender, std::int32_t BytesSent)>;
+
+// The description of a socket error code; "Not a Winsocket error" for an unknown code.
+String DescribeSocketError(int ErrCode);
+// The description followed by " (#", the code and ")".
+String DescribeSocketErrorWithCode(int ErrCode);
+// The machine's host name; raises ESocketException "Winsock Get Host Name failed".
+AnsiString QueryLocalHostName();
+
+// The lenient dotted IPv4 test of DnsLookup and host resolution: optional leading spaces,
+// digits and exactly three dots (not first, not doubled), each group below 256, optional
+// trailing spaces.
+bool IsDottedIPv4(std::string_view Text);
+
+class TCustomWSocket : public TNetWndControl {
+ public:
+  explicit TCustomWSocket(TComponent* AOwner);
+  ~TCustomWSocket() override;
+
+  // --- Name resolution and connect ----------------------------------------------------------
+  void DnsLookup(const String& AHostName);
+  virtual void DnsLookup(const String& AHostName, int AProtocol);
+  void CancelDnsLookup();
+  virtual void Connect();
+
+  // --- Sending ------------------------------------------------------------------------------
+  // Queues Len bytes (none when Data is null or Len <= 0) and sends what the system takes.
+  // Returns Len, 0 when nothing was queued, -1 when the socket is not connected.
+  virtual std::int32_t Send(const void* Data, std::int32_t Len);
+  std::int32_t Send(std::uint8_t DataByte);
+  std::int32_t SendStr(const AnsiString& Str);
+  std::int32_t SendStr(const String& Str, unsigned ACodePage = text::kCodePageAnsi);
+  virtual void PutDataInSendBuffer(const void* Data, std::int32_t Len);
+  std::int32_t PutStringInSendBuffer(const AnsiString& Str);
+  std::int32_t PutStringInSendBuffer(const String& Str, unsigned ACodePage = text::kCodePageAnsi);
+  void DeleteBufferedData();
+  // Sends queued bytes and pumps messages until everything went to the system or the socket
+  // is gone.
+  void Flush();
+
+  // --- Receiving ----------------------------------------------------------------------------
+  // Reads up to BufferSize bytes: the count, 0 after the peer's orderly close, or -1 with
+  // LastError() set (10035 when nothing is waiting). Fires no event, closes nothing.
+  virtual std::int32_t Receive(void* Buffer, std::int32_t BufferSize);
+  AnsiString ReceiveStrA();
+  String ReceiveStrW(unsigned ACodePage);
+  String ReceiveStrW();
+  String ReceiveStr();
+  std::int32_t PeekData(void* Buffer, std::int32_t BufferSize);
+
+  // --- Ending and suspending ----------------------------------------------------------------
+  void Close();
+  // Closes when the posted message is delivered, after the current handler has returned.
+  void CloseDelayed();
+  void Abort();
+  void Shutdown(int How);
+  // Pumps messages until the socket is closed.
+  void WaitForClose();
+  void Pause();
+  void Resume();
+
+  // --- Activity counter ---------------------------------------------------------------------
+  void CreateCounter();
+  void DestroyCounter();
+  TWSocketCounter* Counter() const { return FCounter.get(); }
+  void SetCounterClass(TWSocketCounterClass Value) { FCounterClass = std::move(Value); }
+
+  // --- Threads ------------------------------------------------------------------------------
+  void ThreadAttach();
+  void ThreadDetach();
+
+  // --- Addresses ----------------------------------------------------------------------------
+  // The peer's dotted address and port; "error" unless wsConnected or when the system call
+  // fails (which is also reported).
+  String GetPeerAddr();
+  String GetPeerPort();
+  String PeerAddr() { return GetPeerAddr(); }
+  String PeerPort() { return GetPeerPort(); }
+  // The local address and port; "error" unless wsBound, wsConnected or wsListening.
+  String GetXAddr();
+  String GetXPort();
+  // The system's getsockname/getpeername into Name; 0 or kSocketError.
+  int GetSockName(plat::sock::TSockAddrIn6& Name, int& NameLen);
+  int GetPeerName(plat::sock::TSockAddrIn6& Name, int& NameLen);
+
+  // --- Listening, datagram and reverse lookups (not used by the HTTP client) ---------------
+  virtual void Listen();
+  virtual plat::sock::TSocket Accept();
+  virtual void Dup(plat::sock::TSocket NewHSocket);
+  std::int32_t SendTo(const plat::sock::TSockAddrIn& Dest, const void* Data, std::int32_t Len);
+  std::int32_t ReceiveFrom(void* Buffer, std::int32_t BufferSize, plat::sock::TSockAddrIn& From,
+                           int& FromLen);
+  void ReverseDnsLookup(const String& HostAddr);
+  virtual void ReverseDnsLookup(const String& HostAddr, int AProtocol);
+  void ReverseDnsLookupSync(const String& HostAddr);
+
+  // --- Properties ---------------------------------------------------------------------------
+  TSocketState State() const { return FState; }
+  plat::sock::TSocket HSocket() const { return FHSocket; }
+
+  const String& Addr() const { return FAddrStr; }
+  void SetAddr(const String& Value);
+  const String& Port() const { return FPortStr; }
+  void SetPort(const String& Value);
+  const String& Proto() const { return FProtoStr; }
+  void SetProto(const String& Value);
+  const String& LocalAddr() const { return FLocalAddr; }
+  void SetLocalAddr(const String& Value);
+  const String& LocalAddr6() const { return FLocalAddr6; }
+  void SetLocalAddr6(const String& Value);
+  const String& LocalPort() const { return FLocalPortStr; }
+  void SetLocalPort(const String& Value);
+  TSocketFamily SocketFamily() const { return FSocketFamily; }
+  void SetSocketFamily(TSocketFamily Value);
+  // The family of the remote address actually used (sfIPv4 or sfIPv6).
+  TSocketFamily CurrentSocketFamily() const;
+
+  TSocketLingerOnOff LingerOnOff() const { return FLingerOnOff; }
+  void SetLingerOnOff(TSocketLingerOnOff Value) { FLingerOnOff = Value; }
+  int LingerTimeout() const { return FLingerTimeout; }
+  void SetLingerTimeout(int Value) { FLingerTimeout = Value; }
+  TSocketKeepAliveOnOff KeepAliveOnOff() const { return FKeepAliveOnOff; }
+  void SetKeepAliveOnOff(TSocketKeepAliveOnOff Value) { FKeepAliveOnOff = Value; }
+  std::uint32_t KeepAliveTime() const { return FKeepAliveTime; }
+  void SetKeepAliveTime(std::uint32_t Value) { FKeepAliveTime = Value; }
+  std::uint32_t KeepAliveInterval() const { return FKeepAliveInterval; }
+  void SetKeepAliveInterval(std::uint32_t Value) { FKeepAliveInterval = Value; }
+  TWSocketOptions ComponentOptions() const { return FComponentOptions; }
+  void SetComponentOptions(TWSocketOptions Value) { FComponentOptions = Value; }
+  TSocketSendFlags SendFlags() const { return static_cast<TSocketSendFlags>(FSendFlags); }
+  // Only wsSendNormal and wsSendUrgent; any other value reports "Invalid SendFlags".
+  void SetSendFlags(TSocketSendFlags Value);
+  int LastError() const { return FLastError; }
+  void SetLastError(int Value) { FLastError = Value; }
+
+  // The requested socket-library version, process-wide; refused while the library is loaded.
+  std::uint8_t ReqVerLow() const;
+  void SetReqVerLow(std::uint8_t Value);
+  std::uint8_t ReqVerHigh() const;
+  void SetReqVerHigh(std::uint8_t Value);
+
+  bool ReuseAddr() const { return FReuseAddr; }
+  void SetReuseAddr(bool Value) { FReuseAddr = Value; }
+  int ListenBacklog() const { return FListenBacklog; }
+  void SetListenBacklog(int Value) { FListenBacklog = Value; }
+  bool MultiCast() const { return FMultiCast; }
+  void SetMultiCast(bool Value) { FMultiCast = Value; }
+  const String& MultiCastAddrStr() const { return FMultiCastAddrStr; }
+  void SetMultiCastAddrStr(const String& Value) { FMultiCastAddrStr = Value; }
+  int MultiCastIpTTL() const { return FMultiCastIpTTL; }
+  void SetMultiCastIpTTL(int Value) { FMultiCastIpTTL = Value; }
+
+  const String& DnsResult() const { return FDnsResult; }
+  const std::vector<String>& DnsResultList() const { return FDnsResultList; }
+  std::uint16_t PortNum() const { return static_cast<std::uint16_t>(FPortNum); }
+  bool AllSent() const { return bAllSent; }
+  std::int32_t BufSize() const { return FBufHandler->BufSize(); }
+  void SetBufSize(std::int32_t Value) { FBufHandler->SetBufSize(Value); }
+  std::int32_t BufferedByteCount() const { return FBufferedByteCount; }
+  std::int64_t ReadCount() const { return FReadCount; }
+  std::int64_t WriteCount() const { return FWriteCount; }
+  // Bytes the system reports as readable; -1 when the question fails (also reported).
+  std::int32_t RcvdCount();
+  int SocketSndBufSize() const { return FSocketSndBufSize; }
+  int SocketRcvBufSize() const { return FSocketRcvBufSize; }
+  bool Paused() const { return FPaused; }
+  // The send pool, for tests and diagnostics.
+  const TNetBufferHandler& BufHandler() const { return *FBufHandler; }
+
+  // --- Events -------------------------------------------------------------------------------
+  TDnsLookupDone OnDnsLookupDone;
+  TChangeState OnChangeState;
+  TSessionConnected OnSessionConnected;
+  TSessionClosed OnSessionClosed;
+  TSessionAvailable OnSessionAvailable;
+  TDataAvailable OnDataAvailable;
+  TDataSent OnDataSent;
+  TSendData OnSendData;
+  TNotifyEvent OnError;
+  TNotifyEvent OnAddressListChanged;
+  TNotifyEvent OnRoutingInterfaceChanged;
+
+  // --- Failure reporting (public: the HTTP client and tests use them) ----------------------
+  // OnError assigned: fires it and returns; otherwise raises ESocketException(Msg).
+  virtual void ReportFailure(const std::string& Msg);
+  // Describes ErrCode (0: the system's current error) as "<text> (#<code> in <Operation>)",
+  // closes first for 10054 and 10057, stores LastError, then ReportFailure.
+  void ReportSocketError(const std::string& Operation, int ErrCode = 0);
+
+ protected:
+  // --- Message ids and dispatch -------------------------------------------------------------
+  int MessageIdsNeeded() override;
+  void ClaimMessageIds() override;
+  void ReturnMessageIds() override;
+  void HandleWindowMessage(TMessage& MsgRec) override;
+  void AbortAfterBgException() override;
+
+  // --- Layered operations -------------------------------------------------------------------
+  virtual std::int32_t RecvRaw(void* Buffer, std::int32_t BufferSize, int Flags);
+  virtual std::int32_t SendRaw(const void* Data, std::int32_t Len);
+  virtual bool TriggerDataAvailable(std::uint16_t ErrCode);
+  virtual void TriggerSessionConnected(std::uint16_t ErrCode);
+  virtual void TriggerSessionClosed(std::uint16_t ErrCode);
+  virtual void ResetToDefaults();
+  virtual void ReleaseSocket(bool Graceful, int ErrCode);
+  virtual void AbortSocket(int ErrCode);
+
+  virtual void TriggerDnsLookupDone(std::uint16_t ErrCode);
+  virtual void TriggerChangeState(TSocketState OldState, TSocketState NewState);
+  virtual void TriggerDataSent(std::uint16_t ErrCode);
+  virtual void TriggerSendData(std::int32_t BytesSent);
+  virtual void TriggerError();
+  virtual void TriggerSessionAvailable(std::uint16_t ErrCode);
+
+  void SetSocketState(TSocketState NewState);
+  void TryToSend();
+  void ReceiveLoop(std::uint16_t ErrCode, TWSocketOptions Options);
+
+  // Notice handlers, one per select event.
+  void HandleSelectNotice(TMessage& Msg);
+  void HandleConnectNotice(std::uint16_t ErrCode);
+  void HandleReadNotice(std::uint16_t ErrCode);
+  void HandleWriteNotice(std::uint16_t ErrCode);
+  void HandleAcceptNotice(std::uint16_t ErrCode);
+  void HandleCloseNotice(std::uint16_t ErrCode);
+  void HandleLookupReply(TMessage& Msg);
+  void HandleReverseLookupReply(TMessage& Msg);
+
+  void StopDnsLookup(bool Silent);
+  bool SetTcpNoDelayOption();
+  void SetLingerOption();
+  void SetKeepAliveOption();
+  bool BindLocalAddress();
+
+  // True while the destructor runs: no OnSessionClosed or OnDnsLookupDone then.
+  bool FDestroying = false;
+
+  plat::sock::TSocket FHSocket = plat::sock::kInvalidSocket;
+  TSocketState FState = wsInvalidState;
+  TSocketFamily FSocketFamily = sfIPv4;
+  TSocketFamily FOldSocketFamily = sfIPv4;
+  plat::sock::TSockAddrIn6 Fsin{};
+  int FAddrFormat = plat::sock::kAfInet;
+  String FAddrStr;
+  bool FAddrAssigned = false;
+  bool FAddrResolved = false;
+  String FPortStr;
+  std::int32_t FPortNum = 0;
+  bool FPortAssigned = false;
+  bool FPortResolved = false;
+  String FProtoStr;
+  int FProto = plat::sock::kIpProtoTcp;
+  int FType = plat::sock::kSockStream;
+  bool FProtoAssigned = false;
+  bool FProtoResolved = false;
+  String FLocalAddr;
+  String FLocalAddr6;
+  String FLocalPortStr;
+  std::int32_t FLocalPortNum = 0;
+  bool FLocalPortResolved = false;
+  String FDnsResult;
+  std::vector<String> FDnsResultList;
+  plat::sock::TAsyncHandle FDnsLookupHandle = 0;
+  char FDnsLookupBuffer[1025] = {};
+  bool FDnsLookupCheckMsg = false;
+  TMessage FDnsLookupTempMsg;
+  bool FReverseLookup = false;
+  TNetBufferHandler* FBufHandler = nullptr;  // owned (a component owned by this one)
+  std::int32_t FBufferedByteCount = 0;
+  bool bAllSent = true;
+  int FLastError = 0;
+  std::int64_t FReadCount = 0;
+  std::int64_t FWriteCount = 0;
+  bool FPaused = false;
+  bool FCloseInvoked = false;
+  std::int32_t FSelectEvent = 0;
+  TWSocketOptions FComponentOptions;
+  int FSendFlags = 0;
+  TSocketLingerOnOff FLingerOnOff = wsLingerOn;
+  int FLingerTimeout = 0;
+  TSocketKeepAliveOnOff FKeepAliveOnOff = wsKeepAliveOff;
+  std::uint32_t FKeepAliveTime = 0;
+  std::uint32_t FKeepAliveInterval = 0;
+  int FSocketSndBufSize = 0;
+  int FSocketRcvBufSize = 0;
+  bool FReuseAddr = false;
+  int FListenBacklog = 5;
+  bool FMultiCast = false;
+  String FMultiCastAddrStr;
+  int FMultiCastIpTTL = 1;
+  std::unique_ptr<TWSocketCounter> FCounter;
+  TWSocketCounterClass FCounterClass;
+
+  std::uint32_t FMsg_WM_ASYNCSELECT = 0;
+  std::uint32_t FMsg_WM_ASYNCGETHOSTBYNAME = 0;
+  std::uint32_t FMsg_WM_ASYNCGETHOSTBYADDR = 0;
+  std::uint32_t FMsg_WM_CLOSE_DELAYED = 0;
+  std::uint32_t FMsg_WM_TRIGGER_EXCEPTION = 0;
+  std::uint32_t FMsg_WM_TRIGGER_DATA_AVAILABLE = 0;
+
+ private:
+  friend class TCustomTimeoutWSocket;
+  void DnsLookupDotted(const AnsiString& Name);
+  String AddrToText(const plat::sock::TSockAddrIn6& Sa) const;
+};
+
+// Tunnel through an HTTP proxy: inactive while HttpTunnelServer is empty.
+class TCustomHttpTunnelWSocket : public TCustomWSocket {
+ public:
+  explicit TCustomHttpTunnelWSocket(TComponent* AOwner);
+  ~TCustomHttpTunnelWSocket() override;
+
+  const String& HttpTunnelServer() const { return FHttpTunnelServer; }
+  void SetHttpTunnelServer(const String& Value) { FHttpTunnelServer = Value; }
+  const String& HttpTunnelPort() const { return FHttpTunnelPort; }
+  void SetHttpTunnelPort(const String& Value) { FHttpTunnelPort = Value; }
+  THttpTunnelAuthType HttpTunnelAuthType() const { return FHttpTunnelAuthType; }
+  void SetHttpTunnelAuthType(THttpTunnelAuthType Value) { FHttpTunnelAuthType = Value; }
+  const String& HttpTunnelUsercode() const { return FHttpTunnelUsercode; }
+  void SetHttpTunnelUsercode(const String& Value) { FHttpTunnelUsercode = Value; }
+  const String& HttpTunnelPassword() const { return FHttpTunnelPassword; }
+  void SetHttpTunnelPassword(const String& Value) { FHttpTunnelPassword = Value; }
+
+  void Connect() override;
+  void ReportFailure(const std::string& Msg) override;
+
+  TSessionConnected OnHttpTunnelConnected;
+  TSessionConnected OnHttpTunnelError;
+
+ protected:
+  int MessageIdsNeeded() override;
+  void ClaimMessageIds() override;
+  void ReturnMessageIds() override;
+  void HandleWindowMessage(TMessage& MsgRec) override;
+  void ResetToDefaults() override;
+  bool HttpTunnelActive() const { return !FHttpTunnelServer.empty(); }
+
+  String FHttpTunnelServer;
+  String FHttpTunnelPort;
+  THttpTunnelAuthType FHttpTunnelAuthType = htatDetect;
+  String FHttpTunnelUsercode;
+  String FHttpTunnelPassword;
+  int FHttpTunnelStatusCode = 0;
+  std::int64_t FHttpTunnelRcvdCnt = 0;
+  AnsiString FHttpTunnelLastResponse;
+  std::uint32_t FMsg_WM_TUNNEL_RECONNECT = 0;
+};
+
+// SOCKS 4, 4A and 5 client: inactive while SocksServer is empty.
+class TCustomSocksWSocket : public TCustomHttpTunnelWSocket {
+ public:
+  explicit TCustomSocksWSocket(TComponent* AOwner);
+
+  const String& SocksServer() const { return FSocksServer; }
+  void SetSocksServer(const String& Value);
+  const String& SocksPort() const { return FSocksPort; }
+  void SetSocksPort(const String& Value);
+  const String& SocksLevel() const { return FSocksLevel; }
+  // "4", "4A", "4a" or "5"; anything else reports "Invalid socks level. Must be 4, 4A or 5."
+  void SetSocksLevel(const String& Value);
+  const String& SocksUsercode() const { return FSocksUsercode; }
+  void SetSocksUsercode(const String& Value) { FSocksUsercode = Value; }
+  const String& SocksPassword() const { return FSocksPassword; }
+  void SetSocksPassword(const String& Value) { FSocksPassword = Value; }
+  TSocksAuthentication SocksAuthentication() const { return FSocksAuthentication; }
+  void SetSocksAuthentication(TSocksAuthentication Value) { FSocksAuthentication = Value; }
+
+  void Connect() override;
+
+  TSessionConnected OnSocksConnected;
+  TSessionConnected OnSocksError;
+  std::function<void(TObject* Sender, int AuthState)> OnSocksAuthState;
+
+ protected:
+  void ResetToDefaults() override;
+  bool SocksActive() const { return !FSocksServer.empty(); }
+
+  String FSocksServer;
+  String FSocksPort;
+  String FSocksLevel = u"5";
+  String FSocksUsercode;
+  String FSocksPassword;
+  TSocksAuthentication FSocksAuthentication = socksNoAuthentication;
+  int FSocksState = 0;  // idle
+};
+
+// Line mode: inactive while LineMode is false.
+class TCustomLineWSocket : public TCustomSocksWSocket {
+ public:
+  explicit TCustomLineWSocket(TComponent* AOwner);
+
+  bool LineMode() const { return FLineMode; }
+  void SetLineMode(bool Value);
+  const AnsiString& LineEnd() const { return FLineEnd; }
+  void SetLineEnd(const AnsiString& Value) { FLineEnd = Value; }
+  std::int32_t LineLimit() const { return FLineLimit; }
+  void SetLineLimit(std::int32_t Value) { FLineLimit = Value; }
+  bool LineEcho() const { return FLineEcho; }
+  void SetLineEcho(bool Value) { FLineEcho = Value; }
+  bool LineEdit() const { return FLineEdit; }
+  void SetLineEdit(bool Value) { FLineEdit = Value; }
+
+ protected:
+  std::int32_t RecvRaw(void* Buffer, std::int32_t BufferSize, int Flags) override;
+  bool TriggerDataAvailable(std::uint16_t ErrCode) override;
+  void TriggerSessionClosed(std::uint16_t ErrCode) override;
+  void AbortSocket(int ErrCode) override;
+
+  bool FLineMode = false;
+  AnsiString FLineEnd = "\r\n";
+  std::int32_t FLineLimit = 65536;
+  bool FLineEcho = false;
+  bool FLineEdit = false;
+};
+
+// ReadLine: waits for one line while pumping messages (requires LineMode).
+class TCustomSyncWSocket : public TCustomLineWSocket {
+ public:
+  explicit TCustomSyncWSocket(TComponent* AOwner);
+};
+
+// Connect and idle time-outs: inactive while both are 0.
+class TCustomTimeoutWSocket : public TCustomSyncWSocket {
+ public:
+  explicit TCustomTimeoutWSocket(TComponent* AOwner);
+
+  std::uint32_t TimeoutConnect() const { return FTimeoutConnect; }
+  void SetTimeoutConnect(std::uint32_t Value) { FTimeoutConnect = Value; }
+  std::uint32_t TimeoutIdle() const { return FTimeoutIdle; }
+  void SetTimeoutIdle(std::uint32_t Value) { FTimeoutIdle = Value; }
+  std::uint32_t TimeoutSampling() const { return FTimeoutSampling; }
+  // A value from 1 to 999 is stored as 1000.
+  void SetTimeoutSampling(std::uint32_t Value);
+  bool TimeoutKeepThreadAlive() const { return FTimeoutKeepThreadAlive; }
+  void SetTimeoutKeepThreadAlive(bool Value) { FTimeoutKeepThreadAlive = Value; }
+
+  void Connect() override;
+
+ protected:
+  void TriggerSessionConnected(std::uint16_t ErrCode) override;
+  void TriggerSessionClosed(std::uint16_t ErrCode) override;
+
+  std::uint32_t FTimeoutConnect = 0;
+  std::uint32_t FTimeoutIdle = 0;
+  std::uint32_t FTimeoutSampling = 5000;
+  bool FTimeoutKeepThreadAlive = true;
+};
+
+// Bandwidth limit: inactive while BandwidthLimit is 0.
+class TCustomThrottledWSocket : public TCustomTimeoutWSocket {
+ public:
+  explicit TCustomThrottledWSocket(TComponent* AOwner);
+
+  std::uint32_t BandwidthLimit() const { return FBandwidthLimit; }
+  void SetBandwidthLimit(std::uint32_t Value) { FBandwidthLimit = Value; }
+  std::uint32_t BandwidthSampling() const { return FBandwidthSampling; }
+  // A value below 500 is stored as 500.
+  void SetBandwidthSampling(std::uint32_t Value);
+
+  std::int32_t Receive(void* Buffer, std::int32_t BufferSize) override;
+
+ protected:
+  std::int32_t SendRaw(const void* Data, std::int32_t Len) override;
+  void TriggerSessionConnected(std::uint16_t ErrCode) override;
+  void TriggerSessionClosed(std::uint16_t ErrCode) override;
+
+  std::uint32_t FBandwidthLimit = 0;
+  std::uint32_t FBandwidthSampling = 1000;
+};
+
+// The component to instantiate.
+class TWSocket : public TCustomThrottledWSocket {
+ public:
+  explicit TWSocket(TComponent* AOwner) : TCustomThrottledWSocket(AOwner) {}
+};
