@@ -1,0 +1,96 @@
+// Request composition.
+#include "http/request.h"
+
+#include <cmath>
+#include <cstdio>
+
+namespace {
+
+bool IsPostOrPut(const String& method) {
+  return method == u"POST" || method == u"PUT";
+}
+
+// Civil date of a day count since 1970-01-01 (proleptic Gregorian calendar).
+void CivilFromDays(std::int64_t z, int& year, int& month, int& day) {
+  z += 719468;
+  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const auto doe = static_cast<unsigned>(z - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+  month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+  year = static_cast<int>(static_cast<std::int64_t>(yoe) + era * 400 + (month <= 2 ? 1 : 0));
+}
+
+}  // namespace
+
+String FormatHttpDate(TDateTime value) {
+  static const char kDays[] = "MonTueWedThuFriSatSun";
+  static const char kMonths[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
+  // Whole days count towards zero; the fraction (its magnitude, also before 1899-12-30) is the
+  // time of day, rounded to the millisecond.
+  const double whole = std::trunc(value);
+  if (!std::isfinite(value) || std::fabs(whole) > 1e8) return String();
+  const auto days = static_cast<std::int64_t>(whole);
+  auto ms = static_cast<std::int64_t>(std::llround(std::fabs(value - whole) * 86400000.0));
+  if (ms >= 86400000) ms = 86399999;
+  // Day 2 (1900-01-01) was a Monday; the modulo is taken on the mathematical remainder, so
+  // days before that still name the right weekday.
+  const auto wd = static_cast<int>(((days - 2) % 7 + 7) % 7);
+  int year = 0, month = 0, day = 0;
+  CivilFromDays(days - 25569, year, month, day);  // 1899-12-30 is day -25569 of 1970-01-01
+  const auto secs = static_cast<int>(ms / 1000);
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.3s, %2.2d %.3s %4.4d %2.2d:%2.2d:%2.2d", kDays + 3 * wd, day,
+                kMonths + 3 * (month - 1), year, secs / 3600, secs / 60 % 60, secs % 60);
+  return text::WidenBytes(buf);
+}
+
+String HostLine(const String& host, const String& port) {
+  String line = u"Host: " + host;
+  if (!port.empty() && port != u"80" && port != u"443") line += u":" + port;
+  return line;
+}
+
+std::vector<String> BuildRequestLines(const THttpRequestHeader& h) {
+  std::vector<String> lines;
+  const bool connect = h.Method == u"CONNECT";
+  auto add = [&](const char16_t* name, const String& value) {
+    if (!value.empty()) lines.push_back(name + value);
+  };
+  if (connect) {
+    lines.push_back(h.Method + u" " + h.TargetHost + u":" + h.TargetPort + u" HTTP/" + h.Version);
+  } else {
+    lines.push_back(h.Method + u" " + h.Target + u" HTTP/" + h.Version);
+    add(u"From: ", h.Sender);
+    add(u"Accept: ", h.Accept);
+    add(u"Referer: ", h.Reference);
+    add(u"Connection: ", h.Connection);
+    add(u"Accept-Language: ", h.AcceptLanguage);
+    if (h.Method != u"HEAD") add(u"Accept-Encoding: ", h.AcceptEncoding);
+    if (IsPostOrPut(h.Method)) add(u"Content-Type: ", h.ContentType);
+  }
+  add(u"User-Agent: ", h.Agent);
+  lines.push_back(HostLine(h.TargetHost, h.TargetPort));
+  if (h.NoCache) lines.push_back(u"Pragma: no-cache");
+  add(u"Proxy-Connection: ", h.ProxyConnection);
+  if (connect) {
+    lines.push_back(u"Content-Length: 0");
+  } else if (IsPostOrPut(h.Method) && h.ContentLength >= 0) {
+    lines.push_back(u"Content-Length: " + text::IntToStr(h.ContentLength));
+  }
+  if (h.ModifiedSince != 0)
+    lines.push_back(u"If-Modified-Since: " + FormatHttpDate(h.ModifiedSince) + u" GMT");
+  if (!h.Authorization.empty()) lines.push_back(h.Authorization);
+  if (!h.ProxyAuthorization.empty()) lines.push_back(h.ProxyAuthorization);
+  add(u"Cookie: ", h.Cookie);
+  if (!h.RangeBegin.empty() || !h.RangeEnd.empty())
+    lines.push_back(u"Range: bytes=" + h.RangeBegin + u"-" + h.RangeEnd);
+  return lines;
+}
+
+void AppendRequestLine(AnsiString& out, const String& line) {
+  if (!line.empty()) out += text::UnicodeToAnsi(line);
+  out += "\r\n";
+}
