@@ -42,6 +42,7 @@ class FakeView : public View {
 
   // --- View ---
   void SetListener(ViewListener* listener) override { listener_ = listener; }
+  void Show() override { Record("Show"); }
   void BringToFront(ControlId page) override;
   ControlId FrontPage() const override { return front_; }
   void SetText(ControlId control, const String& text) override;

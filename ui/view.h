@@ -125,6 +125,9 @@ class View {
 
   virtual void SetListener(ViewListener* listener) = 0;
 
+  // Shows the window (centred on the screen the first time) with the page in front.
+  virtual void Show() = 0;
+
   // Pages: bring one panel to the front (the others stay beneath, unseen and unreachable).
   virtual void BringToFront(ControlId page) = 0;
   virtual ControlId FrontPage() const = 0;
