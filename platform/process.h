@@ -24,6 +24,10 @@ bool RunProcess(const String& command_line, std::int32_t& exit_code, std::uint32
 // Opens a program file as the shell would, without waiting and without examining the result.
 void ShellOpen(const String& file);
 
+// The process's environment, which started programs inherit.
+String GetEnvVar(const String& name);
+bool SetEnvVar(const String& name, const String& value);
+
 // Splits a command line into the program and its arguments. The program is a quoted first
 // token, or else the shortest blank-separated prefix of the line that `is_file` accepts (the
 // first token when none does). The remaining text splits at blanks, except that a token

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -66,6 +67,15 @@ bool RunProcess(const String& command_line, std::int32_t& exit_code, std::uint32
   exit_code = WaitFor(pid);
   error = 0;
   return true;
+}
+
+String GetEnvVar(const String& name) {
+  const char* v = getenv(text::ToUtf8(name).c_str());
+  return v == nullptr ? String() : text::FromUtf8(v);
+}
+
+bool SetEnvVar(const String& name, const String& value) {
+  return setenv(text::ToUtf8(name).c_str(), text::ToUtf8(value).c_str(), 1) == 0;
 }
 
 void ShellOpen(const String& file) {

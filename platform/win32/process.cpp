@@ -3,6 +3,7 @@
 
 #include <shellapi.h>
 
+#include <cstdlib>
 #include <vector>
 
 #include "platform/process.h"
@@ -29,6 +30,23 @@ bool RunProcess(const String& command_line, std::int32_t& exit_code, std::uint32
   exit_code = static_cast<std::int32_t>(code);
   error = 0;
   return true;
+}
+
+String GetEnvVar(const String& name) {
+  std::wstring n(name.begin(), name.end());
+  DWORD size = GetEnvironmentVariableW(n.c_str(), nullptr, 0);
+  if (size == 0) return {};
+  std::vector<wchar_t> buf(size);
+  DWORD got = GetEnvironmentVariableW(n.c_str(), buf.data(), size);
+  if (got == 0 || got >= size) return {};
+  return String(buf.data(), buf.data() + got);
+}
+
+bool SetEnvVar(const String& name, const String& value) {
+  std::wstring n(name.begin(), name.end()), v(value.begin(), value.end());
+  // The C runtime keeps its own copy for getenv; both are set.
+  _wputenv_s(n.c_str(), v.c_str());
+  return SetEnvironmentVariableW(n.c_str(), v.c_str()) != 0;
 }
 
 void ShellOpen(const String& file) {

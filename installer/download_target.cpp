@@ -1,0 +1,146 @@
+// The download file and the progress figures.
+#include "installer/download_target.h"
+
+#include <chrono>
+#include <cmath>
+#include <ctime>
+
+#include "platform/sysinfo.h"
+
+namespace installer {
+namespace {
+
+constexpr int kMaxNameDraws = 1000;
+constexpr int kMaxCreateAttempts = 16;
+
+bool g_seeded = false;
+
+std::mt19937_64& Generator() {
+  static std::mt19937_64 generator;
+  return generator;
+}
+
+}  // namespace
+
+void SeedRandomGenerator() {
+  std::uint64_t seed = 0;
+  if (!plat::SecureRandom(seed))
+    seed = static_cast<std::uint64_t>(
+        std::chrono::high_resolution_clock::now().time_since_epoch().count());
+  Generator().seed(seed);
+  g_seeded = true;
+}
+
+std::mt19937_64& RandomGenerator() {
+  if (!g_seeded) SeedRandomGenerator();
+  return Generator();
+}
+
+String RandomFileName(std::mt19937_64& generator) {
+  std::uniform_int_distribution<int> pick_class(0, 2);
+  std::uniform_int_distribution<int> pick_digit(0, 9);
+  std::uniform_int_distribution<int> pick_letter(0, 25);
+  String name;
+  for (int i = 0; i < 12; ++i) {
+    if (i == 8) {
+      name.push_back(u'.');
+      continue;
+    }
+    switch (pick_class(generator)) {
+      case 0:
+        name.push_back(static_cast<char16_t>(u'0' + pick_digit(generator)));
+        break;
+      case 1:
+        name.push_back(static_cast<char16_t>(u'A' + pick_letter(generator)));
+        break;
+      default:
+        name.push_back(static_cast<char16_t>(u'a' + pick_letter(generator)));
+        break;
+    }
+  }
+  return name;
+}
+
+String ChangeExtToExe(const String& path) {
+  std::size_t start = 0;
+  for (std::size_t i = path.size(); i > 0; --i) {
+    char16_t c = path[i - 1];
+    if (c == u'\\' || c == u':' || c == plat::PathDelimiter()) {
+      start = i;
+      break;
+    }
+  }
+  std::size_t dot = path.rfind(u'.');
+  if (dot == String::npos || dot < start) return path + u".exe";
+  return path.substr(0, dot) + u".exe";
+}
+
+String ChooseDownloadTarget() {
+  String candidate;
+  for (int i = 0; i < kMaxNameDraws; ++i) {
+    String name = RandomFileName(RandomGenerator());
+    candidate = plat::TempFolder() + name;
+    if (!plat::FileExists(candidate) && !plat::FileExists(ChangeExtToExe(candidate))) break;
+  }
+  return candidate;
+}
+
+std::unique_ptr<plat::TFileStream> CreateDownloadFile(String& path) {
+  for (int attempt = 1;; ++attempt) {
+    try {
+      return std::make_unique<plat::TFileStream>(path, plat::TFileMode::fmCreateNew);
+    } catch (const plat::EFCreateError& e) {
+      // A name taken since it was chosen (or planted there): never reuse it, draw again.
+      if (!plat::IsFileExistsError(e.ErrorCode) || attempt >= kMaxCreateAttempts) throw;
+      path = ChooseDownloadTarget();
+    }
+  }
+}
+
+bool RenameDownloadToExe(String& path) {
+  String exe = ChangeExtToExe(path);
+  if (!plat::MoveFileNoReplace(path, exe)) return false;
+  if (!plat::MakeExecutable(exe)) {
+    // Leave nothing half-done behind: the file goes back to its download name.
+    plat::MoveFileNoReplace(exe, path);
+    return false;
+  }
+  path = exe;
+  return true;
+}
+
+double LocalDateTimeNow() {
+  using namespace std::chrono;
+  auto now = system_clock::now();
+  std::time_t t = system_clock::to_time_t(now);
+  std::tm local = *std::localtime(&t);
+  std::tm utc = *std::gmtime(&t);
+  local.tm_isdst = 0;
+  utc.tm_isdst = 0;
+  double offset_s = std::difftime(std::mktime(&local), std::mktime(&utc));
+  double unix_ms = static_cast<double>(duration_cast<milliseconds>(now.time_since_epoch()).count());
+  // 25569 days lie between 1899-12-30 and 1970-01-01.
+  return 25569.0 + (unix_ms / 1000.0 + offset_s) / 86400.0;
+}
+
+bool ProgressUpdateDue(double now, double last_update) {
+  auto to_ms = [](double days) { return std::llround(days * 86400000.0); };
+  long long diff = to_ms(now) - to_ms(last_update);
+  if (diff < 0) diff = -diff;
+  return diff > 100;
+}
+
+std::int32_t ProgressPercent(std::int64_t received, std::int64_t length) {
+  if (length == 0) return 0;
+  // The product wraps like the original 64-bit arithmetic instead of overflowing.
+  auto product = static_cast<std::int64_t>(static_cast<std::uint64_t>(received) * 100u);
+  if (length == -1 && product == INT64_MIN) return 0;
+  return static_cast<std::int32_t>(product / length);
+}
+
+String ProgressText(std::int64_t received, std::int64_t length) {
+  return u"Downloading installer... [" + text::IntToStr(received / 1024) + u" of " +
+         text::IntToStr(length / 1024) + u" KB]";
+}
+
+}  // namespace installer

@@ -1,0 +1,56 @@
+// The download file: its random name in the temporary folder, its exclusive creation, its
+// renaming to ".exe" after the download, and the figures of the progress display.
+//
+// Threads: the user-interface thread. The shared pseudo-random generator is not locked.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <random>
+
+#include "platform/files.h"
+#include "platform/text.h"
+
+namespace installer {
+
+// The generator of the random names, seeded once per run from the system's secure random source
+// (the clock only when that cannot be read).
+std::mt19937_64& RandomGenerator();
+// Seeds it now; later calls of RandomGenerator reuse it. Called at program start.
+void SeedRandomGenerator();
+
+// 12 characters: 8 drawn, ".", 3 drawn. Each drawn character picks one of the classes 0-9, A-Z,
+// a-z with equal probability, then a character of that class with equal probability.
+String RandomFileName(std::mt19937_64& generator);
+
+// The path with its extension replaced by ".exe": the last "." after the last folder delimiter
+// ("\", the platform's own) and ":" starts the extension; a path without one gets ".exe".
+String ChangeExtToExe(const String& path);
+
+// A full path in the temporary folder whose file and ".exe" twin do not exist yet.
+String ChooseDownloadTarget();
+
+// Creates the download file exclusively: a name that exists already is never opened, truncated
+// or replaced. On such a collision a new target is chosen and `path` updated. Raises
+// EFCreateError ("Cannot create file "<path>". <reason>") when no file can be created.
+std::unique_ptr<plat::TFileStream> CreateDownloadFile(String& path);
+
+// Renames the finished download to its ".exe" twin without replacing any file of that name and
+// lets the owner run it. On success `path` names the ".exe" file; on failure it is unchanged and
+// the download file stays where it was.
+bool RenameDownloadToExe(String& path);
+
+// Local date and time as days since 1899-12-30, the fraction being the time of day.
+double LocalDateTimeNow();
+using TDateTimeClock = std::function<double()>;
+
+// True when more than 100 whole milliseconds lie between the two times (in either order).
+bool ProgressUpdateDue(double now, double last_update);
+// 0 when the length is 0; else 100 * received / length in signed 64-bit arithmetic, truncated
+// towards zero and taken as a 32-bit integer.
+std::int32_t ProgressPercent(std::int64_t received, std::int64_t length);
+// "Downloading installer... [<received KB> of <length KB> KB]", 1 KB = 1024 bytes.
+String ProgressText(std::int64_t received, std::int64_t length);
+
+}  // namespace installer

@@ -1,0 +1,314 @@
+// The wizard's controller.
+#include "installer/main_form.h"
+
+#include "events/application.h"
+#include "installer/addresses.h"
+#include "installer/install_folder.h"
+#include "installer/installer_record.h"
+#include "installer/running_product.h"
+#include "platform/process.h"
+
+namespace installer {
+
+using ui::ControlId;
+
+TInstallerServices TInstallerServices::System() {
+  TInstallerServices s;
+  s.IsProductRunning = installer::IsProductRunning;
+  s.WriteInstallerRecord = installer::WriteInstallerRecord;
+  s.RunSetup = SystemProcessRunner();
+  s.ShellOpen = plat::ShellOpen;
+  s.Now = LocalDateTimeNow;
+  s.DefaultInstallFolder = installer::DefaultInstallFolder;
+  s.DownloadUrl = installer::DownloadUrl();
+  s.LicenseUrl = installer::LicenseUrl();
+  return s;
+}
+
+TfrmMain::TfrmMain(ui::View& view, IDownloadClient& http_cli, TInstallerServices services)
+    : view_(view), HttpCli(http_cli), services_(std::move(services)) {
+  HttpCli.SetOnDocData([this](TObject* Sender, const void* Buffer, std::int32_t Len) {
+    HttpCliDocData(Sender, Buffer, Len);
+  });
+  HttpCli.SetOnRequestDone([this](TObject* Sender, THttpRequest RqType, std::uint16_t ErrCode) {
+    HttpCliRequestDone(Sender, RqType, ErrCode);
+  });
+  view_.SetListener(this);
+  FormCreate();
+}
+
+TfrmMain::~TfrmMain() {
+  view_.SetListener(nullptr);
+  HttpCli.SetOnDocData(nullptr);
+  HttpCli.SetOnRequestDone(nullptr);
+  // A download still attached was abandoned with the window: its partial file goes.
+  if (ReleaseDownloadStream()) plat::DeleteFile(FDownloadToFile);
+  // A setup run still going on outlives the window; its completion has nobody to tell.
+  if (InstallingProcessThread != nullptr) InstallingProcessThread->OnTerminate = nullptr;
+}
+
+void TfrmMain::FormCreate() {
+  FInstalling = false;
+  view_.BringToFront(ControlId::paStart);
+  if (services_.DefaultInstallFolder)
+    view_.SetText(ControlId::edInstallPath, services_.DefaultInstallFolder());
+}
+
+void TfrmMain::imgBtnInstallClick() {
+  if (download_started_) return;
+
+  while (services_.IsProductRunning && services_.IsProductRunning()) {
+    ui::MessageBoxRequest box;
+    box.Owner = ui::MsgOwner::moNone;
+    box.Text = kProductRunningText;
+    box.Caption = kProductRunningCaption;
+    box.Buttons = ui::MsgButtons::mbRetryCancel;
+    box.Icon = ui::MsgIcon::miInformation;
+    if (view_.MessageBox(box) == ui::idCancel) return;
+  }
+
+  download_started_ = true;
+  view_.BringToFront(ControlId::paInstalling);
+  FInstalling = true;
+  FDownloadToFile = ChooseDownloadTarget();
+  try {
+    download_stream_ = CreateDownloadFile(FDownloadToFile);
+  } catch (const std::exception& e) {
+    // Nothing was created and nothing will be downloaded: say why, then end on the Error page
+    // rather than leaving the Installing page standing with no download behind it.
+    FInstalling = false;
+    ui::MessageBoxRequest box;
+    box.Owner = ui::MsgOwner::moWindow;
+    box.Text = text::FromUtf8(e.what());
+    box.Caption = view_.Caption();
+    box.Buttons = ui::MsgButtons::mbOk;
+    box.Icon = ui::MsgIcon::miError;
+    view_.MessageBox(box);
+    view_.BringToFront(ControlId::paInstallError);
+    return;
+  }
+  HttpCli.SetRcvdStream(download_stream_.get());
+  HttpCli.SetURL(services_.DownloadUrl);
+  try {
+    HttpCli.Get();
+  } catch (const std::exception&) {
+    // The outcome is decided by HttpCliRequestDone alone.
+  }
+  // The window was closed during the download and the request ended without its request-done
+  // handling: the partial file must not stay behind.
+  if (download_stream_ != nullptr && (close_accepted_ || Application().Terminated())) {
+    FInstalling = false;
+    FailDownload();
+  }
+}
+
+void TfrmMain::HttpCliDocData(TObject*, const void*, std::int32_t) {
+  std::int64_t received = HttpCli.RcvdCount();
+  if (received <= 2) return;
+  double now = services_.Now ? services_.Now() : LocalDateTimeNow();
+  if (!ProgressUpdateDue(now, FLastReceivedTime)) return;
+  FLastReceivedTime = now;
+  std::int64_t length = HttpCli.ContentLength();
+  std::int32_t percent = ProgressPercent(received, length);
+  if (percent != view_.ProgressPosition(ControlId::ProgressBarDownloading)) {
+    view_.SetProgressPosition(ControlId::ProgressBarDownloading, percent);
+    view_.SetText(ControlId::lblProgressPercent,
+                  text::IntToStr(view_.ProgressPosition(ControlId::ProgressBarDownloading)) + u"%");
+  }
+  view_.SetText(ControlId::lblProgressText, ProgressText(received, length));
+}
+
+bool TfrmMain::ReleaseDownloadStream() {
+  if (download_stream_ == nullptr) return false;
+  if (HttpCli.RcvdStream() == download_stream_.get()) HttpCli.SetRcvdStream(nullptr);
+  download_stream_.reset();
+  return true;
+}
+
+void TfrmMain::FailDownload() {
+  ReleaseDownloadStream();
+  view_.BringToFront(ControlId::paInstallError);
+  if (plat::FileExists(FDownloadToFile)) plat::DeleteFile(FDownloadToFile);
+}
+
+void TfrmMain::HttpCliRequestDone(TObject*, THttpRequest, std::uint16_t ErrCode) {
+  // Only the download's own request ends here; a further request-done (from a client that
+  // reports one more after a failure) finds no download attached and changes nothing.
+  if (download_stream_ == nullptr) return;
+  FInstalling = false;
+  ReleaseDownloadStream();
+
+  if (ErrCode != 0 || HttpCli.StatusCode() != 200 || close_accepted_) {
+    FailDownload();
+    return;
+  }
+
+  // Only the file this installer downloaded, under a name nobody else took, is ever run.
+  if (!RenameDownloadToExe(FDownloadToFile)) {
+    FailDownload();
+    return;
+  }
+
+  view_.SetText(ControlId::lblProgressText, kInstallingText);
+  view_.SetProgressStyle(ControlId::ProgressBarDownloading, ui::ProgressStyle::pbMarquee);
+  view_.SetVisible(ControlId::lblProgressPercent, false);
+  view_.SetEnabled(ControlId::btnCancel, false);
+
+  try {
+    if (services_.WriteInstallerRecord) services_.WriteInstallerRecord();
+  } catch (const std::exception&) {
+    FailDownload();
+    return;
+  }
+
+  auto* thread = new TInstallingProcessThread(true, services_.RunSetup);
+  InstallingProcessThread = thread;
+  thread->SetCommandLine(BuildSetupCommandLine(FDownloadToFile,
+                                               view_.Checked(ControlId::chbCreateDesktopIcon),
+                                               view_.Text(ControlId::edInstallPath)));
+  thread->FreeOnTerminate = true;
+  thread->OnTerminate = [this](TObject* Sender) { InstallingThreadComplete(Sender); };
+  thread->Start();
+}
+
+void TfrmMain::InstallingThreadComplete(TObject*) {
+  FInstalling = false;
+  plat::DeleteFile(FDownloadToFile);
+  bool succeeded = InstallingProcessThread != nullptr &&
+                   InstallingProcessThread->ProcessStarted() &&
+                   InstallingProcessThread->InstallerExitCode() == 0;
+  InstallingProcessThread = nullptr;
+  view_.BringToFront(succeeded ? ControlId::paFinish : ControlId::paInstallError);
+}
+
+void TfrmMain::btnCancelClick() {
+  ui::MessageBoxRequest box;
+  box.Owner = ui::MsgOwner::moWindow;
+  box.Text = kCancelSetupText;
+  box.Caption = view_.Caption();
+  box.Buttons = ui::MsgButtons::mbYesNo;
+  box.Icon = ui::MsgIcon::miQuestion;
+  if (view_.MessageBox(box) != ui::idYes) return;
+  // The download may have ended while the question was open; then there is nothing to stop.
+  if (HttpCli.RcvdStream() == nullptr) return;
+  HttpCli.Abort();
+  view_.BringToFront(ControlId::paInstallError);
+}
+
+void TfrmMain::FormCloseQuery(bool& CanClose) {
+  if (!FInstalling) return;
+  ui::MessageBoxRequest box;
+  box.Owner = ui::MsgOwner::moWindow;
+  box.Text = kCancelInstallationText;
+  box.Caption = view_.Caption();
+  box.Buttons = ui::MsgButtons::mbYesNo;
+  box.Icon = ui::MsgIcon::miQuestion;
+  if (view_.MessageBox(box) == ui::idNo) {
+    CanClose = false;
+    return;
+  }
+  close_accepted_ = true;
+}
+
+void TfrmMain::btnInstalledFinishClick() {
+  if (view_.Checked(ControlId::chbStartVexlor) && services_.ShellOpen) {
+    String folder = view_.Text(ControlId::edInstallPath);
+    if (folder.empty() || folder.back() != plat::PathDelimiter())
+      folder.push_back(plat::PathDelimiter());
+    services_.ShellOpen(folder + kProductProgram);
+  }
+  view_.Close();
+}
+
+void TfrmMain::btnCancelledFinishClick() {
+  view_.Close();
+}
+
+bool TfrmMain::QueryEndSession() {
+  // The toolkit's own answer runs the close query; then the window is closed, which asks once
+  // more. The session may end whatever was answered.
+  bool can_close = true;
+  FormCloseQuery(can_close);
+  view_.Close();
+  return true;
+}
+
+void TfrmMain::edInstallPathChangeClick() {
+  std::optional<String> chosen = view_.BrowseForFolder(view_.Text(ControlId::lblDestinationFolder));
+  // Cancelled, or an item without a file-system path: the folder stays as it is.
+  if (!chosen || chosen->empty()) return;
+  view_.SetText(ControlId::edInstallPath, BrowsedInstallFolder(*chosen, plat::PathDelimiter()));
+}
+
+void TfrmMain::lblLicenseAgreementClick() {
+  int width = view_.ClientWidth();
+  int height = view_.ClientHeight();
+  ShowWebPageDialog(services_.LicenseUrl, true, height - 50, width - 50);
+}
+
+void TfrmMain::ShowWebPageDialog(const String& url, bool resizable, int height, int width) {
+  ui::HtmlDialogRequest request;
+  request.Url = url;
+  request.Resizable = resizable;
+  request.Height = height;
+  request.Width = width;
+  request.Options = HtmlDialogOptions(resizable, height, width);
+  if (services_.MakePageClient) {
+    auto make = services_.MakePageClient;
+    request.Load = [make, url](std::string& html) {
+      std::unique_ptr<IDownloadClient> client = make();
+      if (!client) return false;
+      TMemoryStream page;
+      bool done = false;
+      std::uint16_t error = 0;
+      client->SetOnRequestDone([&](TObject*, THttpRequest, std::uint16_t ErrCode) {
+        done = true;
+        error = ErrCode;
+      });
+      client->SetURL(url);
+      client->SetRcvdStream(&page);
+      try {
+        client->Get();
+      } catch (const std::exception&) {
+      }
+      client->SetRcvdStream(nullptr);
+      client->SetOnRequestDone(nullptr);
+      if (!done || error != 0 || client->StatusCode() != 200) return false;
+      html.assign(page.View());
+      return true;
+    };
+  }
+  view_.ShowHtmlDialog(request);
+}
+
+void TfrmMain::OnClick(ControlId control) {
+  switch (control) {
+    case ControlId::imgBtnInstall:
+    case ControlId::imgBtnInstallHg:
+      imgBtnInstallClick();
+      break;
+    case ControlId::edInstallPathChange:
+      edInstallPathChangeClick();
+      break;
+    case ControlId::lblLicenseAgreement:
+      lblLicenseAgreementClick();
+      break;
+    case ControlId::btnCancel:
+      btnCancelClick();
+      break;
+    case ControlId::btnInstalledFinish:
+      btnInstalledFinishClick();
+      break;
+    case ControlId::btnCancelledFinish:
+      btnCancelledFinishClick();
+      break;
+    default:
+      break;
+  }
+}
+
+// The View applies the hover pair itself; the controller has nothing to add.
+void TfrmMain::OnMouseEnter(ControlId) {}
+void TfrmMain::OnMouseLeave(ControlId) {}
+
+}  // namespace installer

@@ -1,0 +1,124 @@
+// TfrmMain: the wizard's controller. It holds the state of the installation, decides which of
+// the four pages is in front and reacts to the user (through the View), to the download client
+// and to the end of the setup run.
+//
+// The flow: the install click checks that the product is not running, creates the download
+// file exclusively in the temporary folder and runs the client's synchronous Get, inside which
+// every other handler runs (progress, Cancel, the close question, the request's end). A
+// successful request renames the file to ".exe", switches the Installing page to its install
+// look, writes the installer record and starts TInstallingProcessThread; its completion deletes
+// the setup file and shows the Finish page (exit code 0) or the Error page.
+//
+// Failures always end on the Error page with nothing left in the temporary folder: a download
+// that failed, was cancelled or was abandoned by closing the window; a download file that cannot
+// be created; a rename that failed or found a file in the way; an installer record that cannot
+// be written; a setup program that cannot be started or exits with a code other than 0.
+//
+// Threads: the user-interface thread only. Handlers may run nested inside the client's Get and
+// inside the View's modal dialogs; each reads the state afresh.
+//
+// Ownership: borrows the View and the client, which must outlive it; owns the download file's
+// stream while a download runs. The setup-runner thread frees itself; the controller keeps a
+// pointer to it only until its completion handler has run.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "http/download_client.h"
+#include "installer/download_target.h"
+#include "installer/setup_runner.h"
+#include "platform/files.h"
+#include "ui/view.h"
+
+namespace installer {
+
+// The operations of the steps that reach the system, replaceable for tests. The defaults are
+// the real ones.
+struct TInstallerServices {
+  std::function<bool()> IsProductRunning;
+  std::function<void()> WriteInstallerRecord;  // raises on failure
+  TProcessRunner RunSetup;
+  std::function<void(const String& file)> ShellOpen;
+  TDateTimeClock Now;
+  std::function<String()> DefaultInstallFolder;
+  // A fresh client for the licence page; empty: the page is not fetched.
+  std::function<std::unique_ptr<IDownloadClient>()> MakePageClient;
+  String DownloadUrl;
+  String LicenseUrl;
+
+  static TInstallerServices System();
+};
+
+// The message box texts.
+inline const String kProductRunningText =
+    u"Vexlor must be closed during this installation.\r\nPlease close Vexlor now and press "
+    u"\"Retry\" to continue, or press \"Cancel\" to abort the installation entirely.";
+inline const String kProductRunningCaption = u"Vexlor";
+inline const String kCancelSetupText =
+    u"Setup is not complete.If you exit now, the program will not be installed.\r\nYou may run "
+    u"Setup again at another time to complete the installation.\r\n\r\nExit Setup?";
+inline const String kCancelInstallationText = u"Cancel installation?";
+inline const String kInstallingText = u"Installing Vexlor...";
+inline const String kProductProgram = u"vexlor.exe";
+
+class TfrmMain : public ui::ViewListener {
+ public:
+  TfrmMain(ui::View& view, IDownloadClient& http_cli,
+           TInstallerServices services = TInstallerServices::System());
+  ~TfrmMain() override;
+  TfrmMain(const TfrmMain&) = delete;
+  TfrmMain& operator=(const TfrmMain&) = delete;
+
+  // Handlers.
+  void FormCreate();
+  void imgBtnInstallClick();
+  void edInstallPathChangeClick();
+  void lblLicenseAgreementClick();
+  void btnCancelClick();
+  void FormCloseQuery(bool& CanClose);
+  void btnInstalledFinishClick();
+  void btnCancelledFinishClick();
+  void HttpCliDocData(TObject* Sender, const void* Buffer, std::int32_t Len);
+  void HttpCliRequestDone(TObject* Sender, THttpRequest RqType, std::uint16_t ErrCode);
+  void InstallingThreadComplete(TObject* Sender);
+  bool QueryEndSession();
+
+  // ViewListener.
+  void OnClick(ui::ControlId control) override;
+  void OnMouseEnter(ui::ControlId control) override;
+  void OnMouseLeave(ui::ControlId control) override;
+  void OnCloseQuery(bool& can_close) override { FormCloseQuery(can_close); }
+  bool OnQueryEndSession() override { return QueryEndSession(); }
+
+  // State, for the program entry and for tests.
+  const String& DownloadToFile() const { return FDownloadToFile; }
+  bool Installing() const { return FInstalling; }
+  double LastReceivedTime() const { return FLastReceivedTime; }
+  // A setup run has started and its completion has not been handled yet.
+  bool SetupRunning() const { return InstallingProcessThread != nullptr; }
+
+ private:
+  // Ends a download that failed or was given up: the file is closed and deleted, the Error page
+  // comes to the front.
+  void FailDownload();
+  // Detaches and closes the download file; false when none was attached.
+  bool ReleaseDownloadStream();
+  void ShowWebPageDialog(const String& url, bool resizable, int height, int width);
+
+  ui::View& view_;
+  IDownloadClient& HttpCli;
+  TInstallerServices services_;
+
+  String FDownloadToFile;
+  double FLastReceivedTime = 0;
+  bool FInstalling = false;
+  TInstallingProcessThread* InstallingProcessThread = nullptr;
+
+  std::unique_ptr<plat::TFileStream> download_stream_;
+  bool download_started_ = false;  // one download per run
+  bool close_accepted_ = false;    // the user agreed to cancel by closing the window
+};
+
+}  // namespace installer

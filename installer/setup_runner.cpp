@@ -1,0 +1,34 @@
+// The setup runner.
+#include "installer/setup_runner.h"
+
+#include "platform/process.h"
+
+namespace installer {
+
+String BuildSetupCommandLine(const String& setup_file, bool create_desktop_icon,
+                             const String& folder) {
+  String line = setup_file + u" /S";
+  line += create_desktop_icon ? u" /I " : u" ";
+  line += u"/D=" + folder;
+  return line;
+}
+
+TProcessRunner SystemProcessRunner() {
+  return [](const String& command_line, std::int32_t& exit_code) {
+    std::uint32_t error = 0;
+    return plat::RunProcess(command_line, exit_code, error);
+  };
+}
+
+TInstallingProcessThread::TInstallingProcessThread(bool CreateSuspended, TProcessRunner Runner)
+    : TThread(true), FRunner(std::move(Runner)) {
+  if (!CreateSuspended) Start();
+}
+
+void TInstallingProcessThread::Execute() {
+  std::int32_t code = 0;
+  FProcessStarted = FRunner && FRunner(FCommandLine, code);
+  FExitCode = FProcessStarted ? code : 0;
+}
+
+}  // namespace installer
