@@ -1,0 +1,455 @@
+// THttpCli: the event-driven HTTP/1.0 and HTTP/1.1 client component.
+//
+// One request at a time, driven entirely by the notifications of its socket (CtrlSocket) and
+// by three private messages of its own, all delivered to the hidden window of the thread that
+// owns it. Each request kind exists as a synchronous call (Get, Head, Post, Put, Del, Close:
+// returns when the request has ended, pumping the thread's messages meanwhile) and as an
+// asynchronous one (GetASync ...: returns at once; OnRequestDone reports the end).
+//
+// A request: StartRequest splits URL, resets the response state, reuses an open connection to
+// the same host, port and protocol or resolves and connects anew; the request header goes to
+// the socket in one piece (POST and PUT bodies follow from SendStream); the answer's header is
+// read line by line, its body written block by block through the content-coding handler into
+// RcvdStream and reported by OnDocData; a Location field is followed up to
+// LocationChangeMaxCount times within the same request; entering httpReady ends the request
+// and posts the request-done message, unless an authentication retry starts then.
+//
+// Failures during a request never raise from the asynchronous calls: they set StatusCode,
+// ReasonPhrase and the error code passed to OnRequestDone (download_client.h lists them). The
+// synchronous calls raise EHttpException afterwards. Misuse (busy, nothing to post, a bad
+// RequestVer) raises at once.
+//
+// Threads: create, use and destroy the client on one thread; every event fires there, from
+// message handlers or from the pump inside a synchronous call. Handlers may call Abort (and
+// start a new request from OnRequestDone); starting a request while one runs raises "busy".
+//
+// Ownership: the client owns CtrlSocket, the content-coding handler and its buffers.
+// RcvdStream and SendStream are borrowed: the client writes to (reads from) whatever they refer
+// to when a block moves, truncates RcvdStream back before a relocation or an authentication
+// retry, and never frees them.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "events/netwnd.h"
+#include "http/chunked.h"
+#include "http/content_coding.h"
+#include "http/download_client.h"
+#include "http/receive_buffer.h"
+#include "http/request.h"
+#include "net/wsocket.h"
+
+enum THttpState {
+  httpReady,
+  httpNotConnected,
+  httpConnected,
+  httpDnsLookup,
+  httpDnsLookupDone,
+  httpWaitingHeader,
+  httpWaitingBody,
+  httpBodyReceived,
+  httpWaitingProxyConnect,
+  httpClosing,
+  httpAborting
+};
+
+enum THttpAuthType { httpAuthNone, httpAuthBasic, httpAuthNtlm, httpAuthDigest };
+enum THttpNTLMState { ntlmNone, ntlmMsg1, ntlmMsg2, ntlmMsg3, ntlmDone };
+enum THttpBasicState { basicNone, basicMsg1, basicDone };
+enum THttpDigestState { digestNone, digestMsg1, digestDone };
+
+// Options, as bits of THttpCliOptions.
+enum THttpCliOption : std::uint32_t {
+  httpoNoBasicAuth = 1,
+  httpoNoNTLMAuth = 2,
+  httpoBandwidthControl = 4,
+  httpoEnableContentCoding = 8,
+  httpoUseQuality = 16,
+  httpoNoDigestAuth = 32,
+};
+using THttpCliOptions = std::uint32_t;
+
+// Limits on what a server may send before the body: one header line, and the whole header.
+constexpr std::size_t kHttpMaxHeaderLine = 64 * 1024;
+constexpr std::size_t kHttpMaxHeaderSize = 1024 * 1024;
+
+// The name of a state ("httpReady"), or "INVALID STATE".
+const char* HttpStateName(THttpState State);
+
+using TBeforeHeaderSendEvent =
+    std::function<void(TObject* Sender, const String& Method, std::vector<String>& Headers)>;
+using THttpCommandEvent = std::function<void(TObject* Sender, String& S)>;
+using THttpSendDataEvent =
+    std::function<void(TObject* Sender, const void* Buffer, std::int32_t Len)>;
+using TCookieRcvdEvent = std::function<void(TObject* Sender, const String& Data, bool& Accept)>;
+using TLocationChangeExceeded =
+    std::function<void(TObject* Sender, int RelocationCount, bool& AllowMoreRelocations)>;
+using THttpBeforeAuthEvent = std::function<void(
+    TObject* Sender, THttpAuthType AuthType, bool ProxyAuth, const String& AuthHdr, bool& Allow)>;
+using THttpDataPushEvent = std::function<void(TObject* Sender, std::uint16_t ErrCode)>;
+using TSocksErrorEvent = std::function<void(TObject* Sender, int Error, const String& Msg)>;
+
+class THttpCli : public TNetWndControl, public IDownloadClient {
+ public:
+  explicit THttpCli(TComponent* AOwner);
+  ~THttpCli() override;
+
+  // --- Requests -----------------------------------------------------------------------------
+  void Get() override;
+  void Head();
+  void Post();
+  void Put();
+  void Del();
+  void Close();
+  void GetASync();
+  void HeadASync();
+  void PostASync();
+  void PutASync();
+  void DelASync();
+  void CloseAsync();
+  void Abort() override;
+
+  void ThreadAttach();
+  void ThreadDetach();
+
+  // --- Settings -----------------------------------------------------------------------------
+  const String& URL() const override { return FURL; }
+  void SetURL(const String& Value) override { FURL = Value; }
+  TStream* RcvdStream() const override { return FRcvdStream; }
+  void SetRcvdStream(TStream* Value) override { FRcvdStream = Value; }
+  TStream* SendStream() const { return FSendStream; }
+  void SetSendStream(TStream* Value) { FSendStream = Value; }
+
+  const String& LocalAddr() const { return FLocalAddr; }
+  void SetLocalAddr(const String& Value) { FLocalAddr = Value; }
+  const String& LocalAddr6() const { return FLocalAddr6; }
+  void SetLocalAddr6(const String& Value) { FLocalAddr6 = Value; }
+  TSocketFamily SocketFamily() const { return FSocketFamily; }
+  void SetSocketFamily(TSocketFamily Value) { FSocketFamily = Value; }
+  const String& Proxy() const { return FProxy; }
+  void SetProxy(const String& Value) { FProxy = Value; }
+  const String& ProxyPort() const { return FProxyPort; }
+  void SetProxyPort(const String& Value) { FProxyPort = Value; }
+  const String& Agent() const { return FAgent; }
+  void SetAgent(const String& Value) { FAgent = Value; }
+  const String& Accept() const { return FAccept; }
+  void SetAccept(const String& Value) { FAccept = Value; }
+  const String& AcceptLanguage() const { return FAcceptLanguage; }
+  void SetAcceptLanguage(const String& Value) { FAcceptLanguage = Value; }
+  const String& Sender() const { return FSender; }
+  void SetSender(const String& Value) { FSender = Value; }
+  const String& Reference() const { return FReference; }
+  void SetReference(const String& Value) { FReference = Value; }
+  const String& Connection() const { return FConnection; }
+  void SetConnection(const String& Value) { FConnection = Value; }
+  const String& ProxyConnection() const { return FProxyConnection; }
+  void SetProxyConnection(const String& Value) { FProxyConnection = Value; }
+  const String& Username() const { return FUsername; }
+  void SetUsername(const String& Value) { FUsername = Value; }
+  const String& Password() const { return FPassword; }
+  void SetPassword(const String& Value) { FPassword = Value; }
+  const String& ProxyUsername() const { return FProxyUsername; }
+  void SetProxyUsername(const String& Value) { FProxyUsername = Value; }
+  const String& ProxyPassword() const { return FProxyPassword; }
+  void SetProxyPassword(const String& Value) { FProxyPassword = Value; }
+  bool NoCache() const { return FNoCache; }
+  void SetNoCache(bool Value) { FNoCache = Value; }
+  TDateTime ModifiedSince() const { return FModifiedSince; }
+  void SetModifiedSince(TDateTime Value) { FModifiedSince = Value; }
+  const String& Cookie() const { return FCookie; }
+  void SetCookie(const String& Value) { FCookie = Value; }
+  const String& ContentTypePost() const { return FContentTypePost; }
+  void SetContentTypePost(const String& Value) { FContentTypePost = Value; }
+  const String& ContentRangeBegin() const { return FContentRangeBegin; }
+  void SetContentRangeBegin(const String& Value) { FContentRangeBegin = Value; }
+  const String& ContentRangeEnd() const { return FContentRangeEnd; }
+  void SetContentRangeEnd(const String& Value) { FContentRangeEnd = Value; }
+  const String& AcceptRanges() const { return FAcceptRanges; }
+  const String& RequestVer() const { return FRequestVer; }
+  // "1.0" or "1.1"; anything else raises "Insupported HTTP version" (code 5).
+  void SetRequestVer(const String& Value);
+  bool FollowRelocation() const { return FFollowRelocation; }
+  void SetFollowRelocation(bool Value) { FFollowRelocation = Value; }
+  int LocationChangeMaxCount() const { return FLocationChangeMaxCount; }
+  void SetLocationChangeMaxCount(int Value) { FLocationChangeMaxCount = Value; }
+  int LocationChangeCurCount() const { return FLocationChangeCurCount; }
+  THttpAuthType ServerAuth() const { return FServerAuth; }
+  void SetServerAuth(THttpAuthType Value) { FServerAuth = Value; }
+  THttpAuthType ProxyAuth() const { return FProxyAuth; }
+  void SetProxyAuth(THttpAuthType Value) { FProxyAuth = Value; }
+  std::uint32_t BandwidthLimit() const { return FBandwidthLimit; }
+  void SetBandwidthLimit(std::uint32_t Value) { FBandwidthLimit = Value; }
+  std::uint32_t BandwidthSampling() const { return FBandwidthSampling; }
+  void SetBandwidthSampling(std::uint32_t Value) { FBandwidthSampling = Value; }
+  // Reading refreshes the content-coding bits from the handler.
+  THttpCliOptions Options() const;
+  void SetOptions(THttpCliOptions Value);
+  // Idle limit of the synchronous calls, in seconds.
+  std::uint32_t Timeout() const { return FTimeout; }
+  void SetTimeout(std::uint32_t Value) { FTimeout = Value; }
+  const String& SocksServer() const { return FSocksServer; }
+  void SetSocksServer(const String& Value) { FSocksServer = Value; }
+  const String& SocksLevel() const { return FSocksLevel; }
+  void SetSocksLevel(const String& Value) { FSocksLevel = Value; }
+  const String& SocksPort() const { return FSocksPort; }
+  void SetSocksPort(const String& Value) { FSocksPort = Value; }
+  const String& SocksUsercode() const { return FSocksUsercode; }
+  void SetSocksUsercode(const String& Value) { FSocksUsercode = Value; }
+  const String& SocksPassword() const { return FSocksPassword; }
+  void SetSocksPassword(const String& Value) { FSocksPassword = Value; }
+  TSocksAuthentication SocksAuthentication() const { return FSocksAuthentication; }
+  void SetSocksAuthentication(TSocksAuthentication Value) { FSocksAuthentication = Value; }
+
+  // Forwarded to the socket as well, so both pump the same way.
+  void SetMultiThreaded(bool Value) override;
+  void SetTerminated(bool Value) override;
+  void SetOnMessagePump(TNotifyEvent Value) override;
+  void SetOnBgException(TNetBgExceptionEvent Value) override;
+
+  // --- Results ------------------------------------------------------------------------------
+  THttpState State() const { return FState; }
+  TWSocket* CtrlSocket() const { return FCtrlSocket.get(); }
+  THttpContCodHandler* ContentCodingHnd() const { return FContentCodingHnd.get(); }
+  const String& LastResponse() const { return FLastResponse; }
+  std::int32_t StatusCode() const override { return FStatusCode; }
+  const String& ReasonPhrase() const { return FReasonPhrase; }
+  std::int64_t ContentLength() const override { return FContentLength; }
+  const String& ContentType() const { return FContentType; }
+  const String& TransferEncoding() const { return FTransferEncoding; }
+  const String& ContentEncoding() const { return FContentEncoding; }
+  std::int64_t RcvdCount() const override { return FRcvdCount; }
+  std::int64_t SentCount() const { return FSentCount; }
+  const String& DnsResult() const { return FDnsResult; }
+  const std::vector<String>& AuthorizationRequest() const { return FDoAuthor; }
+  const std::vector<String>& RcvdHeader() const { return FRcvdHeader; }
+  const String& DocName() const { return FDocName; }
+  const String& Hostname() const { return FHostName; }
+  const String& Protocol() const { return FProtocol; }
+  const String& Location() const { return FLocation; }
+  void SetLocation(const String& Value) { FLocation = Value; }
+  // The request's error code (its low 16 bits are OnRequestDone's ErrCode).
+  int RequestDoneError() const { return FRequestDoneError; }
+  // Size of RcvdStream when the current document began.
+  std::int64_t RcvdStreamStartSize() const { return FRcvdStreamStartSize; }
+  THttpBasicState AuthBasicState() const { return FAuthBasicState; }
+
+  // --- Events -------------------------------------------------------------------------------
+  void SetOnDocData(TDocDataEvent Value) override { OnDocData = std::move(Value); }
+  void SetOnRequestDone(THttpRequestDone Value) override { OnRequestDone = std::move(Value); }
+
+  TNotifyEvent OnStateChange;
+  TNotifyEvent OnSessionConnected;
+  TNotifyEvent OnSessionClosed;
+  TNotifyEvent OnRequestHeaderBegin;
+  TBeforeHeaderSendEvent OnBeforeHeaderSend;
+  THttpCommandEvent OnCommand;
+  TNotifyEvent OnRequestHeaderEnd;
+  TNotifyEvent OnSendBegin;
+  THttpSendDataEvent OnSendData;
+  TNotifyEvent OnSendEnd;
+  TNotifyEvent OnHeaderBegin;
+  TNotifyEvent OnHeaderData;
+  TCookieRcvdEvent OnCookie;
+  TNotifyEvent OnHeaderEnd;
+  TNotifyEvent OnDocBegin;
+  TDocDataEvent OnDocData;
+  TNotifyEvent OnDocEnd;
+  TNotifyEvent OnLocationChange;
+  TLocationChangeExceeded OnLocationChangeExceeded;
+  THttpRequestDone OnRequestDone;
+  THttpBeforeAuthEvent OnBeforeAuth;
+  THttpDataPushEvent OnDataPush;
+  TNotifyEvent OnDataPush2;
+  TNotifyEvent OnTrace;  // stored only
+  THttpDataPushEvent OnSocksConnected;
+  TSocksErrorEvent OnSocksError;
+  TNotifyEvent OnSocketError;
+
+ protected:
+  // For subclasses that bring their own socket (a test double); nullptr creates a TWSocket.
+  THttpCli(TComponent* AOwner, std::unique_ptr<TWSocket> Socket);
+
+  // --- Message ids and dispatch -------------------------------------------------------------
+  int MessageIdsNeeded() override { return TNetWndControl::MessageIdsNeeded() + 3; }
+  void ClaimMessageIds() override;
+  void ReturnMessageIds() override;
+  void HandleWindowMessage(TMessage& MsgRec) override;
+  void AbortAfterBgException() override;
+
+  // --- Steps of a request -------------------------------------------------------------------
+  virtual void StartRequest(THttpRequest Rq);
+  virtual void RunRequestSync(THttpRequest Rq);
+  virtual void Login();
+  virtual void SendRequest(const String& Method, const String& Version);
+  virtual void ProcessHeaderLine();
+  virtual void GetBodyLineNext();
+  virtual void ResetResponseState(bool KeepLocation, bool KeepDocName);
+  virtual void StartRelocation();
+  virtual void RelocateAfterClose();
+  virtual void SetReadyUnlessSending();
+  virtual void PostSetReady();
+  virtual void SetState(THttpState NewState);
+  virtual void SetupSocketForConnect();
+
+  // Socket notifications.
+  virtual void SocketDNSLookupDone(std::uint16_t ErrCode);
+  virtual void SocketSessionConnected(std::uint16_t ErrCode);
+  virtual void SocketDataAvailable(std::uint16_t ErrCode);
+  virtual void SocketDataSent(std::uint16_t ErrCode);
+  virtual void SocketSessionClosed(std::uint16_t ErrCode);
+
+  // Event triggers.
+  virtual void TriggerStateChange();
+  virtual void TriggerSessionConnected();
+  virtual void TriggerSessionClosed();
+  virtual void TriggerRequestHeaderBegin();
+  virtual void TriggerBeforeHeaderSend(const String& Method, std::vector<String>& Headers);
+  virtual void TriggerCommand(String& S);
+  virtual void TriggerRequestHeaderEnd();
+  virtual void TriggerSendBegin();
+  virtual void TriggerSendData(const void* Buffer, std::int32_t Len);
+  virtual void TriggerSendEnd();
+  virtual void TriggerHeaderBegin();
+  virtual void TriggerHeaderData();
+  virtual void TriggerCookie(const String& Data, bool& Accept);
+  virtual void TriggerHeaderEnd();
+  virtual void TriggerDocBegin();
+  virtual void TriggerDocData(const void* Buffer, std::int32_t Len);
+  virtual void TriggerDocEnd();
+  virtual void TriggerLocationChange();
+  virtual void TriggerLocationChangeExceeded(int RelocationCount, bool& AllowMoreRelocations);
+  virtual void TriggerRequestDone(THttpRequest RqType, std::uint16_t ErrCode);
+  virtual void TriggerDataPush(std::uint16_t ErrCode);
+  virtual void TriggerDataPush2();
+  virtual void TriggerSocketError();
+
+ private:
+  enum class TReceiver { None, Header, Body };
+
+  void Init(std::unique_ptr<TWSocket> Socket);
+  void ConnectionReady();
+  void ReceiveHeaderLines(std::uint16_t ErrCode);
+  void HeaderlessHtml();
+  void HeaderEnded();
+  void AcceptLocation(const String& Value);
+  void BodyStep();
+  void WriteBody(const char* Data, std::int64_t Len);
+  void DocumentEnd();
+  bool BodyIncomplete() const;
+  bool CountRelocation();
+  void ClearHeaderState();
+  void TruncateStreams();
+  void PostLogin();
+  void SendBodyBlock();
+  // Ends the running request at once with an error of its own (a failed stream write, a bad
+  // status line, a header too large, a bad chunk size): the connection is dropped and the
+  // request reaches httpReady.
+  void FailRequest(int ErrCode, const String& Phrase);
+  // Ends the request from the synchronous wait: Aborted (termination) or timed out.
+  void EndRequestFromWait(bool TimedOut);
+  bool Running() const { return FState != httpReady && FState != httpAborting; }
+  void CheckAuthRetry();
+  String AuthorizationLine(bool ForProxy) const;
+  String RequestTarget() const;
+
+  std::unique_ptr<TWSocket> FCtrlSocket;
+  std::unique_ptr<THttpContCodHandler> FContentCodingHnd;
+  std::vector<String> FRcvdHeader;
+  std::vector<String> FDoAuthor;
+  AnsiString FReqStream;
+  THttpReceiveBuffer FReceiveBuffer;
+  std::vector<char> FSendBuffer;
+  THttpChunkParser FChunk;
+
+  // Settings.
+  String FURL;
+  TStream* FRcvdStream = nullptr;
+  TStream* FSendStream = nullptr;
+  String FLocalAddr = u"0.0.0.0";
+  String FLocalAddr6 = u"::";
+  TSocketFamily FSocketFamily = sfIPv4;
+  String FProxy;
+  String FProxyPort = u"80";
+  String FAgent = u"Mozilla/4.0";
+  String FAccept = u"image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*";
+  String FAcceptLanguage;
+  String FSender;
+  String FReference;
+  String FConnection;
+  String FProxyConnection;
+  String FUsername, FPassword, FProxyUsername, FProxyPassword;
+  bool FNoCache = false;
+  TDateTime FModifiedSince = 0;
+  String FCookie;
+  String FContentTypePost = u"application/x-www-form-urlencoded";
+  String FContentRangeBegin, FContentRangeEnd, FAcceptRanges;
+  String FRequestVer = u"1.0";
+  bool FFollowRelocation = true;
+  int FLocationChangeMaxCount = 5;
+  int FLocationChangeCurCount = 0;
+  THttpAuthType FServerAuth = httpAuthNone;
+  THttpAuthType FProxyAuth = httpAuthNone;
+  std::uint32_t FBandwidthLimit = 10000;
+  std::uint32_t FBandwidthSampling = 1000;
+  THttpCliOptions FOptions = 0;
+  std::uint32_t FTimeout = 30;
+  String FSocksServer, FSocksLevel, FSocksPort, FSocksUsercode, FSocksPassword;
+  TSocksAuthentication FSocksAuthentication = socksNoAuthentication;
+
+  // The request.
+  THttpState FState = httpReady;
+  THttpRequest FRequestType = httpABORT;
+  int FRequestDoneError = 0;
+  // Tags the private messages of one request, so a message left over from an ended request
+  // never acts on the next one.
+  std::uint32_t FRequestSerial = 0;
+  String FCurrUsername, FCurrPassword, FCurrConnection, FCurrProxyConnection;
+  String FCurrProxyUsername, FCurrProxyPassword;
+  String FTargetHost, FTargetPort, FPath, FProtocol;
+  String FHostName, FPort;
+  String FCurrentHost, FCurrentPort, FCurrentProtocol;
+  bool FConnected = false;
+  bool FProxyConnected = false;
+  String FDnsResult;
+  std::uint32_t FMsg_WM_HTTP_REQUEST_DONE = 0;
+  std::uint32_t FMsg_WM_HTTP_SET_READY = 0;
+  std::uint32_t FMsg_WM_HTTP_LOGIN = 0;
+  bool FWMLoginQueued = false;
+  bool FAllowedToSend = false;
+  bool FDelaySetReady = false;
+  THttpNTLMState FAuthNTLMState = ntlmNone, FProxyAuthNTLMState = ntlmNone;
+  THttpDigestState FAuthDigestState = digestNone, FProxyAuthDigestState = digestNone;
+  THttpBasicState FAuthBasicState = basicNone, FProxyAuthBasicState = basicNone;
+
+  // The answer.
+  std::int32_t FStatusCode = 0;
+  String FReasonPhrase;
+  std::int64_t FContentLength = -1;
+  String FContentType, FTransferEncoding, FContentEncoding;
+  std::int64_t FRcvdCount = 0;
+  std::int64_t FSentCount = 0;
+  String FLastResponse;
+  int FHeaderLineCount = 0;
+  std::size_t FHeaderBytes = 0;
+  bool FHeaderEndFlag = false;
+  TReceiver FNext = TReceiver::None;
+  String FResponseVer;
+  bool FCloseReq = false;
+  bool FLocationFlag = false;
+  String FLocation;
+  String FDocName;
+  // The body phase began and the document has not been completed by its own framing.
+  bool FBodyExpected = false;
+
+  // The document.
+  std::int64_t FBodyDataLen = 0;
+  int FBodyLineCount = 0;
+  std::int64_t FRcvdStreamStartSize = 0;
+  // The socket's close continues a relocation instead of ending the request.
+  bool FCloseForRelocation = false;
+  // Runs of the close handling, to tell whether closing the socket ran it.
+  std::uint32_t FSessionClosedCount = 0;
+};
