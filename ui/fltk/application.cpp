@@ -1,0 +1,106 @@
+// The FLTK application: FLTK's loop runs the user-interface thread, with the thread's message
+// queue attached as one more descriptor.
+//
+// The queue's wait descriptor (the thread's epoll set) is readable whenever a message waits or
+// a socket or timer has something to report. FLTK watches it like any other descriptor, so
+// Fl::wait dispatches the queue in the main loop and inside every modal loop (message boxes,
+// the folder chooser, the licence window), which keeps a download running while a question is
+// open.
+#include <FL/Fl.H>
+#include <FL/fl_ask.H>
+
+#include <exception>
+
+#include "platform/exceptions.h"
+#include "platform/messages.h"
+#include "ui/fltk/fltk_internal.h"
+#include "ui/toolkit.h"
+
+namespace ui::fltk {
+
+namespace {
+
+// Messages dispatched per wake-up of the descriptor. What is left keeps the descriptor
+// readable, so FLTK comes back to it after handling its own events in between.
+constexpr int kDispatchBatch = 64;
+
+class TFltkApplication : public TApplicationBase {
+ public:
+  TFltkApplication() : fd_(plat::QueueWaitDescriptor()) {
+    InitToolkit();
+    if (fd_ >= 0) Fl::add_fd(fd_, FL_READ, &TFltkApplication::OnQueueReady, this);
+    SetApplication(this);
+  }
+
+  ~TFltkApplication() override {
+    if (fd_ >= 0) Fl::remove_fd(fd_, FL_READ);
+    if (&Application() == this) SetApplication(nullptr);
+  }
+
+  void ProcessMessages() override {
+    Fl::check();
+    Drain(-1);
+  }
+
+  bool Terminated() const override { return terminated_; }
+  void Terminate() override { terminated_ = true; }
+
+  void Run() override {
+    while (!terminated_) {
+      try {
+        Drain(-1);
+        if (terminated_ || Fl::first_window() == nullptr) break;
+        Fl::wait(1.0);
+      } catch (const std::exception& e) {
+        ReportException(e);
+      }
+    }
+  }
+
+ private:
+  static void OnQueueReady(int, void* self) {
+    try {
+      static_cast<TFltkApplication*>(self)->Drain(kDispatchBatch);
+    } catch (const std::exception& e) {
+      ReportException(e);
+    }
+  }
+
+  // Dispatches queued messages, at most `limit` of them (-1: until the queue is empty). The
+  // quit request sets the terminate flag and is consumed.
+  void Drain(int limit) {
+    plat::Message m;
+    for (int n = 0; limit < 0 || n < limit; ++n) {
+      if (!plat::PeekMessage(m)) return;
+      if (m.msg == plat::kMsgQuit && m.window == 0) {
+        terminated_ = true;
+        continue;
+      }
+      plat::TranslateMessage(m);
+      plat::DispatchMessage(m);
+    }
+  }
+
+  // An exception that no handler caught: shown to the user like the system's own error box;
+  // the silent abort is dropped.
+  static void ReportException(const std::exception& e) {
+    if (dynamic_cast<const EAbort*>(&e) != nullptr) return;
+    fl_message_title("Vexlor Installer");
+    fl_alert("%s", e.what());
+  }
+
+  int fd_;
+  bool terminated_ = false;
+};
+
+}  // namespace
+
+}  // namespace ui::fltk
+
+namespace ui {
+
+std::unique_ptr<TApplicationBase> CreateToolkitApplication() {
+  return std::make_unique<fltk::TFltkApplication>();
+}
+
+}  // namespace ui
