@@ -70,6 +70,9 @@ class TNetBufferHandler : public TComponent {
 
   void Lock() { FCritSect.Enter(); }
   void UnLock() { FCritSect.Leave(); }
+  // Lockable, so std::lock_guard works.
+  void lock() { Lock(); }
+  void unlock() { UnLock(); }
 
   // Appends Len bytes behind the tail block, filling each block before taking the next.
   void Write(const void* Data, std::int32_t Len);

@@ -340,6 +340,9 @@ class TCustomWSocket : public TNetWndControl {
 
  protected:
   // --- Message ids and dispatch -------------------------------------------------------------
+  // Ends the session and leaves the socket library before the window is left; runs once,
+  // from the destructor of the most derived class that extends ReturnMessageIds.
+  void ReleaseResources(bool Disposing) override;
   int MessageIdsNeeded() override;
   void ClaimMessageIds() override;
   void ReturnMessageIds() override;
@@ -412,7 +415,7 @@ class TCustomWSocket : public TNetWndControl {
   String FDnsResult;
   std::vector<String> FDnsResultList;
   plat::sock::TAsyncHandle FDnsLookupHandle = 0;
-  char FDnsLookupBuffer[1025] = {};
+  alignas(alignof(void*)) char FDnsLookupBuffer[1025] = {};
   bool FDnsLookupCheckMsg = false;
   TMessage FDnsLookupTempMsg;
   bool FReverseLookup = false;
@@ -450,9 +453,15 @@ class TCustomWSocket : public TNetWndControl {
   std::uint32_t FMsg_WM_TRIGGER_DATA_AVAILABLE = 0;
 
  private:
-  friend class TCustomTimeoutWSocket;
-  void DnsLookupDotted(const AnsiString& Name);
-  String AddrToText(const plat::sock::TSockAddrIn6& Sa) const;
+  bool StartWorkerLookup(const AnsiString& Name, int AProtocol, bool Reverse);
+  void ResolveAddrForFamily();
+  plat::sock::TSockAddrIn Sin4() const;
+  void SetSin4(const plat::sock::TSockAddrIn& Value);
+
+  // The outstanding lookup runs on a worker thread (families other than sfIPv4, IPv6 reverse).
+  bool FDnsLookupOnWorker = false;
+  // Receive calls so far: the receive loop stops after an event whose handler read nothing.
+  std::uint64_t FRecvCalls = 0;
 };
 
 // Tunnel through an HTTP proxy: inactive while HttpTunnelServer is empty.

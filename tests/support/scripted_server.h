@@ -46,7 +46,7 @@ class ServerScript {
   };
   struct Step {
     Op op;
-    std::string data;
+    std::string data = {};
     std::size_t count = 0;
     int ms = 0;
   };

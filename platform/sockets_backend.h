@@ -1,0 +1,32 @@
+// Internal to the socket library binding: what each backend supplies to the portable loader
+// in platform/sockets.cpp. Not for use outside platform/.
+//
+// A "library" is what the loader loads by file name and asks for procedures by name: on Win32
+// a DLL (LoadLibraryW, GetProcAddress, FreeLibrary); on POSIX one of the built-in procedure
+// tables that implement the Windows Sockets procedures over BSD sockets.
+#pragma once
+
+#include <string>
+
+// The calling convention of the Windows Sockets procedures (WSAAPI): stdcall on 32-bit
+// Windows; the POSIX procedure tables use the platform's default.
+#if defined(_WIN32) && defined(__i386__)
+#define VEXLOR_SOCKAPI __attribute__((stdcall))
+#else
+#define VEXLOR_SOCKAPI
+#endif
+
+namespace plat::sock::backend {
+
+// nullptr when the library cannot be loaded; LastErrorText() then explains why.
+void* OpenLibrary(const char* file_name);
+// nullptr when the library has no such procedure; LastErrorText() then explains why.
+void* LibraryProc(void* library, const char* name);
+void CloseLibrary(void* library);
+// The system's text for the last error of the calling thread.
+std::string LastErrorText();
+// Whether the operating system offers the IPv6 name-resolution calls (Windows: the NT family
+// from version 5.1).
+bool OsSupportsIPv6Api();
+
+}  // namespace plat::sock::backend
