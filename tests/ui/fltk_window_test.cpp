@@ -313,42 +313,94 @@ TEST_F(FltkWindow, MarqueeAnimatesUntilSwitchedBack) {
   view_->BringToFront(paStart);
 }
 
-// A hidden window of this thread that records what reaches it.
+// A hidden window of this thread that records what reaches it and, when a modal window is
+// open at that moment, hands it to the test.
 struct Probe {
+  static constexpr std::uint32_t kMsg = plat::kMsgUser + 7;
   static inline int hits = 0;
   static inline bool during_modal = false;
-  static inline bool close_modal = false;
+  static inline std::function<void(Fl_Window*)> on_modal;
   static plat::LResult Proc(plat::WindowHandle w, std::uint32_t msg, plat::WParam wp,
                             plat::LParam lp) {
-    if (msg != plat::kMsgUser + 7) return plat::DefWindowProc(w, msg, wp, lp);
+    if (msg != kMsg) return plat::DefWindowProc(w, msg, wp, lp);
     ++hits;
     during_modal = Fl::modal() != nullptr;
-    if (close_modal && Fl::modal()) Fl::modal()->hide();
+    if (Fl::modal() && on_modal) on_modal(Fl::modal());
     return 0;
+  }
+  static plat::WindowHandle Create() {
+    if (!plat::IsWindowClassRegistered("VexlorUiTestProbe"))
+      plat::RegisterWindowClass("VexlorUiTestProbe", &Probe::Proc);
+    hits = 0;
+    during_modal = false;
+    on_modal = nullptr;
+    return plat::CreateHiddenWindow("VexlorUiTestProbe");
   }
 };
 
 TEST_F(FltkWindow, PostedMessagesAreDispatchedByFltksLoopAndInsideAModalBox) {
-  ASSERT_TRUE(plat::RegisterWindowClass("VexlorUiTestProbe", &Probe::Proc) ||
-              plat::IsWindowClassRegistered("VexlorUiTestProbe"));
-  plat::WindowHandle probe = plat::CreateHiddenWindow("VexlorUiTestProbe");
+  plat::WindowHandle probe = Probe::Create();
   ASSERT_NE(probe, 0u);
-
-  Probe::hits = 0;
-  ASSERT_TRUE(plat::PostMessage(probe, plat::kMsgUser + 7, 0, 0));
-  EXPECT_TRUE(PumpUntil([] { return Probe::hits == 1; }));  // Fl::wait only
+  ASSERT_TRUE(plat::PostMessage(probe, Probe::kMsg, 0, 0));
+  EXPECT_TRUE(PumpUntil([] { return Probe::hits == 1; }));  // by Fl::wait alone
   EXPECT_FALSE(Probe::during_modal);
 
-  // The message arrives while the question is open and closes it.
-  Probe::close_modal = true;
-  ASSERT_TRUE(plat::PostMessage(probe, plat::kMsgUser + 7, 0, 0));
-  MsgResult r =
-      view_->MessageBox({MsgOwner::moWindow, u"Setup is not complete.\r\n\r\nExit Setup?",
-                         u"Vexlor Installer", MsgButtons::mbRetryCancel, MsgIcon::miQuestion});
+  // The message arrives while the question is open; the user then answers with the keyboard.
+  Probe::on_modal = [](Fl_Window*) {
+    std::string id = std::to_string(fltk::ModalWindowId());
+    Shell("import -window " + id + " " + (fs::path(ArtifactDir()) / "message-box.png").string());
+    Shell("xdotool windowfocus --sync " + id + " key --delay 20 Tab Return");
+  };
+  ASSERT_TRUE(plat::PostMessage(probe, Probe::kMsg, 0, 0));
+  MsgResult r = view_->MessageBox(
+      {MsgOwner::moWindow,
+       u"Setup is not complete.If you exit now, the program will not be installed.\r\nYou may "
+       u"run Setup again at another time to complete the installation.\r\n\r\nExit Setup?",
+       u"Vexlor Installer", MsgButtons::mbYesNo, MsgIcon::miQuestion});
   EXPECT_EQ(Probe::hits, 2);
   EXPECT_TRUE(Probe::during_modal);
-  EXPECT_EQ(r, idCancel);  // closed without a button
-  Probe::close_modal = false;
+  EXPECT_EQ(r, idNo);  // Tab from Yes to No, then Enter
+  EXPECT_TRUE(fs::exists(fs::path(ArtifactDir()) / "message-box.png"));
+  Probe::on_modal = nullptr;
+  plat::DestroyWindow(probe);
+}
+
+TEST_F(FltkWindow, LicenceWindowShowsTheLoadedPageAtTheAskedSize) {
+  plat::WindowHandle probe = Probe::Create();
+  ASSERT_NE(probe, 0u);
+  int w = 0, h = 0;
+  std::string title;
+  Probe::on_modal = [&](Fl_Window* dlg) {
+    w = dlg->w();
+    h = dlg->h();
+    title = dlg->label() ? dlg->label() : "";
+    Fl::flush();
+    Shell("import -window " + std::to_string(fltk::ModalWindowId()) + " " +
+          (fs::path(ArtifactDir()) / "licence-window.png").string());
+    dlg->hide();
+  };
+  bool loaded = false;
+  HtmlDialogRequest req;
+  req.Url = u"http://web.invalid/license.php";
+  req.Resizable = true;
+  req.Height = view_->ClientHeight() - 50;
+  req.Width = view_->ClientWidth() - 50;
+  req.Load = [&](std::string& html) {
+    loaded = true;
+    html =
+        "<html><head><title>End-User License Agreement</title></head><body>"
+        "<h2>Vexlor End-User License Agreement</h2><img src=\"/etc/hostname\">"
+        "<p>Test text of the agreement.</p></body></html>";
+    // Closes the window once it shows the page.
+    return plat::PostMessage(probe, Probe::kMsg, 0, 0);
+  };
+  view_->ShowHtmlDialog(req);
+  EXPECT_TRUE(loaded);
+  EXPECT_EQ(Probe::hits, 1);
+  EXPECT_EQ(w, 544);
+  EXPECT_EQ(h, 374);
+  EXPECT_EQ(title, "End-User License Agreement");
+  Probe::on_modal = nullptr;
   plat::DestroyWindow(probe);
 }
 

@@ -160,6 +160,9 @@ MsgResult RunMessageBox(const MessageBoxRequest& request, Fl_Window* owner) {
   MessageWindow win(W, H, caption.c_str());
   win.color(FL_WHITE);
   win.dismiss = DismissOf(request.Buttons);
+  // Closed by other means than a button (the application ending): the answer that changes
+  // nothing.
+  win.result = win.dismiss.value_or(idNo);
   auto* strip = new Fl_Box(FL_FLAT_BOX, 0, body_h, W, kBoxStripH, nullptr);
   strip->color(fl_rgb_color(0xF0, 0xF0, 0xF0));
   if (has_icon) new BoxIcon(20, 22, request.Icon);
@@ -172,12 +175,13 @@ MsgResult RunMessageBox(const MessageBoxRequest& request, Fl_Window* owner) {
                             def.label);
     b->labelfont(FontOf(FontKind::fkWindow));
     b->labelsize(kBoxTextSize);
-    b->argument(def.id);
-    b->callback([](Fl_Widget* w, long id) {
-      auto* mw = static_cast<MessageWindow*>(w->window());
-      mw->result = static_cast<MsgResult>(id);
-      mw->hide();
-    });
+    b->callback(
+        [](Fl_Widget* w, long id) {
+          auto* mw = static_cast<MessageWindow*>(w->window());
+          mw->result = static_cast<MsgResult>(id);
+          mw->hide();
+        },
+        static_cast<long>(def.id));
     if (!first) first = b;
     bx += kBoxButtonW + 8;
   }

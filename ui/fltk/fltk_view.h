@@ -24,6 +24,8 @@ bool ControlShown(View& view, ControlId id);
 bool HasFocus(View& view, ControlId id);
 // The X window id of the wizard window, 0 while it is not shown.
 unsigned long WindowId(View& view);
+// The X window id of the modal dialog that is open (message box, licence window), else 0.
+unsigned long ModalWindowId();
 // The marquee animation's position (0 to 1); it moves while the style is marquee.
 double MarqueePhase(View& view);
 

@@ -760,6 +760,11 @@ unsigned long WindowId(View& view) {
   return v.Window()->shown() ? static_cast<unsigned long>(fl_xid(v.Window())) : 0;
 }
 
+unsigned long ModalWindowId() {
+  Fl_Window* m = Fl::modal();
+  return m && m->shown() ? static_cast<unsigned long>(fl_xid(m)) : 0;
+}
+
 double MarqueePhase(View& view) {
   auto& v = static_cast<WizardView&>(view);
   return static_cast<ProgressBar*>(v.Widget(ControlId::ProgressBarDownloading))->Phase();
