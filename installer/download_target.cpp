@@ -86,6 +86,12 @@ String ChooseDownloadTarget() {
 }
 
 std::unique_ptr<plat::TFileStream> CreateDownloadFile(String& path) {
+  // Without a temporary folder the name would land in whatever the current folder is; a program
+  // that is about to be run is not downloaded there.
+  if (path.find(plat::PathDelimiter()) == String::npos)
+    throw plat::EFCreateError(
+        "Cannot create file \"" + text::ToUtf8(path) + "\". The temporary folder is not available.",
+        0);
   for (int attempt = 1;; ++attempt) {
     try {
       return std::make_unique<plat::TFileStream>(path, plat::TFileMode::fmCreateNew);

@@ -32,8 +32,9 @@ String ChangeExtToExe(const String& path);
 String ChooseDownloadTarget();
 
 // Creates the download file exclusively: a name that exists already is never opened, truncated
-// or replaced. On such a collision a new target is chosen and `path` updated. Raises
-// EFCreateError ("Cannot create file "<path>". <reason>") when no file can be created.
+// or replaced. On such a collision a new target is chosen and `path` updated. A bare name
+// (no temporary folder could be had) is refused rather than created in the current folder.
+// Raises EFCreateError ("Cannot create file "<path>". <reason>") when no file can be created.
 std::unique_ptr<plat::TFileStream> CreateDownloadFile(String& path);
 
 // Renames the finished download to its ".exe" twin without replacing any file of that name and

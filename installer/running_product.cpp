@@ -63,11 +63,15 @@ String RunningProductKey() {
   return RunningProductKeyOf(GetMachineName() + GetProcessorName() + kRunningProductSeed);
 }
 
-bool IsProductRunning() {
-  plat::TNamedMutex mutex(RunningProductKey());
+bool IsMutexHeld(const String& name) {
+  plat::TNamedMutex mutex(name);
   bool running = mutex.AlreadyExisted();
   mutex.Close();
   return running;
+}
+
+bool IsProductRunning() {
+  return IsMutexHeld(RunningProductKey());
 }
 
 }  // namespace installer

@@ -35,6 +35,8 @@ String RunningProductKeyOf(const String& key_text);
 // The key of this machine.
 String RunningProductKey();
 
+// True when a mutex of this name exists; the handle opened to ask is closed at once.
+bool IsMutexHeld(const String& name);
 // True when a mutex named by the running-product key exists. The installer's own handle is
 // closed at once, so it never keeps the name alive.
 bool IsProductRunning();

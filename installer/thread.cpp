@@ -3,6 +3,7 @@
 // message finds nothing to run.
 #include "installer/thread.h"
 
+#include <chrono>
 #include <unordered_map>
 
 #include "platform/messages.h"
@@ -41,42 +42,20 @@ struct TThreadSync {
     return 0;
   }
 
-  // The creating thread's hidden window, made on first use and destroyed with the thread.
+  // The creating thread's hidden window, made on first use. It goes with the thread (the system
+  // ends the windows of a thread that exits). The handle is a plain value on purpose: a
+  // thread-local object with a destructor is unreliable on 32-bit mingw.
   static plat::WindowHandle WindowOfThisThread() {
-    struct Holder {
-      plat::WindowHandle window = 0;
-      ~Holder() {
-        if (window == 0) return;
-        // Workers still waiting for this thread to run their completion are let go: nobody
-        // will dispatch their messages any more.
-        {
-          std::lock_guard<std::mutex> lock(Mutex());
-          for (auto it = Pending().begin(); it != Pending().end();) {
-            TThread* t = it->second;
-            if (t->sync_window_ != window) {
-              ++it;
-              continue;
-            }
-            it = Pending().erase(it);
-            std::lock_guard<std::mutex> tl(t->mu_);
-            t->pending_id_ = 0;
-            t->abandoned_ = true;
-            t->cv_.notify_all();
-          }
-        }
-        plat::DestroyWindow(window);
-      }
-    };
-    thread_local Holder holder;
-    if (holder.window == 0 || !plat::IsWindow(holder.window)) {
+    thread_local plat::WindowHandle window = 0;
+    if (window == 0 || !plat::IsWindow(window)) {
       {
         std::lock_guard<std::mutex> lock(Mutex());
         if (!plat::IsWindowClassRegistered(kClassName))
           plat::RegisterWindowClass(kClassName, &TThreadSync::Proc);
       }
-      holder.window = plat::CreateHiddenWindow(kClassName);
+      window = plat::CreateHiddenWindow(kClassName);
     }
-    return holder.window;
+    return window;
   }
 };
 
@@ -113,19 +92,30 @@ void TThread::Run() {
     // A body that fails still ends through its completion handler.
   }
   bool wait = false;
+  std::uint64_t id = 0;
   {
     std::lock_guard<std::mutex> guard(TThreadSync::Mutex());
     std::lock_guard<std::mutex> lock(mu_);
     if (!destroying_) {
-      pending_id_ = TThreadSync::NextId();
-      TThreadSync::Pending()[pending_id_] = this;
-      wait = plat::PostMessage(sync_window_, TThreadSync::kMsgTerminate, pending_id_, 0);
-      if (!wait) TThreadSync::Pending().erase(pending_id_);
+      id = pending_id_ = TThreadSync::NextId();
+      TThreadSync::Pending()[id] = this;
+      wait = plat::PostMessage(sync_window_, TThreadSync::kMsgTerminate, id, 0);
+      if (!wait) TThreadSync::Pending().erase(id);
     }
   }
-  if (wait) {
-    std::unique_lock<std::mutex> lock(mu_);
-    cv_.wait(lock, [this] { return handled_ || destroying_ || abandoned_; });
+  while (wait) {
+    {
+      std::unique_lock<std::mutex> lock(mu_);
+      if (cv_.wait_for(lock, std::chrono::milliseconds(100),
+                       [this] { return handled_ || destroying_; }))
+        break;
+    }
+    // The creating thread may have ended without dispatching the completion; its window went
+    // with it, and nobody will ever run the handler.
+    if (plat::IsWindow(sync_window_)) continue;
+    std::lock_guard<std::mutex> guard(TThreadSync::Mutex());
+    if (TThreadSync::Pending().erase(id) != 0) break;
+    // Otherwise the handler is running right now: wait for it as usual.
   }
   if (FreeOnTerminate) delete this;
 }

@@ -3,7 +3,8 @@
 // Created (suspended or not) on a thread that dispatches its message queue, normally the
 // user-interface thread. When Execute has returned, the worker posts a message to a hidden
 // window of the creating thread and waits until that thread has dispatched it and run
-// OnTerminate; then the worker ends and, with FreeOnTerminate, frees the object itself.
+// OnTerminate; then the worker ends and, with FreeOnTerminate, frees the object itself. Should
+// the creating thread end first, the worker stops waiting and the handler never runs.
 //
 // Threads: construct, Start, set the fields and destroy on the creating thread. Execute runs
 // on the worker. OnTerminate runs on the creating thread, from its message queue. A thread
@@ -56,7 +57,6 @@ class TThread : public TObject {
   std::uint64_t pending_id_ = 0;  // the posted completion that has not been handled yet
   bool handled_ = false;
   bool destroying_ = false;
-  bool abandoned_ = false;  // the creating thread ended before it ran the completion
 };
 
 }  // namespace installer

@@ -24,9 +24,15 @@ bool RunProcess(const String& command_line, std::int32_t& exit_code, std::uint32
 // Opens a program file as the shell would, without waiting and without examining the result.
 void ShellOpen(const String& file);
 
-// The process's environment, which started programs inherit.
+// The process's environment, which started programs inherit. Setting an empty value removes
+// the variable.
 String GetEnvVar(const String& name);
 bool SetEnvVar(const String& name, const String& value);
+
+// The running program's own command line, split: the program first, then its arguments.
+// Win32: GetCommandLineW split by SplitCommandLine, so a "/D=" switch keeps the rest of the
+// line, blanks included. POSIX: the argument vector the program was started with.
+std::vector<String> ProgramArguments();
 
 // Splits a command line into the program and its arguments. The program is a quoted first
 // token, or else the shortest blank-separated prefix of the line that `is_file` accepts (the

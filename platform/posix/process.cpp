@@ -6,6 +6,8 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -75,6 +77,7 @@ String GetEnvVar(const String& name) {
 }
 
 bool SetEnvVar(const String& name, const String& value) {
+  if (value.empty()) return unsetenv(text::ToUtf8(name).c_str()) == 0;
   return setenv(text::ToUtf8(name).c_str(), text::ToUtf8(value).c_str(), 1) == 0;
 }
 
@@ -84,6 +87,20 @@ void ShellOpen(const String& file) {
   if (!Spawn({file}, pid, err)) return;
   // Nobody waits for the program; a detached waiter keeps it from lingering as a zombie.
   std::thread([pid] { WaitFor(pid); }).detach();
+}
+
+std::vector<String> ProgramArguments() {
+  std::ifstream in("/proc/self/cmdline", std::ios::binary);
+  std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<String> out;
+  std::size_t pos = 0;
+  while (pos < all.size()) {
+    std::size_t end = all.find('\0', pos);
+    if (end == std::string::npos) end = all.size();
+    out.push_back(text::FromUtf8(std::string_view(all).substr(pos, end - pos)));
+    pos = end + 1;
+  }
+  return out;
 }
 
 }  // namespace plat

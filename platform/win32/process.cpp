@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "platform/files.h"
 #include "platform/process.h"
 
 namespace plat {
@@ -45,13 +46,19 @@ String GetEnvVar(const String& name) {
 bool SetEnvVar(const String& name, const String& value) {
   std::wstring n(name.begin(), name.end()), v(value.begin(), value.end());
   // The C runtime keeps its own copy for getenv; both are set.
-  _wputenv_s(n.c_str(), v.c_str());
-  return SetEnvironmentVariableW(n.c_str(), v.c_str()) != 0;
+  _wputenv_s(n.c_str(), v.c_str());  // an empty value removes it there
+  return SetEnvironmentVariableW(n.c_str(), v.empty() ? nullptr : v.c_str()) != 0;
 }
 
 void ShellOpen(const String& file) {
   std::wstring f(file.begin(), file.end());
   ShellExecuteW(nullptr, L"open", f.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+}
+
+std::vector<String> ProgramArguments() {
+  const wchar_t* line = GetCommandLineW();
+  String s(line, line + wcslen(line));
+  return SplitCommandLine(s, [](const String& path) { return FileExists(path); });
 }
 
 }  // namespace plat

@@ -1,0 +1,751 @@
+// The wizard controller against the fake view and the scripted download client: its state
+// table as a table of cases, then the behaviours that need a scenario of their own.
+//
+// Every scenario runs on a fresh thread (its own message queue and application) with its own
+// temporary folder, and ends by checking that nothing was left in that folder.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <fstream>
+#include <future>
+#include <optional>
+
+#include "installer/download_target.h"
+#include "installer/install_folder.h"
+#include "installer/installer_record.h"
+#include "installer/main_form.h"
+#include "installer/running_product.h"
+#include "platform/files.h"
+#include "platform/named_mutex.h"
+#include "platform/process.h"
+#include "platform/registry.h"
+#include "platform/sysinfo.h"
+#include "tests/installer/fake_download_client.h"
+#include "tests/installer/installer_test_support.h"
+#include "ui/fake_view.h"
+
+namespace {
+
+using namespace installer;
+using testing_support::FakeDownloadClient;
+using testing_support::FakeResponse;
+using testing_support::PumpUntil;
+using testing_support::RunOnFreshThread;
+using testing_support::ScopedTempFolder;
+using testing_support::TempDir;
+using testing_support::Utf8;
+using ui::ControlId;
+using ui::FakeView;
+
+constexpr const char* kSetupBytes = "MZ this stands for the product's setup program";
+
+// One controller with everything it talks to.
+struct Wizard {
+  TempDir temp;
+  ScopedTempFolder temp_env{temp.Path()};
+  FakeView view;
+  FakeDownloadClient client;
+
+  // The product's mutex, private to this run.
+  String product_key = RunningProductKeyOf(u"wizard-test-" + plat::GetEnvVar(u"VEXLOR_TEST_TAG"));
+  std::unique_ptr<plat::TNamedMutex> product;  // set: the product runs
+
+  // The setup run.
+  bool setup_starts = true;
+  std::int32_t setup_exit = 0;
+  std::vector<String> setup_lines;          // command lines run (read on the UI thread after)
+  std::vector<std::string> setup_payloads;  // what the setup file held when it ran
+  std::promise<void> setup_release;         // set by a test that holds the setup run
+  bool hold_setup = false;
+
+  bool record_fails = false;
+  int records = 0;
+  std::vector<String> opened;
+
+  double clock = 45000.0;  // days; every read advances 200 ms
+  std::unique_ptr<TfrmMain> form;
+
+  Wizard() {
+    TInstallerServices s = TInstallerServices::System();
+    s.IsProductRunning = [this] { return IsMutexHeld(product_key); };
+    s.WriteInstallerRecord = [this] {
+      if (record_fails) throw ERegistryException("Failed to set data for 'InstallerFileName'");
+      ++records;
+      installer::WriteInstallerRecord();
+    };
+    auto released = std::make_shared<std::shared_future<void>>(setup_release.get_future());
+    s.RunSetup = [this, released](const String& line, std::int32_t& code) {
+      // On the worker thread: record what would run, and let a test hold the run.
+      setup_lines.push_back(line);
+      std::string payload;
+      std::ifstream in(testing_support::ToPath(line.substr(0, line.find(u" /S"))),
+                       std::ios::binary);
+      payload.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+      setup_payloads.push_back(payload);
+      if (hold_setup) released->wait_for(std::chrono::seconds(20));
+      code = setup_exit;
+      return setup_starts;
+    };
+    s.ShellOpen = [this](const String& file) { opened.push_back(file); };
+    s.Now = [this] { return clock += 200.0 / 86400000.0; };
+    s.DownloadUrl = u"http://download.invalid/download.php";
+    s.LicenseUrl = u"http://www.invalid/license.php";
+    form = std::make_unique<TfrmMain>(view, client, std::move(s));
+  }
+
+  void ProductRuns(bool runs) {
+    if (runs)
+      product = std::make_unique<plat::TNamedMutex>(product_key);
+    else
+      product.reset();
+  }
+
+  // Clicks install and, when a setup run starts, waits for its completion.
+  void Install() {
+    view.Click(ControlId::imgBtnInstall);
+    PumpUntil([this] { return !form->SetupRunning(); });
+  }
+
+  std::vector<std::string> Questions() const {
+    std::vector<std::string> out;
+    for (const auto& b : view.MessageBoxes)
+      out.push_back(Utf8(b.Text));
+    return out;
+  }
+};
+
+FakeResponse Body(std::int32_t status = 200, std::uint16_t end_error = 0) {
+  FakeResponse r;
+  r.Status = status;
+  std::string data = kSetupBytes;
+  r.ContentLength = 3 * static_cast<std::int64_t>(data.size());
+  r.Blocks = {data, data, data};
+  r.EndError = end_error;
+  return r;
+}
+
+// --- The state table -------------------------------------------------------------------------
+
+enum class During { Nothing, CancelYes, CancelNo, CloseYes, CloseNo, EndSession };
+
+struct FlowCase {
+  const char* name = "";
+  FakeResponse response = {};
+  During during = During::Nothing;
+  std::vector<ui::MsgResult> answers = {};  // every question, in order
+  int product_running_for = 0;              // install clicks' checks that find the product running
+  bool setup_starts = true;
+  std::int32_t setup_exit = 0;
+  bool record_fails = false;
+  bool plant_exe_twin = false;  // a file appears under the ".exe" name during the download
+  // Expected.
+  ControlId page = ControlId::paStart;
+  bool setup_ran = false;
+  bool closed = false;
+  int questions = 0;
+  int get_calls = 1;
+};
+
+std::ostream& operator<<(std::ostream& os, const FlowCase& c) {
+  return os << c.name;
+}
+
+class ControllerFlow : public ::testing::TestWithParam<FlowCase> {};
+
+TEST_P(ControllerFlow, EndsOnItsPageAndLeavesNothingBehind) {
+  const FlowCase c = GetParam();
+  RunOnFreshThread([&c] {
+    Wizard w;
+    w.setup_starts = c.setup_starts;
+    w.setup_exit = c.setup_exit;
+    w.record_fails = c.record_fails;
+    int answered = 0;
+    if (c.product_running_for > 0) {
+      // The product runs until the user has answered that many times.
+      w.ProductRuns(true);
+      for (auto a : c.answers)
+        w.view.ScriptMessageBox([&w, &c, &answered, a](const ui::MessageBoxRequest&) {
+          if (++answered == c.product_running_for) w.ProductRuns(false);
+          return a;
+        });
+    } else {
+      for (auto a : c.answers)
+        w.view.ScriptMessageBox(a);
+    }
+    FakeResponse r = c.response;
+    std::function<void()> action;
+    switch (c.during) {
+      case During::CancelYes:
+      case During::CancelNo:
+        action = [&w] { EXPECT_TRUE(w.view.Click(ControlId::btnCancel)); };
+        break;
+      case During::CloseYes:
+      case During::CloseNo:
+        action = [&w] { w.view.RequestClose(); };
+        break;
+      case During::EndSession:
+        action = [&w] { EXPECT_TRUE(w.view.EndSession()); };
+        break;
+      case During::Nothing:
+        break;
+    }
+    if (action) r.ActionsAfterBlock[1] = action;
+    if (c.plant_exe_twin)
+      r.ActionsAfterBlock[0] = [&w] {
+        std::ofstream(testing_support::ToPath(ChangeExtToExe(w.form->DownloadToFile())))
+            << "planted";
+      };
+    w.client.Script(r);
+
+    w.Install();
+    // A request that ends after Get (idle time-out) completes from the queue.
+    PumpUntil([&w] { return w.client.RequestDoneCount > 0 || w.view.Closed(); }, 5000);
+    PumpUntil([&w] { return !w.form->SetupRunning(); });
+
+    EXPECT_EQ(ui::NameOf(w.view.FrontPage()), std::string(ui::NameOf(c.page)));
+    EXPECT_EQ(w.client.GetCalls, c.get_calls);
+    EXPECT_EQ(!w.setup_lines.empty(), c.setup_ran);
+    EXPECT_EQ(w.view.Closed(), c.closed);
+    EXPECT_EQ(static_cast<int>(w.view.MessageBoxes.size()), c.questions);
+    EXPECT_TRUE(w.view.Unscripted.empty());
+    EXPECT_FALSE(w.form->Installing());
+    EXPECT_LE(w.client.RequestDoneCount, 1);
+    if (c.setup_ran) {
+      ASSERT_EQ(w.setup_payloads.size(), 1u);
+      EXPECT_EQ(w.setup_payloads[0], std::string(kSetupBytes) + kSetupBytes + kSetupBytes);
+    }
+    // Nothing is left in the temporary folder, except a file somebody else planted.
+    std::vector<std::string> left = w.temp.Files();
+    if (c.plant_exe_twin) {
+      ASSERT_EQ(left.size(), 1u);
+      EXPECT_EQ(w.temp.ReadFile(left[0]), "planted");
+    } else {
+      EXPECT_TRUE(left.empty()) << left.size() << " file(s), first " << left[0];
+    }
+  });
+}
+
+FakeResponse TimedOut() {
+  FakeResponse r = Body();
+  r.TimeOut = true;
+  return r;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    StateTable, ControllerFlow,
+    ::testing::Values(
+        FlowCase{
+            .name = "Success", .response = Body(), .page = ControlId::paFinish, .setup_ran = true},
+        FlowCase{.name = "Status404", .response = Body(404), .page = ControlId::paInstallError},
+        FlowCase{.name = "Status500", .response = Body(500), .page = ControlId::paInstallError},
+        FlowCase{.name = "ConnectionRefused",
+                 .response = Body(404, 10061),
+                 .page = ControlId::paInstallError},
+        FlowCase{.name = "BodyCutShort",
+                 .response = Body(200, reqErrDocIncomplete),
+                 .page = ControlId::paInstallError},
+        FlowCase{.name = "StreamWriteFailed",
+                 .response = Body(200, reqErrStreamWrite),
+                 .page = ControlId::paInstallError},
+        FlowCase{.name = "TimeOutAfterGetRaised",
+                 .response = TimedOut(),
+                 .page = ControlId::paInstallError},
+        FlowCase{.name = "CancelYes",
+                 .response = Body(),
+                 .during = During::CancelYes,
+                 .answers = {ui::idYes},
+                 .page = ControlId::paInstallError,
+                 .questions = 1},
+        FlowCase{.name = "CancelNo",
+                 .response = Body(),
+                 .during = During::CancelNo,
+                 .answers = {ui::idNo},
+                 .page = ControlId::paFinish,
+                 .setup_ran = true,
+                 .questions = 1},
+        FlowCase{.name = "CloseNo",
+                 .response = Body(),
+                 .during = During::CloseNo,
+                 .answers = {ui::idNo},
+                 .page = ControlId::paFinish,
+                 .setup_ran = true,
+                 .questions = 1},
+        FlowCase{.name = "CloseYes",
+                 .response = Body(),
+                 .during = During::CloseYes,
+                 .answers = {ui::idYes},
+                 .page = ControlId::paInstallError,
+                 .closed = true,
+                 .questions = 1},
+        FlowCase{.name = "EndSessionNoNo",
+                 .response = Body(),
+                 .during = During::EndSession,
+                 .answers = {ui::idNo, ui::idNo},
+                 .page = ControlId::paFinish,
+                 .setup_ran = true,
+                 .questions = 2},
+        FlowCase{.name = "EndSessionYesYes",
+                 .response = Body(),
+                 .during = During::EndSession,
+                 .answers = {ui::idYes, ui::idYes},
+                 .page = ControlId::paInstallError,
+                 .closed = true,
+                 .questions = 2},
+        FlowCase{.name = "ProductRunningRetryThenCancel",
+                 .response = Body(),
+                 .answers = {ui::idRetry, ui::idCancel},
+                 .product_running_for = 3,
+                 .page = ControlId::paStart,
+                 .questions = 2,
+                 .get_calls = 0},
+        FlowCase{.name = "ProductClosedAfterRetry",
+                 .response = Body(),
+                 .answers = {ui::idRetry},
+                 .product_running_for = 1,
+                 .page = ControlId::paFinish,
+                 .setup_ran = true,
+                 .questions = 1},
+        FlowCase{.name = "SetupExit0",
+                 .response = Body(),
+                 .setup_exit = 0,
+                 .page = ControlId::paFinish,
+                 .setup_ran = true},
+        FlowCase{.name = "SetupExit1",
+                 .response = Body(),
+                 .setup_exit = 1,
+                 .page = ControlId::paInstallError,
+                 .setup_ran = true},
+        FlowCase{.name = "SetupExit3010",
+                 .response = Body(),
+                 .setup_exit = 3010,
+                 .page = ControlId::paInstallError,
+                 .setup_ran = true},
+        FlowCase{.name = "SetupCannotStart",
+                 .response = Body(),
+                 .setup_starts = false,
+                 .page = ControlId::paInstallError,
+                 .setup_ran = true},
+        FlowCase{.name = "RecordCannotBeWritten",
+                 .response = Body(),
+                 .record_fails = true,
+                 .page = ControlId::paInstallError},
+        FlowCase{.name = "ExeTwinPlantedDuringDownload",
+                 .response = Body(),
+                 .plant_exe_twin = true,
+                 .page = ControlId::paInstallError}),
+    [](const ::testing::TestParamInfo<FlowCase>& info) { return std::string(info.param.name); });
+
+// --- Scenarios -------------------------------------------------------------------------------
+
+TEST(Controller, StartsOnTheStartPageWithTheDefaultFolder) {
+  RunOnFreshThread([] {
+    Wizard w;
+    EXPECT_EQ(w.view.FrontPage(), ControlId::paStart);
+    EXPECT_EQ(Utf8(w.view.Text(ControlId::edInstallPath)), Utf8(DefaultInstallFolder()));
+    EXPECT_FALSE(w.form->Installing());
+    EXPECT_TRUE(w.view.RequestClose());  // nothing to ask
+    EXPECT_TRUE(w.view.MessageBoxes.empty());
+  });
+}
+
+TEST(Controller, TheQuestionsHaveTheirExactTexts) {
+  RunOnFreshThread([] {
+    Wizard w;
+    w.ProductRuns(true);
+    w.view.ScriptMessageBox([&w](const ui::MessageBoxRequest&) {
+      w.ProductRuns(false);
+      return ui::idRetry;
+    });
+    w.view.ScriptMessageBox(ui::idNo);  // Cancel: No
+    w.view.ScriptMessageBox(ui::idNo);  // close: No
+    FakeResponse r = Body();
+    r.ActionsAfterBlock[0] = [&w] { w.view.Click(ControlId::btnCancel); };
+    r.ActionsAfterBlock[1] = [&w] { w.view.RequestClose(); };
+    w.client.Script(r);
+    w.Install();
+    ASSERT_EQ(w.view.MessageBoxes.size(), 3u);
+    const auto& running = w.view.MessageBoxes[0];
+    EXPECT_EQ(Utf8(running.Text),
+              "Vexlor must be closed during this installation.\r\nPlease close Vexlor now and "
+              "press \"Retry\" to continue, or press \"Cancel\" to abort the installation "
+              "entirely.");
+    EXPECT_EQ(Utf8(running.Caption), "Vexlor");
+    EXPECT_EQ(running.Owner, ui::MsgOwner::moNone);
+    EXPECT_EQ(running.Buttons, ui::MsgButtons::mbRetryCancel);
+    EXPECT_EQ(running.Icon, ui::MsgIcon::miInformation);
+    const auto& cancel = w.view.MessageBoxes[1];
+    EXPECT_EQ(Utf8(cancel.Text),
+              "Setup is not complete.If you exit now, the program will not be installed.\r\n"
+              "You may run Setup again at another time to complete the installation.\r\n\r\n"
+              "Exit Setup?");
+    EXPECT_EQ(Utf8(cancel.Caption), "Vexlor Installer");
+    EXPECT_EQ(cancel.Owner, ui::MsgOwner::moWindow);
+    EXPECT_EQ(cancel.Buttons, ui::MsgButtons::mbYesNo);
+    EXPECT_EQ(cancel.Icon, ui::MsgIcon::miQuestion);
+    const auto& close = w.view.MessageBoxes[2];
+    EXPECT_EQ(Utf8(close.Text), "Cancel installation?");
+    EXPECT_EQ(Utf8(close.Caption), "Vexlor Installer");
+    EXPECT_EQ(close.Owner, ui::MsgOwner::moWindow);
+    EXPECT_EQ(close.Buttons, ui::MsgButtons::mbYesNo);
+    EXPECT_EQ(close.Icon, ui::MsgIcon::miQuestion);
+    EXPECT_EQ(w.view.FrontPage(), ControlId::paFinish);
+  });
+}
+
+TEST(Controller, DownloadsIntoARandomFileAndRunsItsExeTwinWithTheChoices) {
+  RunOnFreshThread([] {
+    Wizard w;
+    w.view.TypeText(ControlId::edInstallPath, u"D:\\My Apps\\Vexlor");
+    w.view.SetChecked(ControlId::chbCreateDesktopIcon, false);
+    std::string during;
+    FakeResponse r = Body();
+    r.ActionsAfterBlock[0] = [&w, &during] { during = Utf8(w.form->DownloadToFile()); };
+    w.client.Script(r);
+    w.Install();
+    EXPECT_EQ(Utf8(w.client.URL()), "http://download.invalid/download.php");
+    EXPECT_EQ(w.client.RcvdStream(), nullptr);  // released when the request was done
+    std::string folder = Utf8(w.temp.Folder());
+    ASSERT_EQ(during.size(), folder.size() + 12);
+    EXPECT_EQ(during.substr(0, folder.size()), folder);
+    EXPECT_EQ(during[folder.size() + 8], '.');
+    std::string exe = during.substr(0, during.size() - 4) + ".exe";
+    EXPECT_EQ(Utf8(w.form->DownloadToFile()), exe);
+    ASSERT_EQ(w.setup_lines.size(), 1u);
+    EXPECT_EQ(Utf8(w.setup_lines[0]), exe + " /S /D=D:\\My Apps\\Vexlor");
+    EXPECT_EQ(w.records, 1);
+    EXPECT_EQ(w.view.FrontPage(), ControlId::paFinish);
+    EXPECT_TRUE(w.temp.Files().empty());
+  });
+}
+
+TEST(Controller, ShowsThrottledProgressWhileDownloading) {
+  RunOnFreshThread([] {
+    Wizard w;
+    const double ms = 1.0 / 86400000.0;
+    std::vector<double> times;  // the clock's answers, one per read
+    std::size_t next = 0;
+    FakeResponse r;
+    r.ContentLength = 5000000;
+    // 1 and 2 bytes: not shown. Then 2 500 000: shown. 50 ms later: not shown. 150 ms later:
+    // shown.
+    r.Blocks = {std::string(1, 'x'), std::string(1, 'x'), std::string(2499998, 'x'),
+                std::string(500000, 'x'), std::string(1000000, 'x')};
+    std::vector<std::string> percent, text;
+    for (std::size_t i = 0; i < r.Blocks.size(); ++i)
+      r.ActionsAfterBlock[i] = [&w, &percent, &text] {
+        percent.push_back(
+            Utf8(w.view.Text(ControlId::lblProgressPercent)) + "@" +
+            std::to_string(w.view.ProgressPosition(ControlId::ProgressBarDownloading)));
+        text.push_back(Utf8(w.view.Text(ControlId::lblProgressText)));
+      };
+    w.client.Script(r);
+    w.form.reset();
+    TInstallerServices s = TInstallerServices::System();
+    s.IsProductRunning = [] { return false; };
+    s.WriteInstallerRecord = [] {};
+    s.RunSetup = [](const String&, std::int32_t& code) {
+      code = 0;
+      return true;
+    };
+    times = {45000.0, 45000.0 + 50 * ms, 45000.0 + 200 * ms};
+    s.Now = [&times, &next] { return times[std::min(next++, times.size() - 1)]; };
+    w.form = std::make_unique<TfrmMain>(w.view, w.client, std::move(s));
+    w.Install();
+    EXPECT_EQ(next, 3u);  // the clock is read only for blocks beyond 2 bytes
+    ASSERT_EQ(percent.size(), 5u);
+    EXPECT_EQ(percent[0], "0%@0");
+    EXPECT_EQ(percent[1], "0%@0");
+    EXPECT_EQ(percent[2], "50%@50");
+    EXPECT_EQ(text[2], "Downloading installer... [2441 of 4882 KB]");
+    EXPECT_EQ(percent[3], "50%@50");  // 50 ms later: unchanged
+    EXPECT_EQ(text[3], "Downloading installer... [2441 of 4882 KB]");
+    EXPECT_EQ(percent[4], "80%@80");
+    EXPECT_EQ(text[4], "Downloading installer... [3906 of 4882 KB]");
+  });
+}
+
+TEST(Controller, ProgressWithoutALengthAndBeyondIt) {
+  RunOnFreshThread([] {
+    Wizard w;
+    std::vector<std::string> seen;
+    FakeResponse r;
+    r.ContentLength = -1;
+    r.Blocks = {std::string(3000, 'x')};
+    r.ActionsAfterBlock[0] = [&] {
+      seen.push_back(Utf8(w.view.Text(ControlId::lblProgressPercent)) + " " +
+                     Utf8(w.view.Text(ControlId::lblProgressText)) + " " +
+                     std::to_string(w.view.ProgressPosition(ControlId::ProgressBarDownloading)));
+    };
+    w.client.Script(r);
+    w.Install();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0], "0% Downloading installer... [2 of 0 KB] 0");
+  });
+  RunOnFreshThread([] {
+    Wizard w;
+    std::vector<std::string> seen;
+    FakeResponse r;
+    r.ContentLength = 1000;
+    r.Blocks = {std::string(3000, 'x')};
+    r.ActionsAfterBlock[0] = [&] {
+      seen.push_back(Utf8(w.view.Text(ControlId::lblProgressPercent)) + " " +
+                     std::to_string(w.view.ProgressPosition(ControlId::ProgressBarDownloading)));
+    };
+    w.client.Script(r);
+    w.Install();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0], "100% 100");
+  });
+}
+
+TEST(Controller, InstallLookWhileTheSetupRunsAndClosingThenAsksNothing) {
+  RunOnFreshThread([] {
+    Wizard w;
+    w.hold_setup = true;
+    w.client.Script(Body());
+    w.view.Click(ControlId::imgBtnInstall);
+    ASSERT_TRUE(w.form->SetupRunning());
+    EXPECT_EQ(w.view.FrontPage(), ControlId::paInstalling);
+    EXPECT_EQ(Utf8(w.view.Text(ControlId::lblProgressText)), "Installing Vexlor...");
+    EXPECT_EQ(w.view.GetProgressStyle(ControlId::ProgressBarDownloading),
+              ui::ProgressStyle::pbMarquee);
+    EXPECT_FALSE(w.view.Visible(ControlId::lblProgressPercent));
+    EXPECT_FALSE(w.view.Enabled(ControlId::btnCancel));
+    EXPECT_FALSE(w.form->Installing());
+    EXPECT_FALSE(w.view.Click(ControlId::btnCancel));  // disabled
+
+    EXPECT_TRUE(w.view.RequestClose());  // at once, no question
+    EXPECT_TRUE(w.view.MessageBoxes.empty());
+    EXPECT_TRUE(w.form->SetupRunning());  // the setup program goes on
+    w.setup_release.set_value();
+    ASSERT_TRUE(PumpUntil([&w] { return !w.form->SetupRunning(); }));
+    EXPECT_TRUE(w.temp.Files().empty());
+  });
+}
+
+TEST(Controller, ASecondRequestDoneChangesNothing) {
+  RunOnFreshThread([] {
+    Wizard w;
+    w.record_fails = true;
+    w.client.Script(Body());
+    w.Install();
+    ASSERT_EQ(w.view.FrontPage(), ControlId::paInstallError);
+    std::size_t pages = w.view.PageHistory.size();
+    // A client that reports once more (as after a failure in its request-done handling).
+    w.form->HttpCliRequestDone(&w.client, httpGET, 0);
+    EXPECT_EQ(w.view.PageHistory.size(), pages);
+    EXPECT_TRUE(w.setup_lines.empty());
+    EXPECT_TRUE(w.temp.Files().empty());
+  });
+}
+
+TEST(Controller, ADownloadFileThatCannotBeCreatedEndsOnTheErrorPage) {
+  RunOnFreshThread([] {
+    Wizard w;
+    TempDir gone;
+    std::filesystem::path missing = gone.Path() / "missing";
+    ScopedTempFolder temp(missing);  // the temporary folder does not exist
+    w.view.ScriptMessageBox(ui::idOk);
+    w.client.Script(Body());
+    w.Install();
+    EXPECT_EQ(w.client.GetCalls, 0);
+    ASSERT_EQ(w.view.MessageBoxes.size(), 1u);
+    EXPECT_EQ(Utf8(w.view.MessageBoxes[0].Text).rfind("Cannot create file \"", 0), 0u);
+    EXPECT_EQ(w.view.FrontPage(), ControlId::paInstallError);
+    EXPECT_FALSE(w.form->Installing());
+    EXPECT_TRUE(w.view.RequestClose());  // no question: nothing is being installed
+    EXPECT_EQ(w.view.MessageBoxes.size(), 1u);
+  });
+}
+
+struct FinishCase {
+  bool start_product;
+  String folder;
+  std::vector<String> opened;
+};
+
+class FinishButton : public ::testing::TestWithParam<FinishCase> {};
+
+TEST_P(FinishButton, StartsTheProductWhenAskedAndCloses) {
+  const FinishCase c = GetParam();
+  RunOnFreshThread([&c] {
+    Wizard w;
+    w.view.TypeText(ControlId::edInstallPath, c.folder);
+    w.client.Script(Body());
+    w.Install();
+    ASSERT_EQ(w.view.FrontPage(), ControlId::paFinish);
+    w.view.SetChecked(ControlId::chbStartVexlor, c.start_product);
+    EXPECT_TRUE(w.view.PressEnter());  // the page's default button
+    EXPECT_TRUE(w.view.Closed());
+    EXPECT_TRUE(w.view.MessageBoxes.empty());
+    std::vector<std::string> got, want;
+    for (const auto& s : w.opened)
+      got.push_back(Utf8(s));
+    for (const auto& s : c.opened)
+      want.push_back(Utf8(s));
+    EXPECT_EQ(got, want);
+  });
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, FinishButton,
+    ::testing::Values(FinishCase{false, u"D:\\Tools", {}},
+                      FinishCase{true,
+                                 String(u"D:\\Tools"),
+                                 {String(u"D:\\Tools") + plat::PathDelimiter() + u"vexlor.exe"}},
+                      FinishCase{true,
+                                 String(u"/opt/Norvane Vexlor") + plat::PathDelimiter(),
+                                 {String(u"/opt/Norvane Vexlor") + plat::PathDelimiter() +
+                                  u"vexlor.exe"}}));
+
+TEST(Controller, ErrorPageFinishClosesWithoutAQuestion) {
+  RunOnFreshThread([] {
+    Wizard w;
+    w.client.Script(Body(404));
+    w.Install();
+    ASSERT_EQ(w.view.FrontPage(), ControlId::paInstallError);
+    EXPECT_TRUE(w.view.PressEnter());
+    EXPECT_TRUE(w.view.Closed());
+    EXPECT_TRUE(w.view.MessageBoxes.empty());
+    EXPECT_TRUE(w.opened.empty());
+  });
+}
+
+TEST(Controller, EnterAndEscapeOnTheStartPageDoNothing) {
+  RunOnFreshThread([] {
+    Wizard w;
+    EXPECT_FALSE(w.view.PressEnter());
+    EXPECT_FALSE(w.view.PressEscape());
+    EXPECT_FALSE(w.view.Closed());
+    EXPECT_TRUE(w.view.MessageBoxes.empty());
+    EXPECT_EQ(w.client.GetCalls, 0);
+  });
+}
+
+TEST(Controller, EscapeOnTheInstallingPageAsksToCancel) {
+  RunOnFreshThread([] {
+    Wizard w;
+    w.view.ScriptMessageBox(ui::idYes);
+    FakeResponse r = Body();
+    r.ActionsAfterBlock[0] = [&w] { EXPECT_TRUE(w.view.PressEscape()); };
+    w.client.Script(r);
+    w.Install();
+    EXPECT_EQ(w.client.AbortCalls, 1);
+    EXPECT_EQ(w.view.FrontPage(), ControlId::paInstallError);
+    EXPECT_TRUE(w.temp.Files().empty());
+  });
+}
+
+struct BrowseFlow {
+  std::optional<String> answer;
+  bool changes;
+};
+
+class ChangeButton : public ::testing::TestWithParam<BrowseFlow> {};
+
+TEST_P(ChangeButton, BrowsesForTheFolder) {
+  const BrowseFlow c = GetParam();
+  RunOnFreshThread([&c] {
+    Wizard w;
+    String before = w.view.Text(ControlId::edInstallPath);
+    w.view.ScriptFolder(c.answer);
+    EXPECT_TRUE(w.view.Click(ControlId::edInstallPathChange));
+    ASSERT_EQ(w.view.FolderBrowserTitles.size(), 1u);
+    EXPECT_EQ(Utf8(w.view.FolderBrowserTitles[0]), "Destination folder:");
+    String expected = c.changes ? BrowsedInstallFolder(*c.answer, plat::PathDelimiter()) : before;
+    EXPECT_EQ(Utf8(w.view.Text(ControlId::edInstallPath)), Utf8(expected));
+  });
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ChangeButton,
+                         ::testing::Values(BrowseFlow{std::nullopt, false},
+                                           BrowseFlow{String(), false},
+                                           BrowseFlow{String(u"D:\\Apps"), true},
+                                           BrowseFlow{String(u"/srv/apps"), true}));
+
+TEST(Controller, LicenceLinkOpensTheDialogAtTheWindowsSizeLess50) {
+  RunOnFreshThread([] {
+    Wizard w;
+    w.view.CallHtmlLoader = false;
+    EXPECT_TRUE(w.view.Click(ControlId::lblLicenseAgreement));
+    ASSERT_EQ(w.view.HtmlDialogs.size(), 1u);
+    const auto& d = w.view.HtmlDialogs[0];
+    EXPECT_EQ(Utf8(d.Url), "http://www.invalid/license.php");
+    EXPECT_TRUE(d.Resizable);
+    EXPECT_EQ(d.Height, 374);
+    EXPECT_EQ(d.Width, 544);
+    EXPECT_EQ(Utf8(d.Options), "resizable:yes;dialogHeight:374 px;dialogWidth:544 px;");
+    EXPECT_EQ(w.view.FrontPage(), ControlId::paStart);
+  });
+}
+
+TEST(Controller, HoverPairSwapsThePicturesAndBothClickInstall) {
+  RunOnFreshThread([] {
+    Wizard w;
+    EXPECT_TRUE(w.view.MouseEnter(ControlId::imgBtnInstall));
+    EXPECT_FALSE(w.view.Visible(ControlId::imgBtnInstall));
+    EXPECT_TRUE(w.view.Visible(ControlId::imgBtnInstallHg));
+    w.client.Script(Body());
+    EXPECT_TRUE(w.view.Click(ControlId::imgBtnInstallHg));
+    PumpUntil([&w] { return !w.form->SetupRunning(); });
+    EXPECT_EQ(w.client.GetCalls, 1);
+    EXPECT_EQ(w.view.FrontPage(), ControlId::paFinish);
+  });
+}
+
+// --- With the real setup runner and the real installer record --------------------------------
+
+std::string ReadAll(const std::filesystem::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+struct RealRunCase {
+  const char* exit_code;
+  ControlId page;
+};
+
+class RealSetupProgram : public ::testing::TestWithParam<RealRunCase> {};
+
+TEST_P(RealSetupProgram, IsRunWithItsCommandLineAndDeletedAfterwards) {
+  const RealRunCase c = GetParam();
+  RunOnFreshThread([&c] {
+    TempDir logs;
+    std::filesystem::path log = logs.Path() / "setup-args.txt";
+    plat::SetEnvVar(u"VEXLOR_FAKE_SETUP_LOG", testing_support::FromPath(log));
+    plat::SetEnvVar(u"VEXLOR_FAKE_SETUP_EXIT", text::FromUtf8(c.exit_code));
+    Wizard w;
+    w.form.reset();
+    TInstallerServices s = TInstallerServices::System();
+    s.IsProductRunning = [] { return false; };
+    s.ShellOpen = [](const String&) {};
+    w.form = std::make_unique<TfrmMain>(w.view, w.client, std::move(s));
+    w.view.TypeText(ControlId::edInstallPath, String(u"/opt/Norvane Vexlor") + u"/");
+    FakeResponse r;
+    std::string program = ReadAll(VEXLOR_FAKE_SETUP);
+    ASSERT_FALSE(program.empty());
+    r.ContentLength = static_cast<std::int64_t>(program.size());
+    for (std::size_t at = 0; at < program.size(); at += 65536)
+      r.Blocks.push_back(program.substr(at, 65536));
+    w.client.Script(r);
+    w.Install();
+    EXPECT_EQ(w.view.FrontPage(), c.page);
+    EXPECT_EQ(ReadAll(log), "/S /I /D=/opt/Norvane Vexlor/");
+    EXPECT_TRUE(w.temp.Files().empty());
+
+    // The record names this test program.
+    plat::TRegistryKey key;
+    std::uint32_t view = plat::IsNative64BitWindows() ? plat::kKeyWow64_64Key : 0;
+    ASSERT_TRUE(
+        key.Open(plat::TRegistryRoot::rkLocalMachine, kProductKey, plat::kKeyRead | view, false));
+    String recorded;
+    ASSERT_TRUE(key.ReadString(kInstallerFileNameValue, recorded));
+    EXPECT_EQ(Utf8(recorded), Utf8(ExtractFileName(plat::ModuleFileName())));
+  });
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, RealSetupProgram,
+                         ::testing::Values(RealRunCase{"0", ControlId::paFinish},
+                                           RealRunCase{"1", ControlId::paInstallError}));
+
+}  // namespace

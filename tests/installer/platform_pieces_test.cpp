@@ -1,0 +1,197 @@
+// The platform pieces the installer needs, on whichever backend is built: command-line
+// splitting, files, the temporary folder, named mutexes, the registry, machine facts and
+// starting programs.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "platform/files.h"
+#include "platform/named_mutex.h"
+#include "platform/process.h"
+#include "platform/registry.h"
+#include "platform/sysinfo.h"
+#include "tests/installer/installer_test_support.h"
+
+namespace {
+
+using testing_support::FromPath;
+using testing_support::ScopedTempFolder;
+using testing_support::TempDir;
+using testing_support::Utf8;
+
+struct SplitCase {
+  String line;
+  std::vector<String> files;  // paths that exist
+  std::vector<String> expected;
+};
+
+class CommandLineSplit : public ::testing::TestWithParam<SplitCase> {};
+
+TEST_P(CommandLineSplit, ProgramFirstAndTheFolderToTheEnd) {
+  const auto& c = GetParam();
+  auto is_file = [&](const String& p) {
+    return std::find(c.files.begin(), c.files.end(), p) != c.files.end();
+  };
+  auto got = plat::SplitCommandLine(c.line, is_file);
+  std::vector<std::string> got8, want8;
+  for (const auto& s : got)
+    got8.push_back(Utf8(s));
+  for (const auto& s : c.expected)
+    want8.push_back(Utf8(s));
+  EXPECT_EQ(got8, want8);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, CommandLineSplit,
+    ::testing::Values(
+        SplitCase{u"/tmp/k3Q0zT8a.exe /S /I /D=/opt/Norvane Vexlor/",
+                  {u"/tmp/k3Q0zT8a.exe"},
+                  {u"/tmp/k3Q0zT8a.exe", u"/S", u"/I", u"/D=/opt/Norvane Vexlor/"}},
+        SplitCase{u"/tmp/k3Q0zT8a.exe /S /D=/opt/My  Apps ",
+                  {u"/tmp/k3Q0zT8a.exe"},
+                  {u"/tmp/k3Q0zT8a.exe", u"/S", u"/D=/opt/My  Apps "}},
+        // An unquoted program path with blanks: the shortest prefix that names a file.
+        SplitCase{u"/home/ann/my temp/k3Q0zT8a.exe /S /D=/opt/x",
+                  {u"/home/ann/my temp/k3Q0zT8a.exe"},
+                  {u"/home/ann/my temp/k3Q0zT8a.exe", u"/S", u"/D=/opt/x"}},
+        // No prefix names a file: the first token is the program.
+        SplitCase{u"/nowhere/a b.exe /S", {}, {u"/nowhere/a", u"b.exe", u"/S"}},
+        SplitCase{u"\"/home/ann/my temp/x.exe\" /S \"a b\"",
+                  {},
+                  {u"/home/ann/my temp/x.exe", u"/S", u"a b"}},
+        SplitCase{u"   ", {}, {}}));
+
+TEST(Files, CreateNewIsExclusiveAndTheStreamWorks) {
+  TempDir dir;
+  String path = dir.Folder() + u"file.bin";
+  {
+    plat::TFileStream f(path, plat::TFileMode::fmCreateNew);
+    EXPECT_EQ(f.Write("hello world", 11), 11);
+    EXPECT_EQ(f.Size(), 11);
+    f.SetPosition(6);
+    char buf[8] = {};
+    EXPECT_EQ(f.Read(buf, 8), 5);
+    EXPECT_EQ(std::string(buf, 5), "world");
+    f.SetSize(5);
+    EXPECT_EQ(f.Size(), 5);
+    EXPECT_EQ(f.Position(), 5);
+  }
+  try {
+    plat::TFileStream again(path, plat::TFileMode::fmCreateNew);
+    FAIL() << "an existing file was opened";
+  } catch (const plat::EFCreateError& e) {
+    EXPECT_TRUE(plat::IsFileExistsError(e.ErrorCode)) << e.ErrorCode;
+  }
+  EXPECT_EQ(dir.ReadFile("file.bin"), "hello");
+  plat::TFileStream reader(path, plat::TFileMode::fmOpenRead);
+  EXPECT_EQ(reader.Size(), 5);
+}
+
+TEST(Files, ExistsRenameAndDelete) {
+  TempDir dir;
+  dir.WriteFile("a.txt", "a");
+  dir.WriteFile("b.txt", "b");
+  std::filesystem::create_directory(dir.Path() / "folder");
+  EXPECT_TRUE(plat::FileExists(dir.Folder() + u"a.txt"));
+  EXPECT_FALSE(plat::FileExists(dir.Folder() + u"folder"));  // a folder is no file
+  EXPECT_FALSE(plat::FileExists(dir.Folder() + u"none"));
+
+  EXPECT_FALSE(plat::MoveFileNoReplace(dir.Folder() + u"a.txt", dir.Folder() + u"b.txt"));
+  EXPECT_TRUE(plat::IsFileExistsError(plat::LastFileError())) << plat::LastFileError();
+  EXPECT_EQ(dir.ReadFile("b.txt"), "b");
+  EXPECT_TRUE(plat::MoveFileNoReplace(dir.Folder() + u"a.txt", dir.Folder() + u"c.txt"));
+  EXPECT_EQ(dir.ReadFile("c.txt"), "a");
+  EXPECT_TRUE(plat::MakeExecutable(dir.Folder() + u"c.txt"));
+
+  EXPECT_TRUE(plat::DeleteFile(dir.Folder() + u"c.txt"));
+  EXPECT_FALSE(plat::DeleteFile(dir.Folder() + u"c.txt"));
+  EXPECT_FALSE(plat::SystemErrorMessage(plat::LastFileError()).empty());
+  EXPECT_EQ(dir.Files(), std::vector<std::string>{"b.txt"});
+}
+
+TEST(Files, TempFolderIsTheConfiguredOneWithADelimiter) {
+  TempDir dir;
+  {
+    ScopedTempFolder temp(dir.Path());
+    String folder = plat::TempFolder();
+    EXPECT_EQ(std::filesystem::canonical(testing_support::ToPath(folder)), dir.Path());
+    ASSERT_FALSE(folder.empty());
+    EXPECT_EQ(folder.back(), plat::PathDelimiter());
+  }
+  {
+    ScopedTempFolder temp(dir.Path() / "does-not-exist");
+    EXPECT_EQ(Utf8(plat::TempFolder()), "");
+  }
+}
+
+TEST(Files, ModuleFileNameIsThisProgram) {
+  String self = plat::ModuleFileName();
+  ASSERT_FALSE(self.empty());
+  EXPECT_TRUE(plat::FileExists(self));
+}
+
+TEST(NamedMutex, ExistsWhileAnyHolderKeepsIt) {
+  const String name = u"VexlorTestMutex-" + plat::GetEnvVar(u"VEXLOR_TEST_TAG") + u"-1";
+  plat::TNamedMutex first(name);
+  ASSERT_TRUE(first.Valid());
+  EXPECT_FALSE(first.AlreadyExisted());
+  {
+    plat::TNamedMutex second(name);
+    ASSERT_TRUE(second.Valid());
+    EXPECT_TRUE(second.AlreadyExisted());
+    first.Close();
+    plat::TNamedMutex third(name);  // the second holder still keeps the name
+    EXPECT_TRUE(third.AlreadyExisted());
+  }
+  plat::TNamedMutex fourth(name);  // all holders gone
+  EXPECT_FALSE(fourth.AlreadyExisted());
+  plat::TNamedMutex other(name + u"-other");
+  EXPECT_FALSE(other.AlreadyExisted());
+}
+
+TEST(Registry, WritesReadsAndMatchesNamesWithoutCase) {
+  const String key_path = u"Software\\Vexlor Tests\\Registry";
+  {
+    plat::TRegistryKey key;
+    ASSERT_TRUE(key.Open(plat::TRegistryRoot::rkCurrentUser, key_path, plat::kKeyWrite, true))
+        << key.LastError();
+    EXPECT_TRUE(key.WriteString(u"Name", u"first"));
+    EXPECT_TRUE(key.WriteString(u"NAME", u"second \u00E9"));  // the same value
+    EXPECT_TRUE(key.WriteString(u"", u"default"));
+  }
+  plat::TRegistryKey key;
+  ASSERT_TRUE(key.Open(plat::TRegistryRoot::rkCurrentUser, u"\\SOFTWARE\\vexlor tests\\registry",
+                       plat::kKeyRead, false));
+  String value;
+  ASSERT_TRUE(key.ReadString(u"name", value));
+  EXPECT_EQ(Utf8(value), "second \xC3\xA9");
+  ASSERT_TRUE(key.ReadString(u"", value));
+  EXPECT_EQ(Utf8(value), "default");
+  EXPECT_TRUE(key.ValueExists(u"Name"));
+  EXPECT_FALSE(key.ValueExists(u"Missing"));
+  EXPECT_FALSE(key.ReadString(u"Missing", value));
+
+  plat::TRegistryKey missing;
+  EXPECT_FALSE(missing.Open(plat::TRegistryRoot::rkCurrentUser, key_path + u"\\Nope",
+                            plat::kKeyRead, false));
+  EXPECT_FALSE(missing.IsOpen());
+}
+
+TEST(SysInfo, MachineNameAndSecureRandom) {
+  String name;
+  ASSERT_TRUE(plat::GetComputerName(name));
+  EXPECT_FALSE(name.empty());
+  EXPECT_LE(name.size(), 256u);
+  std::uint64_t a = 0, b = 0;
+  ASSERT_TRUE(plat::SecureRandom(a));
+  ASSERT_TRUE(plat::SecureRandom(b));
+  EXPECT_NE(a, b);
+}
+
+TEST(Environment, SetAndReadBack) {
+  ASSERT_TRUE(plat::SetEnvVar(u"VEXLOR_TEST_ENV", u"value 1"));
+  EXPECT_EQ(Utf8(plat::GetEnvVar(u"VEXLOR_TEST_ENV")), "value 1");
+  EXPECT_EQ(Utf8(plat::GetEnvVar(u"VEXLOR_TEST_ENV_UNSET")), "");
+}
+
+}  // namespace
