@@ -169,6 +169,14 @@ TEST_F(FltkWindow, FixedClientAreaStartPageInFrontAndInstalledAsTheApplication) 
   EXPECT_FALSE(fltk::ControlShown(*view_, btnInstalledFinish));
 }
 
+TEST_F(FltkWindow, LicenceSentenceAndLinkShareTheLineWithoutOverlapping) {
+  fltk::Bounds sentence = fltk::ControlBounds(*view_, lblLicenseAgreementCapt);
+  fltk::Bounds link = fltk::ControlBounds(*view_, lblLicenseAgreement);
+  EXPECT_EQ(sentence.y, link.y);
+  EXPECT_LE(sentence.x + sentence.w, link.x);
+  EXPECT_LE(link.x + link.w, kWindow.ClientWidth);
+}
+
 TEST_F(FltkWindow, ScreenshotOfEveryPage) {
   struct Shot {
     ControlId page;

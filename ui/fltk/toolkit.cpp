@@ -103,18 +103,31 @@ std::uint16_t Le16(const std::uint8_t* p) {
   return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
 }
 
-// The layout stores each self-sizing label's width as its text measured in the layout's own
-// face. A stand-in face may run wider; it gets the largest size, no larger than the layout's,
-// at which every such label still fits its stored width, so neighbours never overlap (the
-// licence sentence and its link share one line).
+// How far right a self-sizing, left-aligned label may reach: the nearest control of its page
+// that starts to its right on the same line, else the window's edge.
+int RightLimit(const ControlSpec& label) {
+  int limit = kWindow.ClientWidth;
+  for (const ControlSpec& c : kLayout) {
+    if (c.Id == label.Id || c.Parent != label.Parent || c.Kind == ControlKind::ckWindow) continue;
+    bool same_line = c.Top < label.Top + label.Height && label.Top < c.Top + c.Height;
+    if (same_line && c.Left > label.Left) limit = std::min(limit, c.Left);
+  }
+  return limit;
+}
+
+// Labels size themselves to their text. With a stand-in for the layout's face, the text may
+// run wider than the layout planned; the font gets the largest size, no larger than the
+// layout's, at which no such label runs into its neighbour on the same line (the licence
+// sentence and its link) or out of the window.
 void FitFontSizes() {
   for (FontKind f : {FontKind::fkWindow, FontKind::fkHeadline, FontKind::fkBold}) {
     int size = Font(f).PixelHeight;
     auto fits = [&](int s) {
       for (const ControlSpec& c : kLayout) {
         if (c.Kind != ControlKind::ckLabel || !c.AutoSize || c.Font != f) continue;
+        if (c.Alignment != Align::alLeft) continue;
         fl_font(FontOf(f), s);
-        if (fl_width(text::ToUtf8(c.Text).c_str()) > c.Width) return false;
+        if (c.Left + fl_width(text::ToUtf8(c.Text).c_str()) > RightLimit(c)) return false;
       }
       return true;
     };
@@ -150,7 +163,8 @@ Fl_Font FontOf(FontKind f) {
 }
 
 int FontSize(FontKind f) {
-  return Font(f).PixelHeight;
+  int s = g_sizes[static_cast<int>(f)];
+  return s > 0 ? s : Font(f).PixelHeight;
 }
 
 const std::string& FontFace() {

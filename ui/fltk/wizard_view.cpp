@@ -111,7 +111,10 @@ class ProgressBar : public Fl_Widget {
   void SetStyle(ProgressStyle s) {
     style_ = s;
     Fl::remove_timeout(&ProgressBar::Tick, this);
-    if (s == ProgressStyle::pbMarquee) Fl::add_timeout(kMarqueeTick, &ProgressBar::Tick, this);
+    if (s == ProgressStyle::pbMarquee) {
+      phase_ = 0.4;  // the block shows at once, a little left of the middle
+      Fl::add_timeout(kMarqueeTick, &ProgressBar::Tick, this);
+    }
     redraw();
   }
   ProgressStyle Style() const { return style_; }
