@@ -1,0 +1,40 @@
+// vexlor-installer: the program entry. It takes no arguments and writes no log.
+//
+// Start-up seeds the pseudo-random generator of the download names, creates the toolkit's
+// application (which attaches the thread's message queue to the toolkit's loop), the wizard
+// window, the HTTP client with the installer's settings and the controller, shows the window
+// and runs the loop until the window closes.
+#include <memory>
+
+#include "http/httpcli.h"
+#include "installer/download_target.h"
+#include "installer/main_form.h"
+#include "ui/toolkit.h"
+
+namespace {
+
+// The settings the installer's form stores for its HTTP client; everything else keeps the
+// client's own defaults (HTTP/1.0, relocations followed up to 5 times, 30 s idle time-out).
+std::unique_ptr<THttpCli> MakeHttpCli() {
+  auto client = std::make_unique<THttpCli>(nullptr);
+  client->SetAgent(u"Mozilla/4.0 (compatible; Vexlor)");
+  return client;
+}
+
+}  // namespace
+
+int main() {
+  installer::SeedRandomGenerator();
+  std::unique_ptr<TApplicationBase> application = ui::CreateToolkitApplication();
+  std::unique_ptr<ui::View> view = ui::CreateWizardView();
+  std::unique_ptr<THttpCli> http_cli = MakeHttpCli();
+
+  installer::TInstallerServices services = installer::TInstallerServices::System();
+  services.MakePageClient = [] { return std::unique_ptr<IDownloadClient>(MakeHttpCli()); };
+  {
+    installer::TfrmMain form(*view, *http_cli, std::move(services));
+    view->Show();
+    application->Run();
+  }
+  return 0;
+}
