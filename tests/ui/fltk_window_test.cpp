@@ -252,6 +252,17 @@ TEST_F(FltkWindow, HoverPairFollowsThePointerAndBothLooksClick) {
   ASSERT_TRUE(PumpUntil([] { return view_->Visible(imgBtnInstall); }));
 }
 
+// A synchronous wait (a download) waits on the thread's queue only; input on the window must
+// end that wait at once, as on Windows, not at its time limit.
+TEST_F(FltkWindow, UserInputEndsAWaitOnTheThreadsQueue) {
+  app_->ProcessMessages();  // nothing queued, display read
+  ASSERT_FALSE(plat::WaitForInput(0));
+  ASSERT_TRUE(Shell("xdotool mousemove --window " + Win() + " 30 30 mousemove --window " + Win() +
+                    " 40 300"));
+  EXPECT_TRUE(plat::WaitForInput(8000));
+  app_->ProcessMessages();
+}
+
 TEST_F(FltkWindow, EnterAndEscDoNothingOnTheStartPage) {
   view_->BringToFront(paStart);
   ASSERT_TRUE(fltk::HasFocus(*view_, edInstallPath));

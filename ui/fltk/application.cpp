@@ -8,10 +8,12 @@
 // open.
 #include <FL/Fl.H>
 #include <FL/fl_ask.H>
+#include <FL/x.H>
 
 #include <exception>
 
 #include "platform/exceptions.h"
+#include "platform/input_wake.h"
 #include "platform/messages.h"
 #include "ui/fltk/fltk_internal.h"
 #include "ui/toolkit.h"
@@ -24,15 +26,38 @@ namespace {
 // readable, so FLTK comes back to it after handling its own events in between.
 constexpr int kDispatchBatch = 64;
 
+// The hidden window that receives the notice of new display input (nothing to do: the notice
+// only ends the wait that is in progress).
+constexpr const char* kInputWindowClass = "VexlorToolkitInputWindow";
+constexpr std::uint32_t kMsgDisplayInput = plat::kMsgUser;
+
+plat::LResult InputWindowProc(plat::WindowHandle w, std::uint32_t msg, plat::WParam wp,
+                              plat::LParam lp) {
+  if (msg == kMsgDisplayInput) return 0;
+  return plat::DefWindowProc(w, msg, wp, lp);
+}
+
 class TFltkApplication : public TApplicationBase {
  public:
   TFltkApplication() : fd_(plat::QueueWaitDescriptor()) {
     InitToolkit();
     if (fd_ >= 0) Fl::add_fd(fd_, FL_READ, &TFltkApplication::OnQueueReady, this);
+    // A synchronous wait (a download in progress) waits on the thread's queue alone; user
+    // input on the display must end it at once, as window input does on Windows.
+    if (!plat::IsWindowClassRegistered(kInputWindowClass))
+      plat::RegisterWindowClass(kInputWindowClass, &InputWindowProc);
+    input_window_ = plat::CreateHiddenWindow(kInputWindowClass);
+    display_fd_ = fl_display ? ConnectionNumber(fl_display) : -1;
+    if (input_window_ != 0 && display_fd_ >= 0)
+      plat::WatchInputDescriptor(input_window_, display_fd_, kMsgDisplayInput);
     SetApplication(this);
   }
 
   ~TFltkApplication() override {
+    if (input_window_ != 0) {
+      if (display_fd_ >= 0) plat::UnwatchInputDescriptor(input_window_, display_fd_);
+      plat::DestroyWindow(input_window_);
+    }
     if (fd_ >= 0) Fl::remove_fd(fd_, FL_READ);
     if (&Application() == this) SetApplication(nullptr);
   }
@@ -90,6 +115,8 @@ class TFltkApplication : public TApplicationBase {
   }
 
   int fd_;
+  plat::WindowHandle input_window_ = 0;
+  int display_fd_ = -1;
   bool terminated_ = false;
 };
 

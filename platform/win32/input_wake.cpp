@@ -1,0 +1,12 @@
+// Windows delivers window input through the thread's own queue: there is nothing to watch.
+#include "platform/input_wake.h"
+
+namespace plat {
+
+bool WatchInputDescriptor(WindowHandle, int, std::uint32_t) {
+  return false;
+}
+
+void UnwatchInputDescriptor(WindowHandle, int) {}
+
+}  // namespace plat
