@@ -1,0 +1,206 @@
+// The controller with the real HTTP client against a scripted loopback server: the download,
+// its failures, Cancel and closing the window while the body arrives. The setup run itself is
+// recorded instead of started; everything up to it is real.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "http/httpcli.h"
+#include "installer/main_form.h"
+#include "platform/messages.h"
+#include "tests/installer/installer_test_support.h"
+#include "tests/support/scripted_server.h"
+#include "ui/fake_view.h"
+
+namespace {
+
+using namespace installer;
+using support::ScriptedServer;
+using support::ServerScript;
+using testing_support::PumpUntil;
+using testing_support::RunOnFreshThread;
+using testing_support::ScopedTempFolder;
+using testing_support::TempDir;
+using testing_support::Utf8;
+using ui::ControlId;
+
+const std::string kBody(48 * 1024, 'S');
+
+std::string Header(int status, const char* reason, std::size_t length) {
+  return "HTTP/1.0 " + std::to_string(status) + " " + reason +
+         "\r\nContent-Type: application/octet-stream\r\nContent-Length: " + std::to_string(length) +
+         "\r\n\r\n";
+}
+
+// Runs `act` from the thread's message queue once `ready` holds: a window timer looks every
+// 10 ms, so the action happens inside the client's synchronous wait as a user's click would.
+class WhenReady {
+ public:
+  WhenReady(std::function<bool()> ready, std::function<void()> act)
+      : ready_(std::move(ready)), act_(std::move(act)) {
+    if (!plat::IsWindowClassRegistered(kClass)) plat::RegisterWindowClass(kClass, &Proc);
+    window_ = plat::CreateHiddenWindow(kClass);
+    plat::SetWindowSlot(window_, this);
+    plat::SetTimer(window_, 1, 10);
+  }
+  ~WhenReady() {
+    plat::KillTimer(window_, 1);
+    plat::DestroyWindow(window_);
+  }
+  bool Fired() const { return fired_; }
+
+ private:
+  static constexpr const char* kClass = "VexlorTestWhenReady";
+  static plat::LResult Proc(plat::WindowHandle w, std::uint32_t msg, plat::WParam wp,
+                            plat::LParam lp) {
+    auto* self = static_cast<WhenReady*>(plat::GetWindowSlot(w));
+    if (msg != plat::kMsgTimer || self == nullptr) return plat::DefWindowProc(w, msg, wp, lp);
+    if (!self->fired_ && self->ready_()) {
+      self->fired_ = true;
+      plat::KillTimer(w, 1);
+      self->act_();
+    }
+    return 0;
+  }
+  std::function<bool()> ready_;
+  std::function<void()> act_;
+  plat::WindowHandle window_ = 0;
+  bool fired_ = false;
+};
+
+struct RealWizard {
+  TempDir temp;
+  ScopedTempFolder temp_env{temp.Path()};
+  ui::FakeView view;
+  THttpCli http{nullptr};
+  std::vector<std::string> payloads;
+  std::unique_ptr<TfrmMain> form;
+
+  explicit RealWizard(const String& url) {
+    http.SetAgent(u"Mozilla/4.0 (compatible; Vexlor)");
+    TInstallerServices s = TInstallerServices::System();
+    s.IsProductRunning = [] { return false; };
+    s.WriteInstallerRecord = [] {};
+    s.RunSetup = [this](const String& line, std::int32_t& code) {
+      std::ifstream in(testing_support::ToPath(line.substr(0, line.find(u" /S"))),
+                       std::ios::binary);
+      payloads.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+      code = 0;
+      return true;
+    };
+    s.DownloadUrl = url;
+    form = std::make_unique<TfrmMain>(view, http, std::move(s));
+  }
+
+  void Install() {
+    view.Click(ControlId::imgBtnInstall);
+    PumpUntil([this] { return !form->SetupRunning() && !form->Installing(); }, 15000);
+  }
+};
+
+String Url(const ScriptedServer& server) {
+  return u"http://127.0.0.1:" + text::IntToStr(server.Port()) + u"/download.php";
+}
+
+TEST(ControllerWithHttpClient, DownloadsTheSetupProgramAndRunsIt) {
+  RunOnFreshThread([] {
+    ScriptedServer server({ServerScript()
+                               .ReadUntil("\r\n\r\n")
+                               .Send(Header(200, "OK", kBody.size()))
+                               .Send(kBody.substr(0, 20000))
+                               .Pause(50)
+                               .Send(kBody.substr(20000))
+                               .Close()});
+    RealWizard w(Url(server));
+    w.Install();
+    EXPECT_EQ(w.view.FrontPage(), ControlId::paFinish);
+    ASSERT_EQ(w.payloads.size(), 1u);
+    EXPECT_EQ(w.payloads[0], kBody);
+    ASSERT_TRUE(server.WaitFinished(5000));
+    std::string request = server.Received(0);
+    EXPECT_EQ(request.rfind("GET /download.php HTTP/1.0\r\n", 0), 0u) << request;
+    EXPECT_NE(request.find("User-Agent: Mozilla/4.0 (compatible; Vexlor)\r\n"), std::string::npos);
+    EXPECT_TRUE(w.temp.Files().empty());
+  });
+}
+
+struct FailureCase {
+  const char* name;
+  std::string answer;  // what the server sends after reading the request; then it closes
+};
+
+class ControllerWithFailingServer : public ::testing::TestWithParam<FailureCase> {};
+
+TEST_P(ControllerWithFailingServer, EndsOnTheErrorPageWithNothingLeft) {
+  const FailureCase c = GetParam();
+  RunOnFreshThread([&c] {
+    ScriptedServer server({ServerScript().ReadUntil("\r\n\r\n").Send(c.answer).Close()});
+    RealWizard w(Url(server));
+    w.Install();
+    EXPECT_EQ(w.view.FrontPage(), ControlId::paInstallError);
+    EXPECT_TRUE(w.payloads.empty());
+    EXPECT_TRUE(w.temp.Files().empty());
+    EXPECT_TRUE(w.view.MessageBoxes.empty());
+  });
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ControllerWithFailingServer,
+    ::testing::Values(FailureCase{"NotFound", Header(404, "Not Found", 9) + "not found"},
+                      FailureCase{"BodyCutShort", Header(200, "OK", 1000) + std::string(500, 'S')},
+                      FailureCase{"NoStatusLine", ""}),
+    [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
+
+TEST(ControllerWithHttpClient, RefusedConnectionEndsOnTheErrorPage) {
+  RunOnFreshThread([] {
+    RealWizard w(u"http://127.0.0.1:" + text::IntToStr(support::UnusedLoopbackPort()) +
+                 u"/download.php");
+    w.Install();
+    EXPECT_EQ(w.view.FrontPage(), ControlId::paInstallError);
+    EXPECT_TRUE(w.temp.Files().empty());
+  });
+}
+
+TEST(ControllerWithHttpClient, CancelDuringTheBodyAbortsAndDeletesThePartialFile) {
+  RunOnFreshThread([] {
+    ScriptedServer server({ServerScript()
+                               .ReadUntil("\r\n\r\n")
+                               .Send(Header(200, "OK", kBody.size()))
+                               .Send(kBody.substr(0, 1000))
+                               .WaitSignal()
+                               .Close()});
+    RealWizard w(Url(server));
+    w.view.ScriptMessageBox(ui::idYes);
+    WhenReady cancel([&w] { return w.http.RcvdCount() >= 1000; },
+                     [&w] { EXPECT_TRUE(w.view.Click(ControlId::btnCancel)); });
+    w.Install();
+    server.Signal();
+    EXPECT_TRUE(cancel.Fired());
+    EXPECT_EQ(w.view.FrontPage(), ControlId::paInstallError);
+    EXPECT_TRUE(w.payloads.empty());
+    EXPECT_TRUE(w.temp.Files().empty());
+  });
+}
+
+TEST(ControllerWithHttpClient, ClosingTheWindowDuringTheBodyDeletesThePartialFile) {
+  RunOnFreshThread([] {
+    ScriptedServer server({ServerScript()
+                               .ReadUntil("\r\n\r\n")
+                               .Send(Header(200, "OK", kBody.size()))
+                               .Send(kBody.substr(0, 1000))
+                               .WaitSignal()
+                               .Close()});
+    RealWizard w(Url(server));
+    w.view.ScriptMessageBox(ui::idYes);
+    WhenReady close([&w] { return w.http.RcvdCount() >= 1000; },
+                    [&w] { EXPECT_TRUE(w.view.RequestClose()); });
+    w.Install();
+    server.Signal();
+    EXPECT_TRUE(close.Fired());
+    EXPECT_TRUE(w.view.Closed());
+    EXPECT_TRUE(w.payloads.empty());
+    EXPECT_TRUE(w.temp.Files().empty());
+  });
+}
+
+}  // namespace
