@@ -17,11 +17,11 @@ const char* StyleName(ProgressStyle s) {
 }  // namespace
 
 const char* NameOf(ControlId control) {
-  return Spec(control).Name;
+  return Def(control).Name;
 }
 
 FakeView::FakeView() {
-  for (const ControlSpec& s : kLayout) {
+  for (const ControlDef& s : kLayout) {
     State& st = state_[Index(s.Id)];
     st.text = s.Text;
     st.visible = s.Visible;
@@ -76,7 +76,7 @@ bool FakeView::Checked(ControlId control) const {
 }
 
 void FakeView::SetProgressPosition(ControlId control, int position) {
-  const ControlSpec& s = Spec(control);
+  const ControlDef& s = Def(control);
   if (position < s.RangeMin) position = s.RangeMin;
   if (position > s.RangeMax) position = s.RangeMax;
   Record(std::string("SetProgressPosition ") + NameOf(control) + " " + std::to_string(position));
@@ -171,7 +171,7 @@ bool FakeView::Reachable(ControlId control) const {
 
 bool FakeView::Click(ControlId control) {
   if (!Reachable(control)) return false;
-  const ControlSpec& s = Spec(control);
+  const ControlDef& s = Def(control);
   if (s.Kind == ControlKind::ckCheckBox) {
     state_[Index(control)].checked = !state_[Index(control)].checked;
     return true;
@@ -198,27 +198,27 @@ bool FakeView::PressEscape() {
 }
 
 bool FakeView::MouseEnter(ControlId control) {
-  if (!Reachable(control) || !(Spec(control).Events & evMouseEnter)) return false;
+  if (!Reachable(control) || !(Def(control).Events & evMouseEnter)) return false;
   ApplyHover(*this, control, true);
   if (listener_) listener_->OnMouseEnter(control);
   return true;
 }
 
 bool FakeView::MouseLeave(ControlId control) {
-  if (!Reachable(control) || !(Spec(control).Events & evMouseLeave)) return false;
+  if (!Reachable(control) || !(Def(control).Events & evMouseLeave)) return false;
   ApplyHover(*this, control, false);
   if (listener_) listener_->OnMouseLeave(control);
   return true;
 }
 
 bool FakeView::TypeText(ControlId control, const String& text) {
-  if (!Reachable(control) || Spec(control).Kind != ControlKind::ckEdit) return false;
+  if (!Reachable(control) || Def(control).Kind != ControlKind::ckEdit) return false;
   state_[Index(control)].text = text;
   return true;
 }
 
 bool FakeView::SetChecked(ControlId control, bool checked) {
-  if (!Reachable(control) || Spec(control).Kind != ControlKind::ckCheckBox) return false;
+  if (!Reachable(control) || Def(control).Kind != ControlKind::ckCheckBox) return false;
   state_[Index(control)].checked = checked;
   return true;
 }

@@ -30,14 +30,14 @@ std::span<const std::uint8_t> Asset(const char* file) {
 }  // namespace
 
 ControlId PageOf(ControlId id) {
-  const ControlSpec& s = Spec(id);
+  const ControlDef& s = Def(id);
   if (s.Kind == ControlKind::ckWindow || s.Parent == ControlId::frmMain) return ControlId::frmMain;
   return s.Parent;
 }
 
 std::vector<ControlId> Children(ControlId parent) {
   std::vector<ControlId> out;
-  for (const ControlSpec& s : kLayout) {
+  for (const ControlDef& s : kLayout) {
     if (s.Kind != ControlKind::ckWindow && s.Parent == parent) out.push_back(s.Id);
   }
   return out;
@@ -46,30 +46,30 @@ std::vector<ControlId> Children(ControlId parent) {
 std::vector<ControlId> TabOrder(ControlId page) {
   std::vector<ControlId> out;
   for (ControlId id : Children(page)) {
-    if (Spec(id).TabOrder >= 0) out.push_back(id);
+    if (Def(id).TabOrder >= 0) out.push_back(id);
   }
   std::stable_sort(out.begin(), out.end(),
-                   [](ControlId a, ControlId b) { return Spec(a).TabOrder < Spec(b).TabOrder; });
+                   [](ControlId a, ControlId b) { return Def(a).TabOrder < Def(b).TabOrder; });
   return out;
 }
 
 ControlId DefaultButton(ControlId page) {
   for (ControlId id : Children(page)) {
-    if (Spec(id).Default) return id;
+    if (Def(id).Default) return id;
   }
   return ControlId::frmMain;
 }
 
 ControlId CancelButton(ControlId page) {
   for (ControlId id : Children(page)) {
-    if (Spec(id).Cancel) return id;
+    if (Def(id).Cancel) return id;
   }
   return ControlId::frmMain;
 }
 
-int LabelLeft(const ControlSpec& spec, int text_width) {
-  if (spec.Alignment == Align::alRight) return spec.Left + spec.Width - text_width;
-  return spec.Left;
+int LabelLeft(const ControlDef& def, int text_width) {
+  if (def.Alignment == Align::alRight) return def.Left + def.Width - text_width;
+  return def.Left;
 }
 
 std::span<const std::uint8_t> PictureData(Picture p) {

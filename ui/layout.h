@@ -64,7 +64,7 @@ enum ControlEvents : std::uint8_t {
 constexpr std::uint32_t kColorWindowText = 0xFF000000u;
 constexpr std::uint32_t kColorWhite = 0xFFFFFF;
 
-struct WindowSpec {
+struct WindowDef {
   const char16_t* Caption;
   int ClientWidth;
   int ClientHeight;
@@ -75,7 +75,7 @@ struct WindowSpec {
   bool Centered;
 };
 
-inline constexpr WindowSpec kWindow{
+inline constexpr WindowDef kWindow{
     .Caption = u"Vexlor Installer",
     .ClientWidth = 594,
     .ClientHeight = 424,
@@ -86,23 +86,23 @@ inline constexpr WindowSpec kWindow{
     .Centered = true,
 };
 
-struct FontSpec {
+struct FontDef {
   const char* Face;
   int PixelHeight;  // character height at 96 dpi
   bool Bold;
 };
 
-inline constexpr FontSpec kFonts[] = {
+inline constexpr FontDef kFonts[] = {
     {"Tahoma", 11, false},  // fkWindow
     {"Tahoma", 16, false},  // fkHeadline
     {"Tahoma", 11, true},   // fkBold
 };
 
-inline const FontSpec& Font(FontKind f) {
+inline const FontDef& Font(FontKind f) {
   return kFonts[static_cast<int>(f)];
 }
 
-struct PictureSpec {
+struct PictureDef {
   Picture Id;
   const char* File;  // name under ui/assets/
   PictureFormat Format;
@@ -110,7 +110,7 @@ struct PictureSpec {
   int Height;
 };
 
-inline constexpr PictureSpec kPictures[kPictureCount] = {
+inline constexpr PictureDef kPictures[kPictureCount] = {
     {Picture::pcNone, nullptr, PictureFormat::pfPng, 0, 0},
     {Picture::pcBackground, "background.jpg", PictureFormat::pfJpeg, 594, 426},
     {Picture::pcVexlorLogo, "vexlor-logo.png", PictureFormat::pfPng, 272, 47},
@@ -121,7 +121,7 @@ inline constexpr PictureSpec kPictures[kPictureCount] = {
     {Picture::pcErrorBadge, "badge-error.png", PictureFormat::pfPng, 64, 64},
 };
 
-inline const PictureSpec& PictureInfo(Picture p) {
+inline const PictureDef& PictureInfo(Picture p) {
   return kPictures[static_cast<int>(p)];
 }
 
@@ -129,7 +129,7 @@ inline const PictureSpec& PictureInfo(Picture p) {
 inline constexpr const char* kIconFile = "vexlor.ico";
 inline constexpr int kIconSizes[] = {64, 48, 32, 16};
 
-struct ControlSpec {
+struct ControlDef {
   ControlId Id;
   const char* Name;
   ControlKind Kind;
@@ -163,11 +163,11 @@ inline constexpr int kProgressRightEdge = 555;
 
 // The table itself, one row per ControlId in enumeration order.
 // clang-format off
-inline constexpr std::array<ControlSpec, kControlCount> kLayout = [] {
+inline constexpr std::array<ControlDef, kControlCount> kLayout = [] {
   using enum ControlId;
   using enum ControlKind;
   using enum Picture;
-  return std::array<ControlSpec, kControlCount>{{
+  return std::array<ControlDef, kControlCount>{{
     {.Id = frmMain, .Name = "frmMain", .Kind = ckWindow, .Parent = frmMain,
      .Left = 0, .Top = 0, .Width = 594, .Height = 424, .Text = u"Vexlor Installer"},
 
@@ -276,7 +276,7 @@ inline constexpr std::array<ControlSpec, kControlCount> kLayout = [] {
 }();
 // clang-format on
 
-inline const ControlSpec& Spec(ControlId id) {
+inline const ControlDef& Def(ControlId id) {
   return kLayout[Index(id)];
 }
 
@@ -295,7 +295,7 @@ ControlId CancelButton(ControlId page);
 
 // Left edge of a label for a text `text_width` pixels wide: right-aligned labels keep their
 // stored right edge (for the percent label, the progress bar's right end), others their left.
-int LabelLeft(const ControlSpec& spec, int text_width);
+int LabelLeft(const ControlDef& def, int text_width);
 
 // The embedded artwork (generated into the build from ui/assets/).
 std::span<const std::uint8_t> PictureData(Picture p);

@@ -34,13 +34,9 @@ constexpr auto kDeadline = std::chrono::seconds(10);
 
 class RecordingListener : public ViewListener {
  public:
-  void OnClick(ControlId c) override { events.push_back(std::string("click ") + Spec(c).Name); }
-  void OnMouseEnter(ControlId c) override {
-    events.push_back(std::string("enter ") + Spec(c).Name);
-  }
-  void OnMouseLeave(ControlId c) override {
-    events.push_back(std::string("leave ") + Spec(c).Name);
-  }
+  void OnClick(ControlId c) override { events.push_back(std::string("click ") + Def(c).Name); }
+  void OnMouseEnter(ControlId c) override { events.push_back(std::string("enter ") + Def(c).Name); }
+  void OnMouseLeave(ControlId c) override { events.push_back(std::string("leave ") + Def(c).Name); }
   void OnCloseQuery(bool& can_close) override {
     events.push_back("close query");
     can_close = allow_close;
@@ -222,7 +218,7 @@ TEST_F(FltkWindow, ScreenshotOfEveryPage) {
 
 TEST_F(FltkWindow, HoverPairFollowsThePointerAndBothLooksClick) {
   view_->BringToFront(paStart);
-  const ControlSpec& b = Spec(imgBtnInstall);
+  const ControlDef& b = Def(imgBtnInstall);
   MoveTo(20, 400);
   ASSERT_TRUE(PumpUntil([] { return view_->Visible(imgBtnInstall); }));
 

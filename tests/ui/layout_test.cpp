@@ -22,10 +22,10 @@ TEST(Layout, OneRowPerControlInEnumerationOrderWithUniqueNames) {
 
 TEST(Layout, ParentsComeBeforeTheirChildrenAndAreWindowOrPanels) {
   std::set<ControlId> seen{frmMain};
-  for (const ControlSpec& s : kLayout) {
+  for (const ControlDef& s : kLayout) {
     if (s.Kind == ControlKind::ckWindow) continue;
     EXPECT_TRUE(seen.count(s.Parent)) << s.Name;
-    EXPECT_TRUE(s.Parent == frmMain || Spec(s.Parent).Kind == ControlKind::ckPanel) << s.Name;
+    EXPECT_TRUE(s.Parent == frmMain || Def(s.Parent).Kind == ControlKind::ckPanel) << s.Name;
     seen.insert(s.Id);
   }
 }
@@ -36,7 +36,7 @@ TEST(Layout, WindowStackingFromTheBottom) {
 }
 
 TEST(Layout, ControlsLieInsideTheClientArea) {
-  for (const ControlSpec& s : kLayout) {
+  for (const ControlDef& s : kLayout) {
     if (s.Id == imgBackgr) {
       // The background is two rows taller and cut off at the top.
       EXPECT_EQ(s.Top, -2);
@@ -49,8 +49,8 @@ TEST(Layout, ControlsLieInsideTheClientArea) {
     EXPECT_LE(s.Top + s.Height, kWindow.ClientHeight) << s.Name;
   }
   for (ControlId p : {paStart, paInstalling, paFinish, paInstallError}) {
-    EXPECT_EQ(Spec(p).Width, kWindow.ClientWidth);
-    EXPECT_EQ(Spec(p).Height, kWindow.ClientHeight);
+    EXPECT_EQ(Def(p).Width, kWindow.ClientWidth);
+    EXPECT_EQ(Def(p).Height, kWindow.ClientHeight);
   }
 }
 
@@ -84,8 +84,8 @@ INSTANTIATE_TEST_SUITE_P(
         PageRoles{frmMain, {paInstalling, paStart, paFinish, paInstallError}, frmMain, frmMain}));
 
 TEST(Layout, HoverPairSharesOneRectangleWithOnlyTheNormalLookShown) {
-  const ControlSpec& normal = Spec(imgBtnInstall);
-  const ControlSpec& hover = Spec(imgBtnInstallHg);
+  const ControlDef& normal = Def(imgBtnInstall);
+  const ControlDef& hover = Def(imgBtnInstallHg);
   EXPECT_EQ(std::tie(normal.Left, normal.Top, normal.Width, normal.Height),
             std::tie(hover.Left, hover.Top, hover.Width, hover.Height));
   EXPECT_TRUE(normal.Visible);
@@ -97,20 +97,20 @@ TEST(Layout, HoverPairSharesOneRectangleWithOnlyTheNormalLookShown) {
 
 // The percent label grows to the left: its right edge stays at the progress bar's right end.
 TEST(Layout, PercentLabelKeepsItsRightEdge) {
-  const ControlSpec& pct = Spec(lblProgressPercent);
-  const ControlSpec& bar = Spec(ProgressBarDownloading);
+  const ControlDef& pct = Def(lblProgressPercent);
+  const ControlDef& bar = Def(ProgressBarDownloading);
   ASSERT_EQ(bar.Left + bar.Width, kProgressRightEdge);
   for (int text_width : {7, 12, 17, 24, 31}) {
     EXPECT_EQ(LabelLeft(pct, text_width) + text_width, kProgressRightEdge) << text_width;
   }
   // Left-aligned labels keep their left edge.
-  EXPECT_EQ(LabelLeft(Spec(lblProgressText), 200), Spec(lblProgressText).Left);
+  EXPECT_EQ(LabelLeft(Def(lblProgressText), 200), Def(lblProgressText).Left);
 }
 
 TEST(Layout, PicturesSizedToTheirPictureMatchIt) {
-  for (const ControlSpec& s : kLayout) {
+  for (const ControlDef& s : kLayout) {
     if (s.Kind != ControlKind::ckPicture) continue;
-    const PictureSpec& p = PictureInfo(s.Pic);
+    const PictureDef& p = PictureInfo(s.Pic);
     ASSERT_NE(p.File, nullptr) << s.Name;
     EXPECT_EQ(s.Width, p.Width) << s.Name;
     EXPECT_EQ(s.Height, p.Height) << s.Name;
@@ -166,7 +166,7 @@ bool ReadJpeg(std::span<const std::uint8_t> d, ImageHeader& h) {
 
 TEST(Artwork, EveryPictureIsEmbeddedInItsFormatAndSize) {
   for (int i = 1; i < kPictureCount; ++i) {
-    const PictureSpec& p = kPictures[i];
+    const PictureDef& p = kPictures[i];
     std::span<const std::uint8_t> data = PictureData(p.Id);
     ASSERT_FALSE(data.empty()) << p.File;
     ImageHeader h;

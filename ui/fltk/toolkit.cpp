@@ -76,14 +76,14 @@ Pictures& LoadedPictures() {
   static Pictures* pics = [] {
     auto* p = new Pictures;
     for (int i = 1; i < kPictureCount; ++i) {
-      const PictureSpec& spec = kPictures[i];
-      std::span<const std::uint8_t> data = PictureData(spec.Id);
+      const PictureDef& def = kPictures[i];
+      std::span<const std::uint8_t> data = PictureData(def.Id);
       if (data.empty()) continue;
       std::unique_ptr<Fl_Image> img;
-      if (spec.Format == PictureFormat::pfPng) {
-        img = std::make_unique<Fl_PNG_Image>(spec.File, data.data(), static_cast<int>(data.size()));
+      if (def.Format == PictureFormat::pfPng) {
+        img = std::make_unique<Fl_PNG_Image>(def.File, data.data(), static_cast<int>(data.size()));
       } else {
-        img = std::make_unique<Fl_JPEG_Image>(spec.File, data.data());
+        img = std::make_unique<Fl_JPEG_Image>(def.File, data.data());
       }
       if (img->w() > 0 && img->h() > 0 && img->fail() == 0) p->images[i] = std::move(img);
     }
@@ -105,9 +105,9 @@ std::uint16_t Le16(const std::uint8_t* p) {
 
 // How far right a self-sizing, left-aligned label may reach: the nearest control of its page
 // that starts to its right on the same line, else the window's edge.
-int RightLimit(const ControlSpec& label) {
+int RightLimit(const ControlDef& label) {
   int limit = kWindow.ClientWidth;
-  for (const ControlSpec& c : kLayout) {
+  for (const ControlDef& c : kLayout) {
     if (c.Id == label.Id || c.Parent != label.Parent || c.Kind == ControlKind::ckWindow) continue;
     bool same_line = c.Top < label.Top + label.Height && label.Top < c.Top + c.Height;
     if (same_line && c.Left > label.Left) limit = std::min(limit, c.Left);
@@ -123,7 +123,7 @@ void FitFontSizes() {
   for (FontKind f : {FontKind::fkWindow, FontKind::fkHeadline, FontKind::fkBold}) {
     int size = Font(f).PixelHeight;
     auto fits = [&](int s) {
-      for (const ControlSpec& c : kLayout) {
+      for (const ControlDef& c : kLayout) {
         if (c.Kind != ControlKind::ckLabel || !c.AutoSize || c.Font != f) continue;
         if (c.Alignment != Align::alLeft) continue;
         fl_font(FontOf(f), s);

@@ -43,7 +43,7 @@ void DrawBackdrop(int x, int y, int w, int h) {
   fl_color(ColorOf(kWindow.Color));
   fl_rectf(x, y, w, h);
   for (ControlId id : {ControlId::imgBackgr, ControlId::imgVexlorLogo}) {
-    const ControlSpec& s = Spec(id);
+    const ControlDef& s = Def(id);
     if (Fl_Image* img = PictureImage(s.Pic)) img->draw(s.Left, s.Top);
   }
   fl_pop_clip();
@@ -67,19 +67,19 @@ class WizardView;
 // A picture of the layout, drawn with its alpha over whatever lies beneath.
 class PictureBox : public Fl_Widget {
  public:
-  PictureBox(WizardView* view, const ControlSpec& spec);
+  PictureBox(WizardView* view, const ControlDef& def);
   void draw() override;
   int handle(int e) override;
 
  private:
   WizardView* view_;
-  const ControlSpec& spec_;
+  const ControlDef& def_;
 };
 
 // A label: no frame, no background, sized to its text unless the layout fixes its size.
 class TextLabel : public Fl_Widget {
  public:
-  TextLabel(WizardView* view, const ControlSpec& spec);
+  TextLabel(WizardView* view, const ControlDef& def);
   void SetText(const String& text);
   const String& Text() const { return text_; }
   void draw() override;
@@ -89,7 +89,7 @@ class TextLabel : public Fl_Widget {
   void Fit();
 
   WizardView* view_;
-  const ControlSpec& spec_;
+  const ControlDef& def_;
   String text_;
   std::string utf8_;
 };
@@ -97,14 +97,14 @@ class TextLabel : public Fl_Widget {
 // The progress bar, with a normal (positioned) and a marquee style.
 class ProgressBar : public Fl_Widget {
  public:
-  explicit ProgressBar(const ControlSpec& spec)
-      : Fl_Widget(spec.Left, spec.Top, spec.Width, spec.Height), spec_(spec) {
-    position_ = spec.RangeMin;
+  explicit ProgressBar(const ControlDef& def)
+      : Fl_Widget(def.Left, def.Top, def.Width, def.Height), def_(def) {
+    position_ = def.RangeMin;
   }
   ~ProgressBar() override { Fl::remove_timeout(&ProgressBar::Tick, this); }
 
   void SetPosition(int p) {
-    position_ = std::clamp(p, spec_.RangeMin, spec_.RangeMax);
+    position_ = std::clamp(p, def_.RangeMin, def_.RangeMax);
     redraw();
   }
   int Position() const { return position_; }
@@ -130,8 +130,8 @@ class ProgressBar : public Fl_Widget {
     int ix = x() + 1, iy = y() + 1, iw = w() - 2, ih = h() - 2;
     fl_push_clip(ix, iy, iw, ih);
     if (style_ == ProgressStyle::pbNormal) {
-      int span = std::max(1, spec_.RangeMax - spec_.RangeMin);
-      int fw = static_cast<int>(static_cast<long long>(iw) * (position_ - spec_.RangeMin) / span);
+      int span = std::max(1, def_.RangeMax - def_.RangeMin);
+      int fw = static_cast<int>(static_cast<long long>(iw) * (position_ - def_.RangeMin) / span);
       DrawFill(ix, iy, fw, ih, 255);
     } else {
       int bw = iw / 4;
@@ -166,7 +166,7 @@ class ProgressBar : public Fl_Widget {
     Fl::repeat_timeout(kMarqueeTick, &ProgressBar::Tick, self);
   }
 
-  const ControlSpec& spec_;
+  const ControlDef& def_;
   int position_ = 0;
   ProgressStyle style_ = ProgressStyle::pbNormal;
   double phase_ = 0;
@@ -176,7 +176,7 @@ class ProgressBar : public Fl_Widget {
 // which moves the focus in the layout's Tab order.
 class Page : public Fl_Group {
  public:
-  Page(WizardView* view, const ControlSpec& spec);
+  Page(WizardView* view, const ControlDef& def);
   int handle(int e) override;
 
  private:
@@ -248,17 +248,17 @@ class WizardView : public View {
 
 // --- Widgets -----------------------------------------------------------------------------
 
-PictureBox::PictureBox(WizardView* view, const ControlSpec& spec)
-    : Fl_Widget(spec.Left, spec.Top, spec.Width, spec.Height), view_(view), spec_(spec) {
-  Fl_Image* img = PictureImage(spec.Pic);
-  if (spec.AutoSize && img) size(img->w(), img->h());
+PictureBox::PictureBox(WizardView* view, const ControlDef& def)
+    : Fl_Widget(def.Left, def.Top, def.Width, def.Height), view_(view), def_(def) {
+  Fl_Image* img = PictureImage(def.Pic);
+  if (def.AutoSize && img) size(img->w(), img->h());
   visible_focus(0);
 }
 
 void PictureBox::draw() {
   // The window-wide pictures are the backdrop; page pictures paint it under their alpha.
-  if (spec_.Parent != ControlId::frmMain) DrawBackdrop(x(), y(), w(), h());
-  if (Fl_Image* img = PictureImage(spec_.Pic)) {
+  if (def_.Parent != ControlId::frmMain) DrawBackdrop(x(), y(), w(), h());
+  if (Fl_Image* img = PictureImage(def_.Pic)) {
     fl_push_clip(x(), y(), w(), h());
     img->draw(x(), y());
     fl_pop_clip();
@@ -266,32 +266,32 @@ void PictureBox::draw() {
 }
 
 int PictureBox::handle(int e) {
-  if (spec_.Events == evNone) return 0;
+  if (def_.Events == evNone) return 0;
   switch (e) {
     case FL_ENTER:
-      if (spec_.Cur == Cursor::crHand) window()->cursor(FL_CURSOR_HAND);
+      if (def_.Cur == Cursor::crHand) window()->cursor(FL_CURSOR_HAND);
       return 1;
     case FL_LEAVE:
-      if (spec_.Cur == Cursor::crHand) window()->cursor(FL_CURSOR_DEFAULT);
+      if (def_.Cur == Cursor::crHand) window()->cursor(FL_CURSOR_DEFAULT);
       return 1;
     case FL_MOVE:
       return 1;
     case FL_PUSH:
-      return (spec_.Events & evClick) && Fl::event_button() == FL_LEFT_MOUSE ? 1 : 0;
+      return (def_.Events & evClick) && Fl::event_button() == FL_LEFT_MOUSE ? 1 : 0;
     case FL_DRAG:
       return 1;
     case FL_RELEASE:
-      if ((spec_.Events & evClick) && Fl::event_inside(this)) view_->Clicked(spec_.Id);
+      if ((def_.Events & evClick) && Fl::event_inside(this)) view_->Clicked(def_.Id);
       return 1;
     default:
       return 0;
   }
 }
 
-TextLabel::TextLabel(WizardView* view, const ControlSpec& spec)
-    : Fl_Widget(spec.Left, spec.Top, spec.Width, spec.Height), view_(view), spec_(spec) {
+TextLabel::TextLabel(WizardView* view, const ControlDef& def)
+    : Fl_Widget(def.Left, def.Top, def.Width, def.Height), view_(view), def_(def) {
   visible_focus(0);
-  text_ = spec.Text;
+  text_ = def.Text;
   utf8_ = DisplayText(text_);
   Fit();
 }
@@ -310,17 +310,17 @@ void TextLabel::SetText(const String& text) {
 }
 
 void TextLabel::Fit() {
-  if (!spec_.AutoSize) return;
-  fl_font(FontOf(spec_.Font), FontSize(spec_.Font));
+  if (!def_.AutoSize) return;
+  fl_font(FontOf(def_.Font), FontSize(def_.Font));
   int tw = static_cast<int>(std::ceil(fl_width(utf8_.c_str())));
-  resize(LabelLeft(spec_, tw), y(), tw, h());
+  resize(LabelLeft(def_, tw), y(), tw, h());
 }
 
 void TextLabel::draw() {
   DrawBackdrop(x(), y(), w(), h());
-  fl_font(FontOf(spec_.Font), FontSize(spec_.Font));
-  fl_color(ColorOf(spec_.Color));
-  if (spec_.WordWrap) {
+  fl_font(FontOf(def_.Font), FontSize(def_.Font));
+  fl_color(ColorOf(def_.Color));
+  if (def_.WordWrap) {
     fl_push_clip(x(), y(), w(), h());
     fl_draw(utf8_.c_str(), x(), y(), w(), h(),
             FL_ALIGN_LEFT | FL_ALIGN_TOP | FL_ALIGN_INSIDE | FL_ALIGN_WRAP, nullptr, 0);
@@ -329,35 +329,35 @@ void TextLabel::draw() {
   }
   int baseline = y() + fl_height() - fl_descent();
   fl_draw(utf8_.c_str(), x(), baseline);
-  if (spec_.Underline) {
+  if (def_.Underline) {
     fl_xyline(x(), baseline + 1, x() + static_cast<int>(fl_width(utf8_.c_str())) - 1);
   }
 }
 
 int TextLabel::handle(int e) {
-  if (spec_.Events == evNone && spec_.Cur == Cursor::crDefault) return 0;
+  if (def_.Events == evNone && def_.Cur == Cursor::crDefault) return 0;
   switch (e) {
     case FL_ENTER:
-      if (spec_.Cur == Cursor::crHand) window()->cursor(FL_CURSOR_HAND);
+      if (def_.Cur == Cursor::crHand) window()->cursor(FL_CURSOR_HAND);
       return 1;
     case FL_LEAVE:
-      if (spec_.Cur == Cursor::crHand) window()->cursor(FL_CURSOR_DEFAULT);
+      if (def_.Cur == Cursor::crHand) window()->cursor(FL_CURSOR_DEFAULT);
       return 1;
     case FL_MOVE:
     case FL_DRAG:
       return 1;
     case FL_PUSH:
-      return (spec_.Events & evClick) && Fl::event_button() == FL_LEFT_MOUSE ? 1 : 0;
+      return (def_.Events & evClick) && Fl::event_button() == FL_LEFT_MOUSE ? 1 : 0;
     case FL_RELEASE:
-      if ((spec_.Events & evClick) && Fl::event_inside(this)) view_->Clicked(spec_.Id);
+      if ((def_.Events & evClick) && Fl::event_inside(this)) view_->Clicked(def_.Id);
       return 1;
     default:
       return 0;
   }
 }
 
-Page::Page(WizardView* view, const ControlSpec& spec)
-    : Fl_Group(spec.Left, spec.Top, spec.Width, spec.Height), view_(view) {
+Page::Page(WizardView* view, const ControlDef& def)
+    : Fl_Group(def.Left, def.Top, def.Width, def.Height), view_(view) {
   box(FL_NO_BOX);
 }
 
@@ -369,7 +369,7 @@ int Page::handle(int e) {
   }
   int r = Fl_Group::handle(e);
   if (e == FL_ENTER || e == FL_MOVE || e == FL_DRAG || e == FL_LEAVE) {
-    const ControlSpec& s = Spec(ControlId::imgBtnInstall);
+    const ControlDef& s = Def(ControlId::imgBtnInstall);
     bool inside = e != FL_LEAVE && Fl::event_inside(s.Left, s.Top, s.Width, s.Height);
     view_->Hover(inside);
   }
@@ -410,7 +410,7 @@ WizardView::WizardView() {
       this);
 
   // The table lists every parent before its children, each parent's children bottom first.
-  for (const ControlSpec& s : kLayout) {
+  for (const ControlDef& s : kLayout) {
     if (s.Kind == ControlKind::ckWindow) {
       widgets_[Index(s.Id)] = window_.get();
       continue;
@@ -541,7 +541,7 @@ void WizardView::FocusFirst() {
 
 void WizardView::SetText(ControlId control, const String& text) {
   Fl_Widget* w = Widget(control);
-  switch (Spec(control).Kind) {
+  switch (Def(control).Kind) {
     case ControlKind::ckLabel:
       static_cast<TextLabel*>(w)->SetText(text);
       break;
@@ -560,7 +560,7 @@ void WizardView::SetText(ControlId control, const String& text) {
 
 String WizardView::Text(ControlId control) const {
   Fl_Widget* w = Widget(control);
-  switch (Spec(control).Kind) {
+  switch (Def(control).Kind) {
     case ControlKind::ckLabel:
       return static_cast<TextLabel*>(w)->Text();
     case ControlKind::ckEdit:
@@ -607,27 +607,27 @@ bool WizardView::Enabled(ControlId control) const {
 }
 
 bool WizardView::Checked(ControlId control) const {
-  if (Spec(control).Kind != ControlKind::ckCheckBox) return false;
+  if (Def(control).Kind != ControlKind::ckCheckBox) return false;
   return static_cast<Fl_Check_Button*>(Widget(control))->value() != 0;
 }
 
 void WizardView::SetProgressPosition(ControlId control, int position) {
-  if (Spec(control).Kind == ControlKind::ckProgressBar)
+  if (Def(control).Kind == ControlKind::ckProgressBar)
     static_cast<ProgressBar*>(Widget(control))->SetPosition(position);
 }
 
 int WizardView::ProgressPosition(ControlId control) const {
-  if (Spec(control).Kind != ControlKind::ckProgressBar) return 0;
+  if (Def(control).Kind != ControlKind::ckProgressBar) return 0;
   return static_cast<ProgressBar*>(Widget(control))->Position();
 }
 
 void WizardView::SetProgressStyle(ControlId control, ProgressStyle style) {
-  if (Spec(control).Kind == ControlKind::ckProgressBar)
+  if (Def(control).Kind == ControlKind::ckProgressBar)
     static_cast<ProgressBar*>(Widget(control))->SetStyle(style);
 }
 
 ProgressStyle WizardView::GetProgressStyle(ControlId control) const {
-  if (Spec(control).Kind != ControlKind::ckProgressBar) return ProgressStyle::pbNormal;
+  if (Def(control).Kind != ControlKind::ckProgressBar) return ProgressStyle::pbNormal;
   return static_cast<ProgressBar*>(Widget(control))->Style();
 }
 
@@ -705,7 +705,7 @@ bool WizardView::KeyPressed(int key, bool shift) {
     // A focused push button takes Enter itself; otherwise the page's default button.
     Fl_Widget* f = Fl::focus();
     for (ControlId id : TabOrder(front_)) {
-      if (Widget(id) == f && Spec(id).Kind == ControlKind::ckButton) {
+      if (Widget(id) == f && Def(id).Kind == ControlKind::ckButton) {
         Clicked(id);
         return true;
       }
