@@ -1,0 +1,689 @@
+// End to end on Linux: the real installer program (FLTK window, THttpCli) on a private X display,
+// driven as a user would with xdotool, against the demo download server (or nginx), downloading
+// and running the demo setup program, which installs the demo product.
+//
+// Each test works in its own folder under the build tree (registry, temporary folder, runtime
+// folder for the product's mutex, desktop, program folder) and keeps a screenshot of every page
+// and question it sees in artefacts/<test>/. Every wait has a limit, so a stuck window fails the
+// test instead of hanging it.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <regex>
+#include <sstream>
+
+#include "installer/running_product.h"
+#include "platform/process.h"
+#include "platform/registry.h"
+#include "tests/e2e/harness.h"
+#include "tools/demo-server/demo_server.h"
+#include "ui/layout.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using e2e::Rect;
+using e2e::WindowId;
+using ui::ControlId;
+
+// Limits. Generous for a loaded machine; a healthy run takes a fraction of each.
+constexpr int kWindowMs = 20000;    // the installer's window appears
+constexpr int kPageMs = 30000;      // a page comes to the front
+constexpr int kQuestionMs = 10000;  // a message box appears or goes
+constexpr int kExitMs = 15000;      // the program ends
+constexpr int kServerMs = 15000;    // the download reaches a given point
+
+const char kWizardTitle[] = "Vexlor Installer";
+const char kProductRunningTitle[] = "Vexlor";
+const char kLicenseTitle[] = "Vexlor End-User License Agreement";
+
+enum class Page { Start, Installing, Finish, Error, Unknown };
+
+const char* PageName(Page p) {
+  switch (p) {
+    case Page::Start:
+      return "Start";
+    case Page::Installing:
+      return "Installing";
+    case Page::Finish:
+      return "Finish";
+    case Page::Error:
+      return "Error";
+    case Page::Unknown:
+      break;
+  }
+  return "Unknown";
+}
+
+Rect Bounds(ControlId id) {
+  const ui::ControlDef& s = ui::kLayout[static_cast<std::size_t>(ui::Index(id))];
+  // The pages fill the window, so a control's place on its page is its place in the window.
+  return Rect{s.Left, s.Top, s.Width, s.Height};
+}
+
+std::string ReadFile(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+std::vector<std::string> SplitTabs(const std::string& line) {
+  std::vector<std::string> out;
+  std::size_t pos = 0;
+  while (true) {
+    std::size_t tab = line.find('\t', pos);
+    out.push_back(line.substr(pos, tab == std::string::npos ? std::string::npos : tab - pos));
+    if (tab == std::string::npos) break;
+    pos = tab + 1;
+  }
+  return out;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line))
+    if (!line.empty()) out.push_back(line);
+  return out;
+}
+
+class InstallerE2E : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    std::string suite = ::testing::UnitTest::GetInstance()->current_test_info()->test_suite_name();
+    std::string id = suite + "." + name;
+    for (char& c : id)
+      if (c == '/') c = '_';
+    work_ = fs::path(VEXLOR_E2E_WORK_DIR) / id;
+    shots_ = fs::path(VEXLOR_E2E_ARTEFACT_DIR) / id;
+    fs::remove_all(work_);
+    fs::remove_all(shots_);
+    for (const char* sub : {"registry", "tmp", "home", "desktop", "Program Files", "product"})
+      fs::create_directories(work_ / sub);
+    fs::create_directories(work_ / "run");
+    fs::permissions(work_ / "run", fs::perms::owner_all);
+    fs::create_directories(shots_);
+    install_folder_ = (work_ / "Program Files" / "Norvane Vexlor").string() + "/";
+
+    // The test reads the same registry and mutex folder as the programs it starts.
+    plat::SetEnvVar(u"VEXLOR_REGISTRY_ROOT", text::FromUtf8((work_ / "registry").string()));
+    plat::SetEnvVar(u"XDG_RUNTIME_DIR", text::FromUtf8((work_ / "run").string()));
+    plat::TRegistryKey key;
+    ASSERT_TRUE(key.Open(plat::TRegistryRoot::rkLocalMachine,
+                         u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion", plat::kKeyWrite, true));
+    ASSERT_TRUE(
+        key.WriteString(u"ProgramFilesDir", text::FromUtf8((work_ / "Program Files").string())));
+
+    std::string why;
+    ASSERT_TRUE(display_.Start((work_ / "xvfb.log").string(), &why)) << why;
+    StartDemoServer();
+  }
+
+  void TearDown() override {
+    if (installer_.Running()) Shot("at-teardown");
+    installer_.Stop();
+    StopProduct(install_folder_);
+    if (product_.Running()) {
+      std::ofstream(work_ / "product" / "vexlor.quit") << "quit\n";
+      product_.WaitExit(5000);
+    }
+    product_.Stop();
+    if (server_) server_->Stop();
+    nginx_.Stop();
+    display_.Stop();
+  }
+
+  void StartDemoServer() {
+    demo::ServerOptions options;
+    options.Address = VEXLOR_E2E_HOST;
+    options.Port = VEXLOR_E2E_PORT;
+    options.SetupFile = VEXLOR_E2E_SETUP;
+    options.LicenseFile = VEXLOR_E2E_LICENSE;
+    auto log = std::make_shared<std::ofstream>(work_ / "server.log", std::ios::app);
+    options.Log = [log](const std::string& line) { *log << line << std::endl; };
+    server_ = std::make_unique<demo::DemoServer>(options);
+    std::string why;
+    ASSERT_TRUE(server_->Start(&why)) << why;
+  }
+
+  std::int64_t SetupSize() { return static_cast<std::int64_t>(fs::file_size(VEXLOR_E2E_SETUP)); }
+
+  std::map<std::string, std::string> InstallerEnv() {
+    std::map<std::string, std::string> env = {
+        {"DISPLAY", display_.Name()},
+        {"XAUTHORITY", ""},
+        {"HOME", (work_ / "home").string()},
+        {"TMPDIR", (work_ / "tmp").string()},
+        {"VEXLOR_REGISTRY_ROOT", (work_ / "registry").string()},
+        {"XDG_RUNTIME_DIR", (work_ / "run").string()},
+        {"VEXLOR_DESKTOP_DIR", (work_ / "desktop").string()},
+        {"VEXLOR_DEMO_SETUP_LOG", (work_ / "setup.log").string()},
+        {"VEXLOR_DEMO_PRODUCT_SECONDS", "60"},
+        {"ASAN_OPTIONS", "detect_leaks=0"},
+    };
+    for (const auto& [k, v] : extra_env_)
+      env[k] = v;
+    return env;
+  }
+
+  // Starts the installer and waits for its Start page.
+  void LaunchInstaller() {
+    std::string why;
+    ASSERT_TRUE(installer_.Start({VEXLOR_E2E_INSTALLER}, InstallerEnv(),
+                                 (work_ / "installer.log").string(), &why))
+        << why;
+    wizard_ = display_.WaitForWindow(kWizardTitle, kWindowMs);
+    ASSERT_NE(wizard_, 0u) << "the installer's window did not appear";
+    auto g = display_.Geometry(wizard_);
+    ASSERT_TRUE(g);
+    EXPECT_EQ(g->w, ui::kWindow.ClientWidth);
+    EXPECT_EQ(g->h, ui::kWindow.ClientHeight);
+    ExpectPage(Page::Start, "start");
+  }
+
+  // Which page is in front, told apart by what only that page draws: the green badge of the
+  // Finish page (its upper part, above where the Installing page has its progress bar), the
+  // orange badge of the Error page (its lower middle), the install button's warm red on the
+  // Start page. The Installing page shows none of them. Read while no question is open.
+  Page CurrentPage() {
+    if (!display_.IsMapped(wizard_)) return Page::Unknown;
+    Rect badge = Bounds(ControlId::imgInstallationFinish);
+    auto finish = display_.MeanColor(wizard_, {badge.x, badge.y, badge.w, 26});
+    auto error = display_.MeanColor(wizard_, {badge.x + 16, badge.y + 32, 32, 28});
+    auto install = display_.MeanColor(wizard_, Bounds(ControlId::imgBtnInstall));
+    if (!finish || !error || !install) return Page::Unknown;
+    if (finish->g - finish->r > 20 && finish->g - finish->b > 20) return Page::Finish;
+    if (error->r - error->b > 100 && error->r > 200) return Page::Error;
+    if (install->r - install->b > 50) return Page::Start;
+    return Page::Installing;
+  }
+
+  bool WaitPage(Page p, int timeout_ms = kPageMs) {
+    return e2e::WaitUntil([&] { return CurrentPage() == p; }, timeout_ms, 100);
+  }
+
+  void ExpectPage(Page p, const std::string& shot) {
+    bool ok = WaitPage(p);
+    Shot(shot);
+    ASSERT_TRUE(ok) << "expected the " << PageName(p) << " page, see " << shots_.string()
+                    << " (now: " << PageName(CurrentPage()) << ")";
+  }
+
+  void Shot(const std::string& what) {
+    if (wizard_ == 0 && question_ == 0) return;
+    char prefix[16];
+    std::snprintf(prefix, sizeof prefix, "%02d-", ++shot_count_);
+    WindowId w = question_ != 0 ? question_ : wizard_;
+    display_.Screenshot(w, (shots_ / (prefix + what + ".png")).string());
+  }
+
+  void Click(ControlId id) {
+    Rect r = Bounds(id);
+    ASSERT_TRUE(display_.Click(wizard_, r.x + r.w / 2, r.y + r.h / 2));
+  }
+
+  // Clicks a check box on its box, left of its text.
+  void ClickCheckBox(ControlId id) {
+    Rect r = Bounds(id);
+    ASSERT_TRUE(display_.Click(wizard_, r.x + 7, r.y + r.h / 2));
+  }
+
+  // Waits for a message box titled `title` (other than the wizard), screenshots it.
+  void ExpectQuestion(const std::string& title, const std::string& shot) {
+    question_ = display_.WaitForWindow(title, kQuestionMs, {wizard_});
+    ASSERT_NE(question_, 0u) << "no question titled \"" << title << "\"";
+    // Let it draw before the screenshot.
+    e2e::WaitUntil([] { return false; }, 300);
+    Shot(shot);
+  }
+
+  // Answers the open question with a key and waits until it is gone.
+  void Answer(const std::string& key) {
+    ASSERT_NE(question_, 0u);
+    WindowId q = question_;
+    ASSERT_TRUE(display_.Key(q, key));
+    bool gone = display_.WaitWindowGone(q, kQuestionMs);
+    question_ = 0;
+    ASSERT_TRUE(gone) << "the question stayed after \"" << key << "\"";
+  }
+
+  std::vector<fs::path> TempFiles() {
+    std::vector<fs::path> out;
+    for (const auto& e : fs::directory_iterator(work_ / "tmp"))
+      out.push_back(e.path());
+    return out;
+  }
+
+  // The download file while it grows: one file with a random 8.3 name.
+  fs::path DownloadFile() {
+    auto files = TempFiles();
+    if (files.size() != 1) return {};
+    static const std::regex name("[0-9A-Za-z]{8}\\.[0-9A-Za-z]{3}");
+    std::string n = files[0].filename().string();
+    return std::regex_match(n, name) ? files[0] : fs::path();
+  }
+
+  std::vector<std::vector<std::string>> SetupRuns() {
+    std::vector<std::vector<std::string>> runs;
+    for (const std::string& line : Lines(ReadFile(work_ / "setup.log")))
+      runs.push_back(SplitTabs(line));
+    return runs;
+  }
+
+  std::string RegistryInstallerFileName() {
+    plat::TRegistryKey key;
+    if (!key.Open(plat::TRegistryRoot::rkLocalMachine, u"Software\\Norvane\\Vexlor", plat::kKeyRead,
+                  false)) {
+      return "<no key>";
+    }
+    String value;
+    if (!key.ReadString(u"InstallerFileName", value)) return "<no value>";
+    return text::ToUtf8(value);
+  }
+
+  void StopProduct(const std::string& folder) {
+    fs::path running = fs::path(folder) / "vexlor.running";
+    if (!fs::exists(running)) return;
+    std::ofstream(fs::path(folder) / "vexlor.quit") << "quit\n";
+    e2e::WaitUntil([&] { return !fs::exists(running); }, 5000);
+  }
+
+  // Holds the setup's body at its middle until Release(), so the download can be seen and
+  // interrupted while it runs. The first half comes in slices further apart than the progress
+  // display's update interval, so the display follows it to the middle.
+  std::int64_t HoldDownloadHalfway() {
+    std::int64_t half = SetupSize() / 2;
+    std::int64_t slice = half / 16 + 1;
+    auto a = demo::ParseAnswer("hold=" + std::to_string(half) +
+                               ",trickle=" + std::to_string(slice) + "/150");
+    server_->SetAnswer("/download.php", *a);
+    return half;
+  }
+
+  // Waits until the download stands at the hold point and shows its progress.
+  void ExpectDownloadHeld(std::int64_t held_bytes) {
+    ASSERT_TRUE(server_->WaitForHold(kServerMs)) << "the download did not start";
+    fs::path file;
+    ASSERT_TRUE(e2e::WaitUntil(
+        [&] {
+          file = DownloadFile();
+          std::error_code ec;
+          return !file.empty() && static_cast<std::int64_t>(fs::file_size(file, ec)) == held_bytes;
+        },
+        kServerMs))
+        << "the download file did not reach " << held_bytes << " bytes";
+    EXPECT_EQ(CurrentPage(), Page::Installing);
+    // The bar stands at about half: filled at 40 % of its length like at its start, empty at
+    // 60 %.
+    Rect bar = Bounds(ControlId::ProgressBarDownloading);
+    auto sample = [&](double at) {
+      return display_.MeanColor(
+          wizard_, {bar.x + static_cast<int>(bar.w * at) - 5, bar.y + 4, 10, bar.h - 8});
+    };
+    auto differ = [](const e2e::Rgb& a, const e2e::Rgb& b) {
+      return std::abs(a.r - b.r) + std::abs(a.g - b.g) + std::abs(a.b - b.b) > 40;
+    };
+    EXPECT_TRUE(e2e::WaitUntil(
+        [&] {
+          auto start = sample(0.05), before = sample(0.40), after = sample(0.60);
+          return start && before && after && !differ(*start, *before) && differ(*before, *after);
+        },
+        5000))
+        << "the progress bar does not show the download halfway";
+    Shot("installing-download-halfway");
+  }
+
+  bool TempFolderEmpties() {
+    return e2e::WaitUntil([&] { return TempFiles().empty(); }, 5000);
+  }
+
+  void ExpectNothingInstalled() {
+    EXPECT_TRUE(TempFolderEmpties()) << "left in the temporary folder: " << TempFiles()[0];
+    EXPECT_FALSE(fs::exists(fs::path(install_folder_) / "vexlor.exe"));
+  }
+
+  void ExpectInstalled(bool desktop_icon) {
+    auto runs = SetupRuns();
+    ASSERT_EQ(runs.size(), 1u);
+    const auto& run = runs[0];
+    // The setup program ran from the temporary folder under its ".exe" name, with the switches
+    // and the folder as typed, the folder running to the end of the line.
+    static const std::regex program(".*/tmp/[0-9A-Za-z]{8}\\.exe");
+    EXPECT_TRUE(std::regex_match(run[0], program)) << run[0];
+    std::vector<std::string> expected = {"/S"};
+    if (desktop_icon) expected.push_back("/I");
+    expected.push_back("/D=" + install_folder_);
+    EXPECT_EQ(std::vector<std::string>(run.begin() + 1, run.end()), expected);
+
+    fs::path product = fs::path(install_folder_) / "vexlor.exe";
+    EXPECT_TRUE(fs::exists(product));
+    EXPECT_EQ(fs::exists(work_ / "desktop" / "Vexlor.desktop"), desktop_icon);
+    EXPECT_EQ(RegistryInstallerFileName(), "vexlor-installer");
+    // The setup program is gone from the temporary folder.
+    EXPECT_TRUE(TempFolderEmpties()) << "left in the temporary folder: " << TempFiles()[0];
+  }
+
+  void ExpectRequestLine(const std::string& line) {
+    auto requests = server_->Requests();
+    ASSERT_FALSE(requests.empty());
+    EXPECT_EQ(requests[0].Raw.substr(0, requests[0].Raw.find("\r\n")), line);
+  }
+
+  void FinishAndExit(ControlId button) {
+    Click(button);
+    ASSERT_TRUE(display_.WaitWindowGone(wizard_, kExitMs)) << "the window stayed";
+    auto code = installer_.WaitExit(kExitMs);
+    ASSERT_TRUE(code.has_value()) << "the installer did not end";
+    EXPECT_EQ(*code, 0);
+  }
+
+  // Closes the window as from its title bar: outside a download it closes without a question
+  // and the program ends.
+  void CloseWithoutQuestion() {
+    ASSERT_TRUE(display_.RequestClose(wizard_));
+    ASSERT_TRUE(display_.WaitWindowGone(wizard_, kExitMs)) << "the window stayed";
+    EXPECT_TRUE(display_.Windows(kWizardTitle).empty()) << "a question was asked";
+    auto code = installer_.WaitExit(kExitMs);
+    ASSERT_TRUE(code.has_value()) << "the installer did not end";
+    EXPECT_EQ(*code, 0);
+  }
+
+  fs::path work_, shots_;
+  std::string install_folder_;
+  std::map<std::string, std::string> extra_env_;
+  e2e::XDisplay display_;
+  std::unique_ptr<demo::DemoServer> server_;
+  e2e::Child installer_, product_, nginx_;
+  WindowId wizard_ = 0;
+  WindowId question_ = 0;
+  int shot_count_ = 0;
+};
+
+// The whole road: install clicked, the download's progress shown, the setup run with the right
+// command line, the product in its folder, the registry value written, the setup file gone, the
+// Finish page; Finish with "Start Vexlor" checked starts the product.
+TEST_F(InstallerE2E, InstallsAndStartsTheProduct) {
+  extra_env_["VEXLOR_DEMO_SETUP_DELAY_MS"] = "1500";
+  std::int64_t half = HoldDownloadHalfway();
+  ASSERT_NO_FATAL_FAILURE(LaunchInstaller());
+  Click(ControlId::imgBtnInstall);
+  ASSERT_NO_FATAL_FAILURE(ExpectDownloadHeld(half));
+  server_->Release();
+
+  // The setup program runs (it logs its start, then takes its time): the install look.
+  ASSERT_TRUE(e2e::WaitUntil([&] { return SetupRuns().size() == 1; }, kPageMs));
+  EXPECT_EQ(CurrentPage(), Page::Installing);
+  Shot("installing-setup-running");
+
+  ASSERT_NO_FATAL_FAILURE(ExpectPage(Page::Finish, "finish"));
+  ExpectRequestLine("GET /download.php HTTP/1.0");
+  ExpectInstalled(true);
+  fs::path folder(install_folder_);
+  EXPECT_FALSE(fs::exists(folder / "vexlor.log")) << "the product ran before Finish";
+
+  ASSERT_NO_FATAL_FAILURE(FinishAndExit(ControlId::btnInstalledFinish));
+  ASSERT_TRUE(e2e::WaitUntil([&] { return fs::exists(folder / "vexlor.running"); }, kExitMs))
+      << "the product was not started";
+  // The product started from the Finish page holds the running-product mutex.
+  EXPECT_TRUE(installer::IsProductRunning());
+  StopProduct(install_folder_);
+  EXPECT_FALSE(installer::IsProductRunning());
+}
+
+// The user's choices reach the setup program: no desktop icon, and no product start at Finish.
+TEST_F(InstallerE2E, HonoursUncheckedBoxes) {
+  ASSERT_NO_FATAL_FAILURE(LaunchInstaller());
+  ClickCheckBox(ControlId::chbCreateDesktopIcon);
+  Shot("start-icon-unchecked");
+  Click(ControlId::imgBtnInstall);
+  ASSERT_NO_FATAL_FAILURE(ExpectPage(Page::Finish, "finish"));
+  ExpectInstalled(false);
+
+  ClickCheckBox(ControlId::chbStartVexlor);
+  Shot("finish-start-unchecked");
+  ASSERT_NO_FATAL_FAILURE(FinishAndExit(ControlId::btnInstalledFinish));
+  // Nothing was started: give a wrongly started product a moment to show itself.
+  e2e::WaitUntil([] { return false; }, 1000);
+  EXPECT_FALSE(fs::exists(fs::path(install_folder_) / "vexlor.log"));
+}
+
+// Answers that still deliver the setup program: every one ends on the Finish page.
+struct Delivery {
+  const char* name;
+  const char* answer;  // of /download.php
+  const char* extra_path;
+  const char* extra_answer;
+};
+
+class DeliveryTest : public InstallerE2E, public ::testing::WithParamInterface<Delivery> {};
+
+TEST_P(DeliveryTest, EndsOnTheFinishPage) {
+  const Delivery& d = GetParam();
+  server_->SetAnswer("/download.php", *demo::ParseAnswer(d.answer));
+  if (d.extra_path) server_->SetAnswer(d.extra_path, *demo::ParseAnswer(d.extra_answer));
+  ASSERT_NO_FATAL_FAILURE(LaunchInstaller());
+  Click(ControlId::imgBtnInstall);
+  ASSERT_NO_FATAL_FAILURE(ExpectPage(Page::Finish, "finish"));
+  ExpectInstalled(true);
+  ASSERT_NO_FATAL_FAILURE(FinishAndExit(ControlId::btnInstalledFinish));
+  StopProduct(install_folder_);
+}
+
+INSTANTIATE_TEST_SUITE_P(E2E, DeliveryTest,
+                         ::testing::Values(Delivery{"chunked", "chunked", nullptr, nullptr},
+                                           Delivery{"no_length", "nolength", nullptr, nullptr},
+                                           Delivery{"trickled", "trickle=262144/20", nullptr,
+                                                    nullptr},
+                                           Delivery{"relocated", "redirect=/mirror/setup.exe",
+                                                    "/mirror/setup.exe", "setup"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Answers and setups that fail: the Error page, and nothing left behind.
+struct Failure {
+  const char* name;
+  const char* answer;           // of /download.php
+  const char* setup_exit_code;  // the setup's exit code, or null
+};
+
+class FailureTest : public InstallerE2E, public ::testing::WithParamInterface<Failure> {};
+
+TEST_P(FailureTest, EndsOnTheErrorPage) {
+  const Failure& f = GetParam();
+  std::string answer = f.answer;
+  if (answer == "cut") answer = "cut=" + std::to_string(SetupSize() / 2);
+  server_->SetAnswer("/download.php", *demo::ParseAnswer(answer));
+  if (f.setup_exit_code) extra_env_["VEXLOR_DEMO_SETUP_EXIT_CODE"] = f.setup_exit_code;
+  ASSERT_NO_FATAL_FAILURE(LaunchInstaller());
+  Click(ControlId::imgBtnInstall);
+  ASSERT_NO_FATAL_FAILURE(ExpectPage(Page::Error, "error"));
+  ExpectNothingInstalled();
+  EXPECT_EQ(SetupRuns().size(), f.setup_exit_code ? 1u : 0u);
+  ASSERT_NO_FATAL_FAILURE(FinishAndExit(ControlId::btnCancelledFinish));
+}
+
+INSTANTIATE_TEST_SUITE_P(E2E, FailureTest,
+                         ::testing::Values(Failure{"not_found", "status=404", nullptr},
+                                           Failure{"cut_midway", "cut", nullptr},
+                                           Failure{"relocated_to_nothing", "redirect=/gone.php",
+                                                   nullptr},
+                                           Failure{"closed_without_answer", "close", nullptr},
+                                           Failure{"setup_fails", "setup", "1"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Cancel during a slow download, answered Yes: the Error page, the partial file gone.
+TEST_F(InstallerE2E, CancelDuringDownloadYes) {
+  std::int64_t half = HoldDownloadHalfway();
+  ASSERT_NO_FATAL_FAILURE(LaunchInstaller());
+  Click(ControlId::imgBtnInstall);
+  ASSERT_NO_FATAL_FAILURE(ExpectDownloadHeld(half));
+  Click(ControlId::btnCancel);
+  ASSERT_NO_FATAL_FAILURE(ExpectQuestion(kWizardTitle, "question-exit-setup"));
+  ASSERT_NO_FATAL_FAILURE(Answer("y"));
+  ASSERT_NO_FATAL_FAILURE(ExpectPage(Page::Error, "error"));
+  ExpectNothingInstalled();
+  EXPECT_TRUE(SetupRuns().empty());
+  ASSERT_NO_FATAL_FAILURE(FinishAndExit(ControlId::btnCancelledFinish));
+}
+
+// ... answered No: the download goes on and completes.
+TEST_F(InstallerE2E, CancelDuringDownloadNo) {
+  std::int64_t half = HoldDownloadHalfway();
+  ASSERT_NO_FATAL_FAILURE(LaunchInstaller());
+  Click(ControlId::imgBtnInstall);
+  ASSERT_NO_FATAL_FAILURE(ExpectDownloadHeld(half));
+  Click(ControlId::btnCancel);
+  ASSERT_NO_FATAL_FAILURE(ExpectQuestion(kWizardTitle, "question-exit-setup"));
+  ASSERT_NO_FATAL_FAILURE(Answer("n"));
+  EXPECT_EQ(CurrentPage(), Page::Installing);
+  server_->Release();
+  ASSERT_NO_FATAL_FAILURE(ExpectPage(Page::Finish, "finish"));
+  ExpectInstalled(true);
+  ASSERT_NO_FATAL_FAILURE(FinishAndExit(ControlId::btnInstalledFinish));
+  StopProduct(install_folder_);
+}
+
+class ProductRunningTest : public InstallerE2E {
+ protected:
+  // Runs the demo product from a folder of its own; it holds the mutex until told to quit.
+  void StartProduct() {
+    fs::path copy = work_ / "product" / "vexlor.exe";
+    fs::copy_file(VEXLOR_E2E_PRODUCT, copy, fs::copy_options::overwrite_existing);
+    std::string why;
+    ASSERT_TRUE(
+        product_.Start({copy.string()}, InstallerEnv(), (work_ / "product.log").string(), &why))
+        << why;
+    ASSERT_TRUE(
+        e2e::WaitUntil([&] { return fs::exists(work_ / "product" / "vexlor.running"); }, kExitMs));
+    ASSERT_TRUE(installer::IsProductRunning());
+  }
+
+  void QuitProduct() {
+    std::ofstream(work_ / "product" / "vexlor.quit") << "quit\n";
+    ASSERT_TRUE(product_.WaitExit(kExitMs).has_value());
+    ASSERT_FALSE(installer::IsProductRunning());
+  }
+};
+
+// The Retry question while the product runs, Retry while it still runs (asked again), then
+// Retry after it has quit: the installation goes on.
+TEST_F(ProductRunningTest, RetryAfterTheProductQuits) {
+  ASSERT_NO_FATAL_FAILURE(StartProduct());
+  ASSERT_NO_FATAL_FAILURE(LaunchInstaller());
+  Click(ControlId::imgBtnInstall);
+  ASSERT_NO_FATAL_FAILURE(ExpectQuestion(kProductRunningTitle, "question-product-running"));
+  ASSERT_NO_FATAL_FAILURE(Answer("r"));
+  ASSERT_NO_FATAL_FAILURE(ExpectQuestion(kProductRunningTitle, "question-asked-again"));
+  EXPECT_TRUE(server_->Requests().empty());
+  EXPECT_TRUE(TempFiles().empty());
+  ASSERT_NO_FATAL_FAILURE(QuitProduct());
+  ASSERT_NO_FATAL_FAILURE(Answer("r"));
+  ASSERT_NO_FATAL_FAILURE(ExpectPage(Page::Finish, "finish"));
+  ExpectInstalled(true);
+  ASSERT_NO_FATAL_FAILURE(FinishAndExit(ControlId::btnInstalledFinish));
+  StopProduct(install_folder_);
+}
+
+// Cancel leaves the Start page in front and creates no file.
+TEST_F(ProductRunningTest, CancelKeepsTheStartPage) {
+  ASSERT_NO_FATAL_FAILURE(StartProduct());
+  ASSERT_NO_FATAL_FAILURE(LaunchInstaller());
+  Click(ControlId::imgBtnInstall);
+  ASSERT_NO_FATAL_FAILURE(ExpectQuestion(kProductRunningTitle, "question-product-running"));
+  ASSERT_NO_FATAL_FAILURE(Answer("Escape"));
+  ASSERT_NO_FATAL_FAILURE(ExpectPage(Page::Start, "start-after-cancel"));
+  EXPECT_TRUE(TempFiles().empty());
+  EXPECT_TRUE(server_->Requests().empty());
+  ASSERT_NO_FATAL_FAILURE(QuitProduct());
+  ASSERT_NO_FATAL_FAILURE(CloseWithoutQuestion());
+}
+
+// Closing the window during the download asks first; No keeps downloading.
+TEST_F(InstallerE2E, CloseDuringDownloadNoKeepsDownloading) {
+  std::int64_t half = HoldDownloadHalfway();
+  ASSERT_NO_FATAL_FAILURE(LaunchInstaller());
+  Click(ControlId::imgBtnInstall);
+  ASSERT_NO_FATAL_FAILURE(ExpectDownloadHeld(half));
+  ASSERT_TRUE(display_.RequestClose(wizard_));
+  ASSERT_NO_FATAL_FAILURE(ExpectQuestion(kWizardTitle, "question-cancel-installation"));
+  ASSERT_NO_FATAL_FAILURE(Answer("n"));
+  EXPECT_TRUE(display_.IsMapped(wizard_));
+  server_->Release();
+  ASSERT_NO_FATAL_FAILURE(ExpectPage(Page::Finish, "finish"));
+  ExpectInstalled(true);
+  ASSERT_NO_FATAL_FAILURE(FinishAndExit(ControlId::btnInstalledFinish));
+  StopProduct(install_folder_);
+}
+
+// ... Yes ends the program, with no partial file left.
+TEST_F(InstallerE2E, CloseDuringDownloadYesEndsTheProgram) {
+  std::int64_t half = HoldDownloadHalfway();
+  ASSERT_NO_FATAL_FAILURE(LaunchInstaller());
+  Click(ControlId::imgBtnInstall);
+  ASSERT_NO_FATAL_FAILURE(ExpectDownloadHeld(half));
+  ASSERT_TRUE(display_.RequestClose(wizard_));
+  ASSERT_NO_FATAL_FAILURE(ExpectQuestion(kWizardTitle, "question-cancel-installation"));
+  ASSERT_NO_FATAL_FAILURE(Answer("y"));
+  auto code = installer_.WaitExit(kExitMs);
+  ASSERT_TRUE(code.has_value()) << "the installer did not end";
+  EXPECT_EQ(*code, 0);
+  EXPECT_FALSE(display_.IsMapped(wizard_));
+  ExpectNothingInstalled();
+  EXPECT_TRUE(SetupRuns().empty());
+}
+
+// The licence link shows the licence page from the server in its modal window.
+TEST_F(InstallerE2E, LicenceLinkShowsThePage) {
+  ASSERT_NO_FATAL_FAILURE(LaunchInstaller());
+  Click(ControlId::lblLicenseAgreement);
+  ASSERT_NO_FATAL_FAILURE(ExpectQuestion(kLicenseTitle, "licence"));
+  ASSERT_TRUE(server_->WaitForRequests(1, kServerMs));
+  auto requests = server_->Requests();
+  EXPECT_EQ(requests[0].Path, "/license.php");
+  auto g = display_.Geometry(question_);
+  ASSERT_TRUE(g);
+  // A little smaller than the wizard's client area.
+  EXPECT_EQ(g->w, ui::kWindow.ClientWidth - 50);
+  EXPECT_EQ(g->h, ui::kWindow.ClientHeight - 50);
+  WindowId dialog = question_;
+  question_ = 0;
+  ASSERT_TRUE(display_.RequestClose(dialog));
+  ASSERT_TRUE(display_.WaitWindowGone(dialog, kQuestionMs));
+  ASSERT_NO_FATAL_FAILURE(ExpectPage(Page::Start, "start-after-licence"));
+  EXPECT_TRUE(TempFiles().empty());
+  ASSERT_NO_FATAL_FAILURE(CloseWithoutQuestion());
+}
+
+// The vendor's kind of server: nginx with the generated site delivers the setup program.
+TEST_F(InstallerE2E, InstallsFromNginx) {
+  server_->Stop();
+  server_.reset();
+  fs::path site = work_ / "nginx";
+  std::string why;
+  ASSERT_TRUE(demo::WriteNginxSite(site.string(), VEXLOR_E2E_HOST, VEXLOR_E2E_PORT,
+                                   VEXLOR_E2E_SETUP, VEXLOR_E2E_LICENSE, &why))
+      << why;
+  ASSERT_TRUE(nginx_.Start({VEXLOR_E2E_NGINX, "-p", site.string(), "-c",
+                            (site / "nginx.conf").string(), "-e", (site / "error.log").string()},
+                           {}, (work_ / "nginx.out").string(), &why))
+      << why;
+  ASSERT_TRUE(
+      e2e::WaitUntil([] { return e2e::CanConnect(VEXLOR_E2E_HOST, VEXLOR_E2E_PORT); }, kServerMs))
+      << "nginx did not come up: " << ReadFile(site / "error.log");
+
+  ASSERT_NO_FATAL_FAILURE(LaunchInstaller());
+  Click(ControlId::imgBtnInstall);
+  ASSERT_NO_FATAL_FAILURE(ExpectPage(Page::Finish, "finish"));
+  ExpectInstalled(true);
+  EXPECT_NE(ReadFile(site / "access.log").find("\"GET /download.php HTTP/1.0\" 200"),
+            std::string::npos);
+  ASSERT_NO_FATAL_FAILURE(FinishAndExit(ControlId::btnInstalledFinish));
+  StopProduct(install_folder_);
+}
+
+}  // namespace

@@ -1,0 +1,170 @@
+// The demo download server: a small HTTP server over plain POSIX sockets that plays the
+// vendor's download and web site for the demo and the end-to-end tests.
+//
+// It serves "/download.php" (the setup program) and "/license.php" (the licence page) and, for
+// tests, answers chosen per path: any status, a relocation to another path, a body cut off
+// after N bytes, a chunked body, a slow trickle, a pause until released, silence, or a close
+// without any answer. Every answer is an Answer value; ParseAnswer reads the same answers from
+// text ("status=404", "cut=1000", "trickle=512/20,chunked"), so the command line and a control
+// file can script the server as the C++ tests do.
+//
+// The server listens on one loopback address only; it refuses any other.
+//
+// Threads: Start, Stop and the setters may be called from any thread. One thread accepts, one
+// thread serves each connection; Stop ends them all, waking every wait, and joins them.
+// Ownership: the server owns its sockets and threads; the destructor stops it.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace demo {
+
+// What the server answers on one path.
+struct Answer {
+  enum class Body { bdSetup, bdLicense, bdFile, bdText, bdStatusPage };
+
+  int Status = 200;
+  Body Source = Body::bdSetup;
+  std::string File;         // bdFile: the file served
+  std::string Text;         // bdText: the body itself
+  std::string ContentType;  // empty: chosen from the source
+  // Sent as a Location field; a path ("/other") becomes an absolute address on the host the
+  // client asked for. A relocation answer (3xx) without a body source gets a short HTML page.
+  std::string Location;
+  bool Chunked = false;          // chunked transfer coding, no Content-Length
+  bool NoLength = false;         // no Content-Length: the body ends with the connection
+  std::int64_t CutAfter = -1;    // close after this many body bytes (full length announced)
+  std::int64_t HoldAfter = -1;   // after this many body bytes, wait for Release()
+  std::size_t TrickleBytes = 0;  // send the body in slices of this size ...
+  int TrickleMs = 0;             // ... with this pause between them
+  bool Silent = false;           // read the request, never answer; keep the connection open
+  bool CloseAtOnce = false;      // read the request and close without answering
+};
+
+// Reads an answer from its text form: comma-separated items, each a word or word=value:
+//   setup | license | file=PATH | text=TEXT   the body (default: setup)
+//   status=N                                  the status (default 200)
+//   redirect=PATH                             302 with Location PATH
+//   location=PATH                             a Location field with the status given
+//   type=MIME                                 Content-Type
+//   chunked | nolength                        how the body is delimited
+//   cut=N | hold=N | trickle=BYTES/MS         how the body is sent
+//   silence | close                           no answer at all
+// "text=" takes the rest of the line, commas included. Returns nullopt and the reason in
+// `error` when the text does not read as an answer.
+std::optional<Answer> ParseAnswer(const std::string& spec, std::string* error = nullptr);
+
+// One request as received.
+struct Request {
+  std::string Raw;  // the request line and header, up to and including the empty line
+  std::string Method;
+  std::string Target;  // as sent: a path, or an absolute address
+  std::string Path;    // the path of the target, without query
+};
+
+struct ServerOptions {
+  std::string Address = "127.0.0.1";  // must be a loopback address (127.0.0.0/8)
+  std::uint16_t Port = 0;             // 0: any free port (see Port())
+  std::string SetupFile;              // body of "/download.php"
+  std::string LicenseFile;            // body of "/license.php"
+  // Read again before every answer when set: lines "PATH SPEC" replace the answer for PATH,
+  // a line "release" releases held answers, "#" starts a comment. A missing file changes
+  // nothing.
+  std::string ControlFile;
+  // Called for each request line and each answer's outcome, from the serving threads.
+  std::function<void(const std::string&)> Log;
+};
+
+class DemoServer {
+ public:
+  explicit DemoServer(ServerOptions options);
+  ~DemoServer();
+  DemoServer(const DemoServer&) = delete;
+  DemoServer& operator=(const DemoServer&) = delete;
+
+  // Binds, listens and starts accepting. False with the reason in `error` when the address is
+  // not a loopback one or cannot be bound.
+  bool Start(std::string* error);
+  // Closes the listening socket and every connection, and joins all threads.
+  void Stop();
+  std::uint16_t Port() const { return port_; }
+  // "http://ADDRESS:PORT"
+  std::string BaseUrl() const;
+
+  // The answer for a path; paths without one answer 404 (except the two defaults).
+  void SetAnswer(const std::string& path, const Answer& answer);
+  // Lets every held answer go on (and those that reach their hold point later), until the
+  // next SetAnswer.
+  void Release();
+
+  // Requests received so far, in order.
+  std::vector<Request> Requests() const;
+  // Waits until at least `count` requests have been received, at most `timeout_ms`.
+  bool WaitForRequests(std::size_t count, int timeout_ms) const;
+  // Waits until an answer stands at its hold point, at most `timeout_ms`.
+  bool WaitForHold(int timeout_ms) const;
+  // Waits until every connection accepted so far has ended, at most `timeout_ms`.
+  bool WaitIdle(int timeout_ms) const;
+  // Body bytes sent on all connections so far.
+  std::int64_t BodyBytesSent() const { return body_bytes_sent_.load(); }
+
+ private:
+  struct Connection {
+    int fd = -1;
+    std::thread thread;
+    bool done = false;
+  };
+
+  void AcceptLoop();
+  void Serve(Connection* conn);
+  bool ReadRequest(int fd, Request& request);
+  Answer AnswerFor(const std::string& path);
+  void ReadControlFile();
+  void SendAnswer(int fd, const Request& request, const Answer& answer);
+  // Sends all bytes, waiting while the peer is slow; false when the peer is gone or the server
+  // stops.
+  bool SendAll(int fd, const char* data, std::size_t size);
+  // Sleeps up to `ms`, returning early (false) when the server stops.
+  bool Pause(int ms);
+  bool WaitReleased();
+  void Note(const std::string& line) const;
+
+  ServerOptions options_;
+  int listen_fd_ = -1;
+  std::uint16_t port_ = 0;
+  std::thread acceptor_;
+  std::atomic<bool> stopping_{false};
+  std::atomic<std::int64_t> body_bytes_sent_{0};
+
+  mutable std::mutex mutex_;
+  mutable std::condition_variable changed_;
+  std::map<std::string, Answer> answers_;
+  bool released_ = false;
+  int holding_ = 0;
+  std::vector<Request> requests_;
+  std::vector<std::unique_ptr<Connection>> connections_;
+};
+
+// Writes an nginx configuration that serves the same two documents: DIR/nginx.conf, the
+// documents under DIR/www and nginx's temporary and log files under DIR, listening on
+// ADDRESS:PORT, in the foreground as a single process so it needs no root and no system
+// folder. Run it with `nginx -p DIR -c DIR/nginx.conf -e DIR/error.log`. False with the reason
+// in `error` when a file cannot be written.
+bool WriteNginxSite(const std::string& dir, const std::string& address, std::uint16_t port,
+                    const std::string& setup_file, const std::string& license_file,
+                    std::string* error);
+
+// True when `address` is an IPv4 loopback address in dotted form.
+bool IsLoopbackAddress(const std::string& address);
+
+}  // namespace demo

@@ -1,0 +1,215 @@
+// The demo setup program's work: its arguments, the product it carries, the icon file.
+#include "tools/demo-setup/demo_setup.h"
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+#include <thread>
+
+#include "platform/files.h"
+#include "platform/process.h"
+
+namespace demo {
+namespace {
+
+namespace fs = std::filesystem;
+
+bool IsWindows() {
+  return plat::PathDelimiter() == u'\\';
+}
+
+fs::path PathOf(const String& s) {
+  return fs::path(s);
+}
+
+bool StartsWithNoCase(const String& s, std::u16string_view prefix) {
+  if (s.size() < prefix.size()) return false;
+  return text::LowerAscii(std::u16string_view(s).substr(0, prefix.size())) ==
+         text::LowerAscii(prefix);
+}
+
+bool ReadTail(const String& path, std::uint64_t& size, std::string& tail) {
+  std::ifstream in(PathOf(path), std::ios::binary | std::ios::ate);
+  if (!in) return false;
+  size = static_cast<std::uint64_t>(in.tellg());
+  if (size < kTrailerSize) return false;
+  in.seekg(static_cast<std::streamoff>(size - kTrailerSize));
+  tail.resize(kTrailerSize);
+  return static_cast<bool>(in.read(tail.data(), kTrailerSize));
+}
+
+bool CopyRange(const String& from, std::uint64_t offset, std::uint64_t size, const String& to) {
+  std::ifstream in(PathOf(from), std::ios::binary);
+  if (!in) return false;
+  in.seekg(static_cast<std::streamoff>(offset));
+  std::ofstream out(PathOf(to), std::ios::binary | std::ios::trunc);
+  if (!out) return false;
+  std::vector<char> buf(64 * 1024);
+  while (size > 0) {
+    std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(size, buf.size()));
+    if (!in.read(buf.data(), static_cast<std::streamsize>(n))) return false;
+    if (!out.write(buf.data(), static_cast<std::streamsize>(n))) return false;
+    size -= n;
+  }
+  out.close();
+  return static_cast<bool>(out);
+}
+
+int EnvInt(const char16_t* name, int fallback) {
+  String v = plat::GetEnvVar(name);
+  if (v.empty()) return fallback;
+  bool negative = v[0] == u'-';
+  std::int64_t n = 0;
+  std::size_t i = negative ? 1 : 0;
+  if (i == v.size()) return fallback;
+  for (; i < v.size(); ++i) {
+    if (v[i] < u'0' || v[i] > u'9' || n > 0x7FFFFFFF) return fallback;
+    n = n * 10 + (v[i] - u'0');
+  }
+  return static_cast<int>(negative ? -n : n);
+}
+
+}  // namespace
+
+SetupArguments ParseSetupArguments(const std::vector<String>& args) {
+  SetupArguments out;
+  for (const String& a : args) {
+    if (StartsWithNoCase(a, u"/D=")) {
+      out.Folder = a.substr(3);
+    } else if (text::LowerAscii(a) == u"/s") {
+      out.Silent = true;
+    } else if (text::LowerAscii(a) == u"/i") {
+      out.DesktopIcon = true;
+    } else {
+      out.Unknown.push_back(a);
+    }
+  }
+  return out;
+}
+
+std::string PayloadTrailer(std::uint64_t size) {
+  char digits[32];
+  std::snprintf(digits, sizeof digits, "%016llu", static_cast<unsigned long long>(size));
+  return std::string(kPayloadMagic) + digits + "\n";
+}
+
+std::optional<std::pair<std::uint64_t, std::uint64_t>> FindPayload(std::uint64_t file_size,
+                                                                   const std::string& trailer) {
+  const std::size_t magic = sizeof kPayloadMagic - 1;
+  if (trailer.size() != kTrailerSize || trailer.compare(0, magic, kPayloadMagic) != 0 ||
+      trailer.back() != '\n') {
+    return std::nullopt;
+  }
+  std::uint64_t size = 0;
+  for (std::size_t i = magic; i + 1 < kTrailerSize; ++i) {
+    char c = trailer[i];
+    if (c < '0' || c > '9') return std::nullopt;
+    size = size * 10 + static_cast<std::uint64_t>(c - '0');
+  }
+  if (size == 0 || file_size < kTrailerSize || size > file_size - kTrailerSize) {
+    return std::nullopt;
+  }
+  return std::make_pair(file_size - kTrailerSize - size, size);
+}
+
+String JoinPath(const String& folder, const String& name) {
+  char16_t d = plat::PathDelimiter();
+  if (folder.empty()) return name;
+  // Both delimiters end a Windows folder; only "/" a POSIX one.
+  if (folder.back() == d || folder.back() == u'/') return folder + name;
+  return folder + d + name;
+}
+
+String DesktopFolder() {
+  String dir = plat::GetEnvVar(u"VEXLOR_DESKTOP_DIR");
+  if (!dir.empty()) return dir;
+  if (IsWindows()) {
+    String profile = plat::GetEnvVar(u"USERPROFILE");
+    return profile.empty() ? String() : JoinPath(profile, u"Desktop");
+  }
+  dir = plat::GetEnvVar(u"XDG_DESKTOP_DIR");
+  if (!dir.empty()) return dir;
+  String home = plat::GetEnvVar(u"HOME");
+  return home.empty() ? String() : JoinPath(home, u"Desktop");
+}
+
+std::pair<String, std::string> DesktopIcon(const String& product) {
+  std::string target = text::ToUtf8(product);
+  if (IsWindows()) {
+    std::string url = target;
+    for (char& c : url)
+      if (c == '\\') c = '/';
+    return {u"Vexlor.url", "[InternetShortcut]\r\nURL=file:///" + url + "\r\nIconFile=" + target +
+                               "\r\nIconIndex=0\r\n"};
+  }
+  return {u"Vexlor.desktop",
+          "[Desktop Entry]\nType=Application\nName=Vexlor\nComment=Norvane Vexlor\nExec=\"" +
+              target + "\"\nTerminal=false\n"};
+}
+
+int RunSetup(const SetupArguments& args, const String& self, std::string& error) {
+  int delay = EnvInt(u"VEXLOR_DEMO_SETUP_DELAY_MS", 0);
+  if (delay > 0) std::this_thread::sleep_for(std::chrono::milliseconds(std::min(delay, 60000)));
+  if (!plat::GetEnvVar(u"VEXLOR_DEMO_SETUP_EXIT_CODE").empty()) {
+    error = "exit code chosen by VEXLOR_DEMO_SETUP_EXIT_CODE";
+    return EnvInt(u"VEXLOR_DEMO_SETUP_EXIT_CODE", 1);
+  }
+  if (!args.Folder || args.Folder->empty()) {
+    error = "no destination folder: give /D=<folder>";
+    return seUsage;
+  }
+
+  std::uint64_t file_size = 0;
+  std::string tail;
+  std::optional<std::pair<std::uint64_t, std::uint64_t>> payload;
+  if (ReadTail(self, file_size, tail)) payload = FindPayload(file_size, tail);
+  if (!payload) {
+    error = "the setup file " + text::ToUtf8(self) + " carries no product";
+    return seNoPayload;
+  }
+
+  std::error_code ec;
+  fs::create_directories(PathOf(*args.Folder), ec);
+  if (ec) {
+    error = "cannot create " + text::ToUtf8(*args.Folder) + ": " + ec.message();
+    return seCannotWrite;
+  }
+  // A new file beside the old one, then renamed over it, so a failed copy leaves any earlier
+  // installation whole.
+  String product = JoinPath(*args.Folder, u"vexlor.exe");
+  String partial = product + u".new";
+  if (!CopyRange(self, payload->first, payload->second, partial)) {
+    fs::remove(PathOf(partial), ec);
+    error = "cannot write " + text::ToUtf8(partial);
+    return seCannotWrite;
+  }
+  plat::MakeExecutable(partial);
+  fs::rename(PathOf(partial), PathOf(product), ec);
+  if (ec) {
+    fs::remove(PathOf(partial), ec);
+    error = "cannot replace " + text::ToUtf8(product) + " (is Vexlor running?)";
+    return seCannotWrite;
+  }
+
+  if (args.DesktopIcon) {
+    String desktop = DesktopFolder();
+    if (desktop.empty()) {
+      error = "no desktop folder";
+      return seDesktopIcon;
+    }
+    fs::create_directories(PathOf(desktop), ec);
+    auto [name, content] = DesktopIcon(product);
+    std::ofstream out(PathOf(JoinPath(desktop, name)), std::ios::binary | std::ios::trunc);
+    out << content;
+    out.close();
+    if (!out) {
+      error = "cannot write the desktop icon in " + text::ToUtf8(desktop);
+      return seDesktopIcon;
+    }
+  }
+  return seOk;
+}
+
+}  // namespace demo
