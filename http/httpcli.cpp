@@ -325,6 +325,9 @@ void THttpCli::StartRequest(THttpRequest Rq) {
       FLocationFlag = false;
       FRequestType = Rq;
       ResetResponseState(false, false);
+      // The reset clears the status; a close with nothing to close still ends with 200 OK.
+      FStatusCode = 200;
+      FReasonPhrase = u"OK";
       PostSetReady();
     } else {
       FCtrlSocket->CloseDelayed();
@@ -394,7 +397,16 @@ void THttpCli::RunRequestSync(THttpRequest Rq) {
   wait.TimedOut = [this, limit] {
     TWSocketCounter* counter = FCtrlSocket->Counter();
     if (counter == nullptr) return limit == 0;
-    return plat::TicksBetween(counter->LastAliveTick(), plat::GetTickCount()) >= limit;
+    // The silence since the latest activity is the smallest of the intervals since each
+    // recorded tick. Taking the largest tick instead would pick a tick from just before the
+    // counter's wrap-around over one just after it and end a live download.
+    const std::uint32_t now = plat::GetTickCount();
+    std::uint64_t idle = std::numeric_limits<std::uint64_t>::max();
+    for (std::uint32_t tick : {counter->ConnectTick, counter->LastRecvTick, counter->LastSendTick})
+      if (tick != 0) idle = std::min<std::uint64_t>(idle, plat::TicksBetween(tick, now));
+    if (idle == std::numeric_limits<std::uint64_t>::max())
+      idle = plat::TicksBetween(counter->LastAliveTick(), now);
+    return idle >= limit;
   };
   switch (wait.Run(*this)) {
     case TSyncWaitResult::swTerminated:

@@ -1,0 +1,116 @@
+#!/usr/bin/env bash
+# Download benchmark: vexlor-fetch against curl and wget on a local nginx.
+#
+#   bench/download.sh [BUILD_DIR]        (default build/linux; vexlor-fetch is built if missing)
+#   SIZE_MB=1024 RUNS=5 SMALL_RUNS=30 bench/download.sh
+#
+# Starts its own nginx on a free port of 127.0.0.1 (configuration, pid, logs and temporary
+# folders in a temporary directory), serves a SIZE_MB file of random bytes and a 1 KiB file,
+# and runs the three clients in rounds (vexlor-fetch, curl, wget one after the other in every
+# round, so they share the machine's state). Each run writes the download to a file in the
+# temporary directory. Reported per client: wall time, CPU time (user + system), peak memory
+# (maximum resident set), throughput (MiB/s), all medians over RUNS rounds, and the wall time
+# of fetching the 1 KiB file (median over SMALL_RUNS; time to first byte including the start
+# of the program). The first download of every client is compared byte for byte.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build/linux}
+size_mb=${SIZE_MB:-1024}
+runs=${RUNS:-5}
+small_runs=${SMALL_RUNS:-30}
+fetch=$build/tools/vexlor-fetch/vexlor-fetch
+[ -x "$fetch" ] || cmake --build "$build" --target vexlor-fetch
+
+work=$(mktemp -d /tmp/vexlor-bench.XXXXXX)
+chmod 755 "$work"
+cleanup() {
+  [ -f "$work/nginx.pid" ] && kill "$(cat "$work/nginx.pid")" 2>/dev/null || true
+  sleep 0.2
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+mkdir -p "$work/www" "$work/tmp"
+head -c $((size_mb * 1024 * 1024)) /dev/urandom >"$work/www/big.bin"
+head -c 1024 /dev/urandom >"$work/www/small.bin"
+chmod 644 "$work/www/"*
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+cat >"$work/nginx.conf" <<CONF
+worker_processes 1;
+daemon on;
+pid $work/nginx.pid;
+error_log $work/error.log;
+events { worker_connections 64; }
+http {
+  access_log off;
+  client_body_temp_path $work/tmp/body;
+  proxy_temp_path $work/tmp/proxy;
+  fastcgi_temp_path $work/tmp/fastcgi;
+  uwsgi_temp_path $work/tmp/uwsgi;
+  scgi_temp_path $work/tmp/scgi;
+  sendfile on;
+  server {
+    listen 127.0.0.1:$port;
+    root $work/www;
+  }
+}
+CONF
+nginx -p "$work" -c "$work/nginx.conf" 2>/dev/null
+for _ in $(seq 50); do
+  curl -sf -o /dev/null "http://127.0.0.1:$port/small.bin" && break
+  sleep 0.1
+done
+cat "$work/www/big.bin" >/dev/null  # into the page cache
+
+big=http://127.0.0.1:$port/big.bin
+small=http://127.0.0.1:$port/small.bin
+out=$work/out.bin
+run_client() {  # client url
+  case $1 in
+    vexlor-fetch) "$fetch" "$2" "$out" ;;
+    curl) curl -sS -o "$out" "$2" ;;
+    wget) wget -q -O "$out" "$2" ;;
+  esac
+}
+clients=(vexlor-fetch curl wget)
+declare -A wall cpu mem small_wall
+for c in "${clients[@]}"; do wall[$c]=""; cpu[$c]=""; mem[$c]=""; small_wall[$c]=""; done
+
+for r in $(seq "$runs"); do
+  for c in "${clients[@]}"; do
+    rm -f "$out"
+    timed=(/usr/bin/time -f "%e %U %S %M" -o "$work/time.txt")
+    case $c in
+      vexlor-fetch) "${timed[@]}" "$fetch" "$big" "$out" ;;
+      curl) "${timed[@]}" curl -sS -o "$out" "$big" ;;
+      wget) "${timed[@]}" wget -q -O "$out" "$big" ;;
+    esac
+    read -r e u s m <"$work/time.txt"
+    if [ "$r" = 1 ]; then
+      cmp -s "$out" "$work/www/big.bin" || { echo "$c: download differs" >&2; exit 1; }
+    fi
+    wall[$c]+="$e "
+    cpu[$c]+="$(echo "$u + $s" | bc) "
+    mem[$c]+="$m "
+  done
+done
+for r in $(seq "$small_runs"); do
+  for c in "${clients[@]}"; do
+    rm -f "$out"
+    s0=$(date +%s.%N)
+    run_client "$c" "$small"
+    s1=$(date +%s.%N)
+    small_wall[$c]+="$(echo "($s1 - $s0) * 1000" | bc) "
+  done
+done
+rm -f "$out"
+
+median() { tr ' ' '\n' | grep -v '^$' | sort -g | awk '{a[NR]=$1} END {print (NR%2) ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2}'; }
+printf '%s MiB file, %s rounds; 1 KiB file, %s rounds; medians\n' "$size_mb" "$runs" "$small_runs"
+printf '%-13s %9s %9s %12s %12s %14s\n' client "wall s" "CPU s" "peak KiB" "MiB/s" "1 KiB ms"
+for c in "${clients[@]}"; do
+  w=$(echo "${wall[$c]}" | median)
+  printf '%-13s %9.2f %9.2f %12d %12.0f %14.1f\n' "$c" "$w" "$(echo "${cpu[$c]}" | median)" \
+    "$(echo "${mem[$c]}" | median)" "$(echo "$size_mb / $w" | bc -l)" \
+    "$(echo "${small_wall[$c]}" | median)"
+done

@@ -1,0 +1,459 @@
+// The client against scripted loopback servers, one case per row: what the servers send, the
+// request bytes they must see, and what the owner must see.
+#include <gtest/gtest.h>
+
+#include <optional>
+
+#include "tests/http/client_fixture.h"
+
+namespace {
+
+using namespace httptest;
+
+constexpr std::int64_t kAny = -2;
+
+// The error of a peer's reset. Wine's socket library reports a reset as an orderly close, so
+// there either code is accepted.
+#ifdef _WIN32
+constexpr int kResetErr = -1;
+#else
+constexpr int kResetErr = 10054;
+#endif
+
+struct ClientCase {
+  const char* name;
+  std::vector<ServerSpec> servers;
+  std::string path = "/download.php";
+  std::function<void(THttpCli&)> setup = nullptr;
+  THttpRequest method = httpGET;
+  // Expected outcome.
+  int err = 0;
+  int status = 200;
+  std::optional<std::string> stream = std::nullopt;  // RcvdStream after the request
+  std::optional<std::string> body = std::nullopt;    // every OnDocData block, in order
+  std::int64_t content_length = kAny;
+  std::int64_t rcvd = kAny;
+  std::optional<std::string> reason = std::nullopt;
+  // Exact request bytes: {server, connection, bytes}.
+  std::vector<std::tuple<int, int, std::string>> requests = {};
+  std::optional<std::string> events = std::nullopt;
+  int connections = -1;  // accepted by server 0
+  std::function<void(THttpCli&, Recorder&, Servers&)> check = nullptr;
+};
+
+void PrintTo(const ClientCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+const std::string kInstallerRequest =
+    "GET /download.php HTTP/1.0\r\n"
+    "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*\r\n"
+    "User-Agent: Mozilla/4.0 (compatible; Vexlor)\r\n"
+    "Host: 127.0.0.1:{P0}\r\n"
+    "\r\n";
+
+std::string Request(const std::string& path, const std::string& host_port = "127.0.0.1:{P0}",
+                    const std::string& version = "1.0") {
+  return "GET " + path + " HTTP/" + version +
+         "\r\nAccept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*\r\n"
+         "User-Agent: Mozilla/4.0 (compatible; Vexlor)\r\nHost: " +
+         host_port + "\r\n\r\n";
+}
+
+// One connection that reads the request and answers with `reply`, then closes.
+ServerSpec Answer(std::string reply) {
+  return {{Read(), Send(std::move(reply)), CloseConn()}};
+}
+
+std::string Redirect(const std::string& location, const std::string& extra = "") {
+  return "HTTP/1.0 302 Found\r\nLocation: " + location + "\r\n" + extra +
+         "Content-Length: 0\r\n\r\n";
+}
+
+std::vector<ClientCase> Cases() {
+  std::vector<ClientCase> v;
+
+  // --- The installer's download --------------------------------------------------------------
+  v.push_back({.name = "InstallerDownload",
+               .servers = {Answer("HTTP/1.0 200 OK\r\nContent-Length: 11\r\n\r\nhello world")},
+               .stream = "hello world",
+               .content_length = 11,
+               .rcvd = 11,
+               .reason = "OK",
+               .requests = {{0, 0, kInstallerRequest}},
+               .events = "State:httpNotConnected State:httpDnsLookup State:httpDnsLookupDone "
+                         "State:httpConnected SessionConnected State:httpWaitingHeader "
+                         "RequestHeaderBegin BeforeHeaderSend RequestHeaderEnd HeaderBegin "
+                         "HeaderData HeaderData HeaderEnd State:httpWaitingBody DocBegin DocData "
+                         "State:httpBodyReceived DocEnd SessionClosed State:httpReady "
+                         "RequestDone(0)"});
+
+  // --- Status lines and header fields -------------------------------------------------------
+  v.push_back({.name = "ReasonPhraseOk",
+               .servers = {Answer("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n")},
+               .reason = "OK"});
+  v.push_back({.name = "NoReasonPhrase",
+               .servers = {Answer("HTTP/1.1 200\r\nContent-Length: 0\r\n\r\n")},
+               .reason = ""});
+  v.push_back({.name = "ReasonPhraseFourAfterCode",
+               .servers = {Answer("HTTP/1.0  404  Not Found\r\nContent-Length: 0\r\n\r\n")},
+               .status = 404,
+               .reason = " Not Found"});
+  v.push_back({.name = "ContentLengthNotANumberReadsToClose",
+               .servers = {Answer("HTTP/1.0 200 OK\r\nContent-Length: abc\r\n\r\n12345")},
+               .stream = "12345",
+               .content_length = -1,
+               .rcvd = 5});
+  v.push_back({.name = "BlankBeforeColonIsNotContentLength",
+               .servers = {Answer("HTTP/1.0 200 OK\r\nContent-Length : 2\r\n\r\n12345")},
+               .stream = "12345",
+               .content_length = -1});
+  v.push_back({.name = "InterimContinueThenFinalAnswer",
+               .servers = {Answer("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\n"
+                                  "Content-Length: 2\r\n\r\nok")},
+               .stream = "ok",
+               .check = [](THttpCli& c, Recorder& r, Servers&) {
+                 EXPECT_EQ(r.Count("HeaderBegin"), 1);
+                 ASSERT_EQ(c.RcvdHeader().size(), 2u);
+                 EXPECT_EQ(c.RcvdHeader()[0], u"HTTP/1.1 200 OK");
+               }});
+  v.push_back({.name = "Http10ContinueIsFinal",
+               .servers = {Answer("HTTP/1.0 100 Continue\r\n\r\n")},
+               .status = 100,
+               .stream = ""});
+  v.push_back({.name = "ChunkedValueIsLowerCased",
+               .servers = {Answer("HTTP/1.1 200 OK\r\nTransfer-Encoding: Chunked\r\n\r\n"
+                                  "4\r\nWiki\r\n0\r\n\r\n")},
+               .stream = "Wiki",
+               .content_length = -1,
+               .rcvd = 4,
+               .check = [](THttpCli& c, Recorder&, Servers&) {
+                 EXPECT_EQ(c.TransferEncoding(), u"chunked");
+               }});
+  v.push_back({.name = "GzipChunkedIsNotChunked",
+               .servers = {Answer("HTTP/1.0 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\n"
+                                  "4\r\nWiki\r\n0\r\n\r\n")},
+               .stream = "4\r\nWiki\r\n0\r\n\r\n"});
+  v.push_back(
+      {.name = "NoContent204WithoutLengthHasNoBody",
+       .servers = {{{Read(), Send("HTTP/1.0 204 No Content\r\n\r\n"), WaitPeerClose()}}},
+       .status = 204,
+       .stream = "",
+       .events = std::nullopt,
+       .check = [](THttpCli&, Recorder& r, Servers&) { EXPECT_EQ(r.Count("DocBegin"), 0); }});
+  v.push_back({.name = "NoContent204WithLengthHasABody",
+               .servers = {Answer("HTTP/1.0 204 No Content\r\nContent-Length: 10\r\n\r\n"
+                                  "0123456789")},
+               .status = 204,
+               .stream = "0123456789"});
+  v.push_back({.name = "LinesEndedByLfAlone",
+               .servers = {Answer("HTTP/1.0 200 OK\nContent-Length: 3\n\nabc")},
+               .stream = "abc",
+               .reason = "OK"});
+  v.push_back({.name = "CookiesAndRangesAreReported",
+               .servers = {Answer("HTTP/1.0 206 Partial\r\nSet-Cookie: a=1; path=/\r\n"
+                                  "Content-Range: bytes 100-101/200\r\nAccept-Ranges: bytes\r\n"
+                                  "Content-Length: 2\r\n\r\nxy")},
+               .status = 206,
+               .stream = "xy",
+               .check = [](THttpCli& c, Recorder& r, Servers&) {
+                 ASSERT_EQ(r.cookies.size(), 1u);
+                 EXPECT_EQ(r.cookies[0], u"a=1; path=/");
+                 EXPECT_EQ(c.ContentRangeBegin(), u"100");
+                 EXPECT_EQ(c.ContentRangeEnd(), u"101");
+                 EXPECT_EQ(c.AcceptRanges(), u"bytes");
+               }});
+  v.push_back({.name = "HeaderlessHtmlKeepsEveryByte",
+               .servers = {Answer("<HTML><body>hi</body>\r\n</HTML>\r\n")},
+               .err = reqErrNoStatusLine,
+               .status = 0,
+               .stream = "<HTML><body>hi</body>\r\n</HTML>\r\n",
+               .check = [](THttpCli& c, Recorder&, Servers&) {
+                 EXPECT_EQ(c.ContentType(), u"text/html");
+                 EXPECT_TRUE(c.RcvdHeader().empty());
+               }});
+  v.push_back({.name = "NotAStatusLine",
+               .servers = {Answer("ICY 200 OK\r\nX: y\r\n\r\n")},
+               .err = reqErrNoStatusLine,
+               .status = 0,
+               .reason = "HTTP no status code (connection closed prematurely)"});
+
+  // --- Bodies -------------------------------------------------------------------------------
+  v.push_back({.name = "LengthDelimitedLeavesTheRest",
+               .servers = {Answer("HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\n"
+                                  "0123456789ABCDE")},
+               .stream = "0123456789",
+               .content_length = 10,
+               .rcvd = 10,
+               .check = [](THttpCli&, Recorder& r, Servers&) { EXPECT_EQ(r.Count("DocEnd"), 1); }});
+  v.push_back({.name = "ChunkedWithExtension",
+               .servers = {Answer("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+                                  "1A;name=value\r\nabcdefghijklmnopqrstuvwxyz\r\n0\r\n\r\n")},
+               .stream = "abcdefghijklmnopqrstuvwxyz",
+               .rcvd = 26});
+  v.push_back(
+      {.name = "ChunkedAcrossReads",
+       .servers = {{{Read(), Send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n4\r"),
+                     Pause(30), Send("\nWi"), Pause(30), Send("ki\r"), Pause(30), Send("\n0"),
+                     Pause(30), Send("\r\n\r\n"), CloseConn()}}},
+       .stream = "Wiki",
+       .content_length = -1,
+       .rcvd = 4});
+  v.push_back({.name = "CloseDelimitedEndsAtTheClose",
+               .servers = {{{Read(), Send("HTTP/1.0 200 OK\r\n\r\nfirst "), Pause(50),
+                             Send("second"), CloseConn()}}},
+               .stream = "first second",
+               .content_length = -1,
+               .rcvd = 12,
+               .check = [](THttpCli&, Recorder& r, Servers&) {
+                 EXPECT_EQ(r.Count("DocEnd"), 1);
+                 EXPECT_EQ(r.Count("State:httpBodyReceived"), 0);
+               }});
+  v.push_back({.name = "EmptyBodySkipsTheDocument",
+               .servers = {Answer("HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n")},
+               .stream = "",
+               .events = "State:httpNotConnected State:httpDnsLookup State:httpDnsLookupDone "
+                         "State:httpConnected SessionConnected State:httpWaitingHeader "
+                         "RequestHeaderBegin BeforeHeaderSend RequestHeaderEnd HeaderBegin "
+                         "HeaderData HeaderData HeaderEnd SessionClosed State:httpReady "
+                         "RequestDone(0)"});
+  v.push_back({.name = "ResetDuringCloseDelimitedBody",
+               .servers = {{{Read(), Send("HTTP/1.0 200 OK\r\n\r\npart"), Pause(50), ResetConn()}}},
+               .err = kResetErr,
+               .status = 200});
+  v.push_back({.name = "ClosedBeforeAnyStatusLine",
+               .servers = {{{Read(), CloseConn()}}},
+               .err = reqErrNoStatusLine,
+               .status = 0,
+               .reason = "HTTP no status code (connection closed prematurely)"});
+  v.push_back({.name = "HeadHasNoBody",
+               .servers = {Answer("HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\n")},
+               .method = httpHEAD,
+               .stream = "",
+               .content_length = 100,
+               .requests = {{0, 0,
+                             "HEAD /download.php HTTP/1.0\r\nAccept: image/gif, image/x-xbitmap, "
+                             "image/jpeg, image/pjpeg, */*\r\nUser-Agent: Mozilla/4.0 (compatible; "
+                             "Vexlor)\r\nHost: 127.0.0.1:{P0}\r\n\r\n"}}});
+  v.push_back({.name = "NoRcvdStreamStillReportsData",
+               .servers = {Answer("HTTP/1.0 200 OK\r\nContent-Length: 4\r\n\r\nabcd")},
+               .setup = [](THttpCli& c) { c.SetRcvdStream(nullptr); },
+               .body = "abcd",
+               .rcvd = 4});
+
+  // --- Mended faults ------------------------------------------------------------------------
+  v.push_back({.name = "BodyCutShortByClose",
+               .servers = {{{Read(),
+                             Send("HTTP/1.0 200 OK\r\nContent-Length: 1000\r\n\r\n" +
+                                  std::string(600, 'x')),
+                             CloseConn()}}},
+               .err = reqErrDocIncomplete,
+               .status = 200,
+               .content_length = 1000,
+               .rcvd = 600,
+               .reason = "Document incomplete (connection closed prematurely)",
+               .check = [](THttpCli&, Recorder& r, Servers&) { EXPECT_EQ(r.Count("DocEnd"), 1); }});
+  v.push_back({.name = "BodyAnnouncedButNothingArrived",
+               .servers = {Answer("HTTP/1.0 200 OK\r\nContent-Length: 1000\r\n\r\n")},
+               .err = reqErrDocIncomplete,
+               .status = 200,
+               .rcvd = 0});
+  v.push_back({.name = "ChunkedWithoutLastChunk",
+               .servers = {Answer("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+                                  "4\r\nWiki\r\n")},
+               .err = reqErrDocIncomplete,
+               .status = 200,
+               .rcvd = 4});
+  v.push_back(
+      {.name = "HeaderCutShortByClose",
+       .servers = {Answer("HTTP/1.0 200 OK\r\nContent-Le")},
+       .err = reqErrDocIncomplete,
+       .status = 200,
+       .check = [](THttpCli&, Recorder& r, Servers&) { EXPECT_EQ(r.Count("HeaderEnd"), 1); }});
+  v.push_back({.name = "StatusCodeNotANumberEndsAtOnce",
+               .servers = {{{Read(), Send("HTTP/1.1 OK\r\nContent-Length: 5\r\n\r\nhello"),
+                             WaitPeerClose()}}},
+               .err = reqErrNoStatusLine,
+               .status = 0,
+               .reason = "Invalid status line \"HTTP/1.1 OK\""});
+  v.push_back({.name = "HeaderLineTooLong",
+               .servers = {{{Read(), Send("HTTP/1.0 200 OK\r\nX-Long: " + std::string(70000, 'a')),
+                             WaitPeerClose()}}},
+               .err = reqErrHeaderTooLarge,
+               .reason = "Response header too large"});
+  v.push_back({.name = "WholeHeaderTooLarge",
+               .servers = {{{Read(),
+                             [] {
+                               std::string h = "HTTP/1.0 200 OK\r\n";
+                               for (int i = 0; i < 20000; ++i)
+                                 h += "X-Filler: " + std::string(50, 'f') + "\r\n";
+                               return Send(h);
+                             }(),
+                             WaitPeerClose()}}},
+               .err = reqErrHeaderTooLarge,
+               .reason = "Response header too large"});
+  v.push_back({.name = "ChunkSizeBeyond31Bits",
+               .servers = {{{Read(),
+                             Send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+                                  "80000000\r\nxxxx"),
+                             WaitPeerClose()}}},
+               .err = reqErrBadChunkSize,
+               .reason = "Invalid chunk size"});
+
+  // --- Relocation ---------------------------------------------------------------------------
+  v.push_back({.name = "RelocationOnANewConnection",
+               .servers = {{{Read(), Send(Redirect("/new.php")), CloseConn()},
+                            {Read(), Send("HTTP/1.0 200 OK\r\nContent-Length: 3\r\n\r\nnew"),
+                             CloseConn()}}},
+               .stream = "new",
+               .requests = {{0, 0, kInstallerRequest}, {0, 1, Request("/new.php")}},
+               .connections = 2,
+               .check = [](THttpCli& c, Recorder& r, Servers&) {
+                 EXPECT_EQ(r.Count("LocationChange"), 1);
+                 EXPECT_EQ(r.Count("State:httpDnsLookup"), 2);
+                 EXPECT_EQ(c.LocationChangeCurCount(), 1);
+                 EXPECT_EQ(c.DocName(), u"new.php");
+               }});
+  v.push_back({.name = "RelocationBodyIsRemovedBeforeTheNextHop",
+               .servers = {{{Read(),
+                             Send("HTTP/1.0 302 Found\r\nLocation: /final\r\nContent-Length: 120"
+                                  "\r\n\r\n" +
+                                  std::string(120, 'h')),
+                             CloseConn()},
+                            {Read(), Send("HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nfinal"),
+                             CloseConn()}}},
+               .stream = "final",
+               .body = std::string(120, 'h') + "final",
+               .rcvd = 5,
+               .check = [](THttpCli&, Recorder& r, Servers&) {
+                 EXPECT_EQ(r.content_length_at_data.front(), 120);
+                 EXPECT_EQ(r.content_length_at_data.back(), 5);
+               }});
+  v.push_back(
+      {.name = "RelativeLocationAgainstTheDirectory",
+       .servers = {{{Read(), Send(Redirect("page2.html")), CloseConn()},
+                    {Read(), Send("HTTP/1.0 200 OK\r\nContent-Length: 1\r\n\r\n2"), CloseConn()}}},
+       .path = "/dir/page1.html?x=1",
+       .stream = "2",
+       .requests = {{0, 1, Request("/dir/page2.html")}}});
+  v.push_back(
+      {.name = "LocationOnA200IsFollowed",
+       .servers = {{{Read(),
+                     Send("HTTP/1.0 200 OK\r\nLocation: /elsewhere\r\nContent-Length: 0"
+                          "\r\n\r\n"),
+                     CloseConn()},
+                    {Read(), Send("HTTP/1.0 200 OK\r\nContent-Length: 1\r\n\r\nE"), CloseConn()}}},
+       .stream = "E",
+       .requests = {{0, 1, Request("/elsewhere")}}});
+  v.push_back({.name = "SixRedirectsEndAfterFiveHops",
+               .servers = {{{Read(), Send(Redirect("/1")), CloseConn()},
+                            {Read(), Send(Redirect("/2")), CloseConn()},
+                            {Read(), Send(Redirect("/3")), CloseConn()},
+                            {Read(), Send(Redirect("/4")), CloseConn()},
+                            {Read(), Send(Redirect("/5")), CloseConn()},
+                            {Read(), Send(Redirect("/6")), CloseConn()}}},
+               .status = 302,
+               .requests = {{0, 5, Request("/5")}},
+               .connections = 6,
+               .check = [](THttpCli& c, Recorder& r, Servers&) {
+                 EXPECT_EQ(r.Count("LocationChange"), 5);
+                 EXPECT_EQ(c.LocationChangeCurCount(), 6);
+               }});
+  v.push_back({.name = "AbsoluteLocationToAnotherServer",
+               .servers = {{{Read(), Send(Redirect("http://127.0.0.1:{P1}/file")), CloseConn()}},
+                           Answer("HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nother")},
+               .stream = "other",
+               .requests = {{1, 0, Request("/file", "127.0.0.1:{P1}")}},
+               .check = [](THttpCli& c, Recorder&, Servers& s) {
+                 EXPECT_EQ(U8(c.Location()), s.Url("/file", 1));
+               }});
+  v.push_back({.name = "FollowRelocationOffGivesThe302",
+               .servers = {Answer(Redirect("/new.php"))},
+               .setup = [](THttpCli& c) { c.SetFollowRelocation(false); },
+               .status = 302,
+               .connections = 1});
+  v.push_back({.name = "HttpsRelocationIsRefused",
+               .servers = {Answer(Redirect("https://127.0.0.1:{P0}/secure"))},
+               .status = 501,
+               .reason = "Protocol \"https\" not implemented",
+               .connections = 1});
+  v.push_back(
+      {.name = "RelocationKeepsAKeptOpenConnection",
+       .servers = {{{Read(),
+                     Send("HTTP/1.1 302 Found\r\nLocation: /b\r\nContent-Length: 0\r\n\r\n"),
+                     ReadUntil("/b HTTP/1.1\r\n"),
+                     Send("HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nb"), WaitPeerClose()}}},
+       .setup = [](THttpCli& c) { c.SetRequestVer(u"1.1"); },
+       .stream = "b",
+       .requests = {{0, 0,
+                     Request("/download.php", "127.0.0.1:{P0}", "1.1") +
+                         Request("/b", "127.0.0.1:{P0}", "1.1")}},
+       .connections = 1,
+       .check = [](THttpCli&, Recorder& r,
+                   Servers&) { EXPECT_EQ(r.Count("State:httpDnsLookup"), 1); }});
+  return v;
+}
+
+class ClientCaseTest : public ::testing::TestWithParam<ClientCase> {};
+
+TEST_P(ClientCaseTest, Plays) {
+  const ClientCase& c = GetParam();
+  Servers servers(c.servers);
+  TMemoryStream stream;
+  Recorder rec;
+  {
+    THttpCli cli(nullptr);
+    InstallerSettings(cli);
+    rec.Attach(cli);
+    cli.SetRcvdStream(&stream);
+    cli.SetURL(U16(servers.Url(c.path)));
+    if (c.setup) c.setup(cli);
+    if (c.method == httpHEAD)
+      cli.HeadASync();
+    else
+      cli.GetASync();
+    ASSERT_TRUE(PumpUntil([&] { return rec.done_count > 0; })) << rec.Joined();
+    PumpFor(30);  // a second request-done would show here
+    EXPECT_EQ(rec.done_count, 1);
+    if (c.err == -1) {
+      EXPECT_TRUE(rec.done_err == 0 || rec.done_err == 10054) << rec.done_err;
+    } else {
+      EXPECT_EQ(rec.done_err, c.err) << U8(cli.ReasonPhrase()) << "\n" << rec.Joined();
+    }
+    EXPECT_EQ(rec.status_at_done, c.status);
+    EXPECT_EQ(cli.State(), httpReady);
+    if (c.stream) {
+      EXPECT_EQ(stream.View(), *c.stream);
+    }
+    if (c.body) {
+      EXPECT_EQ(rec.body, *c.body);
+    }
+    if (c.content_length != kAny) {
+      EXPECT_EQ(cli.ContentLength(), c.content_length);
+    }
+    if (c.rcvd != kAny) {
+      EXPECT_EQ(cli.RcvdCount(), c.rcvd);
+    }
+    if (c.reason) {
+      EXPECT_EQ(U8(cli.ReasonPhrase()), *c.reason);
+    }
+    if (c.events) {
+      EXPECT_EQ(rec.Joined(), *c.events);
+    }
+    if (c.check) c.check(cli, rec, servers);
+    for (const auto& [server, conn, bytes] : c.requests)
+      EXPECT_EQ(servers[static_cast<std::size_t>(server)]
+                    .Received(static_cast<std::size_t>(conn))
+                    .substr(0, Subst(bytes, servers.ports).size()),
+                Subst(bytes, servers.ports))
+          << "server " << server << " connection " << conn;
+    if (c.connections >= 0) {
+      EXPECT_EQ(servers[0].AcceptedCount(), c.connections);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Http, ClientCaseTest, ::testing::ValuesIn(Cases()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace

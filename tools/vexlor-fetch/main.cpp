@@ -1,0 +1,80 @@
+// vexlor-fetch URL FILE: downloads URL into FILE with the installer's HTTP client settings and
+// its synchronous Get, on the headless application (no window).
+//
+// Exit status 0 only when the request ended with error 0 and status 200. Otherwise one line
+// "error <code> status <status> <reason>" goes to stderr and the status is 1 (2 for wrong
+// arguments). The body is written to a temporary file beside FILE that replaces FILE only on
+// success, so a failed download never leaves a partial FILE behind.
+#include <cstdio>
+#include <string>
+
+#include "http/httpcli.h"
+#include "platform/files.h"
+
+namespace {
+
+void Report(int err, int status, const String& reason) {
+  std::fprintf(stderr, "error %d status %d %s\n", err, status, text::ToUtf8(reason).c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: vexlor-fetch URL FILE\n");
+    return 2;
+  }
+  const String url = text::FromUtf8(argv[1]);
+  const String file = text::FromUtf8(argv[2]);
+  const String part = file + u".vexlor-fetch-part";
+
+  plat::DeleteFile(part);  // left over from an interrupted run
+  int err = 0;
+  int status = 0;
+  String reason;
+  {
+    std::unique_ptr<plat::TFileStream> out;
+    try {
+      out = std::make_unique<plat::TFileStream>(part, plat::TFileMode::fmCreateNew);
+    } catch (EStreamError& e) {
+      std::fprintf(stderr, "%s\n", e.Message().c_str());
+      return 1;
+    }
+    THttpCli cli(nullptr);
+    cli.SetName(u"HttpCli");
+    // The installer form's settings.
+    cli.SetAgent(u"Mozilla/4.0 (compatible; Vexlor)");
+    cli.SetAccept(u"image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*");
+    cli.SetRequestVer(u"1.0");
+    cli.SetFollowRelocation(true);
+    cli.SetLocationChangeMaxCount(5);
+    cli.SetTimeout(30);
+    cli.SetURL(url);
+    cli.SetRcvdStream(out.get());
+    try {
+      cli.Get();
+    } catch (Exception&) {
+      // The outcome is read below; Get raises for every failure and for status >= 400.
+    }
+    err = cli.RequestDoneError() & 0xFFFF;
+    status = cli.StatusCode();
+    reason = cli.ReasonPhrase();
+    cli.SetRcvdStream(nullptr);
+  }
+  if (err != 0 || status != 200) {
+    plat::DeleteFile(part);
+    Report(err, status, reason);
+    return 1;
+  }
+  if (plat::FileExists(file) && !plat::DeleteFile(file)) {
+    plat::DeleteFile(part);
+    std::fprintf(stderr, "cannot replace %s\n", argv[2]);
+    return 1;
+  }
+  if (!plat::MoveFileNoReplace(part, file)) {
+    plat::DeleteFile(part);
+    std::fprintf(stderr, "cannot rename the download to %s\n", argv[2]);
+    return 1;
+  }
+  return 0;
+}
