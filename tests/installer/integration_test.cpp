@@ -76,7 +76,7 @@ struct RealWizard {
   std::vector<std::string> payloads;
   std::unique_ptr<TfrmMain> form;
 
-  explicit RealWizard(const String& url) {
+  explicit RealWizard(const String& url, const String& licence_url = u"") {
     http.SetAgent(u"Mozilla/4.0 (compatible; Vexlor)");
     TInstallerServices s = TInstallerServices::System();
     s.IsProductRunning = [] { return false; };
@@ -89,6 +89,8 @@ struct RealWizard {
       return true;
     };
     s.DownloadUrl = url;
+    s.LicenseUrl = licence_url;
+    s.MakePageClient = [] { return std::unique_ptr<IDownloadClient>(new THttpCli(nullptr)); };
     form = std::make_unique<TfrmMain>(view, http, std::move(s));
   }
 
@@ -199,6 +201,26 @@ TEST(ControllerWithHttpClient, ClosingTheWindowDuringTheBodyDeletesThePartialFil
     EXPECT_TRUE(close.Fired());
     EXPECT_TRUE(w.view.Closed());
     EXPECT_TRUE(w.payloads.empty());
+    EXPECT_TRUE(w.temp.Files().empty());
+  });
+}
+
+TEST(ControllerWithHttpClient, TheLicencePageIsFetchedForTheDialog) {
+  RunOnFreshThread([] {
+    const std::string page = "<html><body><h1>End-User License Agreement</h1></body></html>";
+    ScriptedServer server(
+        {ServerScript().ReadUntil("\r\n\r\n").Send(Header(200, "OK", page.size()) + page).Close(),
+         ServerScript().ReadUntil("\r\n\r\n").Send(Header(404, "Not Found", 4) + "gone").Close()});
+    String licence = u"http://127.0.0.1:" + text::IntToStr(server.Port()) + u"/license.php";
+    RealWizard w(Url(server), licence);
+    EXPECT_TRUE(w.view.Click(ControlId::lblLicenseAgreement));
+    EXPECT_TRUE(w.view.Click(ControlId::lblLicenseAgreement));
+    ASSERT_EQ(w.view.HtmlLoaded.size(), 2u);
+    EXPECT_EQ(w.view.HtmlLoaded[0], page);
+    EXPECT_EQ(w.view.HtmlLoaded[1], "");  // a page that cannot be had
+    ASSERT_TRUE(server.WaitFinished(5000));
+    EXPECT_EQ(server.Received(0).rfind("GET /license.php HTTP/1.0\r\n", 0), 0u);
+    EXPECT_EQ(w.view.FrontPage(), ControlId::paStart);
     EXPECT_TRUE(w.temp.Files().empty());
   });
 }

@@ -3,6 +3,7 @@
 // licence dialog's options.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <map>
 #include <set>
 
@@ -292,6 +293,15 @@ TEST(ProgressUpdateDue, OnlyMoreThan100MillisecondsApartInEitherOrder) {
   for (const auto& c : cases)
     EXPECT_EQ(ProgressUpdateDue(t + c.delta_ms * ms, t), c.due) << c.delta_ms;
   EXPECT_TRUE(ProgressUpdateDue(t, 0.0));  // the first update after creation
+}
+
+TEST(LocalDateTimeNow, CountsDaysSince1899) {
+  double a = LocalDateTimeNow();
+  double b = LocalDateTimeNow();
+  EXPECT_LT(std::abs(b - a), 1.0 / 86400.0);  // two readings within a second
+  // Some day after 2020-01-01 (43831) and before 2100-01-01 (73051).
+  EXPECT_GT(a, 43831.0);
+  EXPECT_LT(a, 73051.0);
 }
 
 // --- Setup runner ----------------------------------------------------------------------------
