@@ -390,7 +390,10 @@ void TCustomWSocket::ReportSocketError(const std::string& Operation, int ErrCode
   int code = ErrCode != 0 ? ErrCode : ws::WSAGetLastError();
   std::string line = ErrorTextOf(code) + " (#" + std::to_string(code) + " in " + Operation + ")";
   if (code == WSAECONNRESET || code == WSAENOTCONN) {
-    if (FHSocket != ws::kInvalidSocket) ws::closesocket(FHSocket);
+    if (FHSocket != ws::kInvalidSocket) {
+      ws::closesocket(FHSocket);
+      DropStaleNotices();
+    }
     FHSocket = ws::kInvalidSocket;
     if (FState != wsClosed) TriggerSessionClosed(static_cast<std::uint16_t>(code));
     SetSocketState(wsClosed);
@@ -1247,7 +1250,8 @@ void TCustomWSocket::TryToSend() {
     FBufHandler->Remove(m);
     // An OnSendData handler that closed the socket ends the sending of this session.
     if (FHSocket != target) return;
-    if (m < n) return;
+    // After a short send the rest of the block is offered at once: only a refusal (would
+    // block) promises a write notice on every system, a short send does not.
   }
 }
 
@@ -1384,6 +1388,7 @@ void TCustomWSocket::ReleaseSocket(bool Graceful, int ErrCode) {
     // A handle left by a connect that failed before the socket was opened: close it quietly so
     // it does not leak.
     ws::closesocket(FHSocket);
+    DropStaleNotices();
     FHSocket = ws::kInvalidSocket;
     return;
   }
@@ -1402,6 +1407,7 @@ void TCustomWSocket::ReleaseSocket(bool Graceful, int ErrCode) {
     ReportSocketError("Disconnect (closesocket)", e);
     return;
   }
+  DropStaleNotices();
   FHSocket = ws::kInvalidSocket;
   SetSocketState(wsClosed);
   if (!FDestroying && !FCloseInvoked) {
@@ -1412,6 +1418,12 @@ void TCustomWSocket::ReleaseSocket(bool Graceful, int ErrCode) {
     ResetToDefaults();
   } catch (...) {
   }
+}
+
+void TCustomWSocket::DropStaleNotices() {
+  // The system reuses socket handles (Windows at once): a notice still queued for the closed
+  // socket must not be taken for one of the next session.
+  if (FHandle != 0 && FMsg_WM_ASYNCSELECT != 0) plat::PurgeMessages(FHandle, FMsg_WM_ASYNCSELECT);
 }
 
 void TCustomWSocket::AbortSocket(int ErrCode) {

@@ -453,7 +453,7 @@ class TCustomWSocket : public TNetWndControl {
   std::uint32_t FMsg_WM_TRIGGER_DATA_AVAILABLE = 0;
 
  private:
-  bool StartWorkerLookup(const AnsiString& Name, int AProtocol, bool Reverse);
+  void DropStaleNotices();
   void ResolveAddrForFamily();
   plat::sock::TSockAddrIn Sin4() const;
   void SetSin4(const plat::sock::TSockAddrIn& Value);

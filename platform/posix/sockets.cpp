@@ -1019,7 +1019,14 @@ int SendCommon(Entry& e, const char* buf, int len, int flags, const sockaddr* to
   int err = errno;
   std::lock_guard<std::mutex> lock(e.mu);
   e.parked = false;
-  if (n >= 0) return static_cast<int>(n);
+  if (n >= 0) {
+    // The system took only part: like a refusal, it owes a write notice once it has room.
+    if (n < len && e.nonblocking) {
+      e.write_armed = true;
+      e.Update();
+    }
+    return static_cast<int>(n);
+  }
   if (err == EAGAIN || err == EWOULDBLOCK) {
     e.write_armed = true;  // FD_WRITE once the system can take bytes again
     e.Update();
