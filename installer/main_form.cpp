@@ -163,6 +163,7 @@ void TfrmMain::HttpCliRequestDone(TObject*, THttpRequest, std::uint16_t ErrCode)
 
   auto* thread = new TInstallingProcessThread(true, services_.RunSetup);
   InstallingProcessThread = thread;
+  thread->SetApplicationName(FDownloadToFile);
   thread->SetCommandLine(BuildSetupCommandLine(FDownloadToFile,
                                                view_.Checked(ControlId::chbCreateDesktopIcon),
                                                view_.Text(ControlId::edInstallPath)));

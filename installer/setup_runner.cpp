@@ -14,9 +14,9 @@ String BuildSetupCommandLine(const String& setup_file, bool create_desktop_icon,
 }
 
 TProcessRunner SystemProcessRunner() {
-  return [](const String& command_line, std::int32_t& exit_code) {
+  return [](const String& application, const String& command_line, std::int32_t& exit_code) {
     std::uint32_t error = 0;
-    return plat::RunProcess(command_line, exit_code, error);
+    return plat::RunProcess(application, command_line, exit_code, error);
   };
 }
 
@@ -27,7 +27,7 @@ TInstallingProcessThread::TInstallingProcessThread(bool CreateSuspended, TProces
 
 void TInstallingProcessThread::Execute() {
   std::int32_t code = 0;
-  FProcessStarted = FRunner && FRunner(FCommandLine, code);
+  FProcessStarted = FRunner && FRunner(FApplicationName, FCommandLine, code);
   FExitCode = FProcessStarted ? code : 0;
 }
 

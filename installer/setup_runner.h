@@ -15,9 +15,10 @@ namespace installer {
 String BuildSetupCommandLine(const String& setup_file, bool create_desktop_icon,
                              const String& folder);
 
-// Runs a command line and waits for it: true with the exit code when the program ran, false
-// when it could not be started.
-using TProcessRunner = std::function<bool(const String& command_line, std::int32_t& exit_code)>;
+// Runs a program file with a command line and waits for it: true with the exit code when the
+// program ran, false when it could not be started.
+using TProcessRunner = std::function<bool(const String& application, const String& command_line,
+                                          std::int32_t& exit_code)>;
 // The system's: plat::RunProcess.
 TProcessRunner SystemProcessRunner();
 
@@ -31,6 +32,11 @@ class TInstallingProcessThread : public TThread {
 
   const String& CommandLine() const { return FCommandLine; }
   void SetCommandLine(const String& Value) { FCommandLine = Value; }
+  // The program file to run. The command line starts with its path unquoted, which the system
+  // would otherwise read up to the first blank that ends an existing file name; naming the
+  // file makes sure that the downloaded program, and nothing planted on a shorter path, runs.
+  const String& ApplicationName() const { return FApplicationName; }
+  void SetApplicationName(const String& Value) { FApplicationName = Value; }
   std::int32_t InstallerExitCode() const { return FExitCode; }
   void SetInstallerExitCode(std::int32_t Value) { FExitCode = Value; }
   // The setup program could be started; its exit code is only meaningful then.
@@ -42,6 +48,7 @@ class TInstallingProcessThread : public TThread {
  private:
   String FCommandLine;
   std::int32_t FExitCode = 0;
+  String FApplicationName;
   bool FProcessStarted = false;
   TProcessRunner FRunner;
 };

@@ -50,7 +50,15 @@ std::vector<String> SplitCommandLine(const String& command_line,
     pos = chosen;
   }
 
-  // The arguments.
+  std::vector<String> args = SplitArguments(command_line.substr(pos));
+  out.insert(out.end(), args.begin(), args.end());
+  return out;
+}
+
+std::vector<String> SplitArguments(const String& command_line) {
+  std::vector<String> out;
+  std::size_t pos = 0;
+  const std::size_t n = command_line.size();
   while (true) {
     while (pos < n && IsBlank(command_line[pos]))
       ++pos;

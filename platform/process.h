@@ -16,10 +16,15 @@
 
 namespace plat {
 
-// Starts the program that the command line names, with the caller's environment and current
-// folder and no inherited handles, and waits for it without a time limit. True with its exit
-// code when it ran; false (and the system's error code in `error`) when it could not be started.
-bool RunProcess(const String& command_line, std::int32_t& exit_code, std::uint32_t& error);
+// Starts a program with the caller's environment and current folder and no inherited handles,
+// and waits for it without a time limit. `application` is the program file to run; the command
+// line is handed to it as it stands (its first part names the program for the program's own
+// use). With an empty `application` the program is taken from the start of the command line,
+// which for an unquoted path with blanks may pick a shorter path that happens to exist. True
+// with its exit code when it ran; false (and the system's error code in `error`) when it could
+// not be started.
+bool RunProcess(const String& application, const String& command_line, std::int32_t& exit_code,
+                std::uint32_t& error);
 
 // Opens a program file as the shell would, without waiting and without examining the result.
 void ShellOpen(const String& file);
@@ -33,6 +38,10 @@ bool SetEnvVar(const String& name, const String& value);
 // Win32: GetCommandLineW split by SplitCommandLine, so a "/D=" switch keeps the rest of the
 // line, blanks included. POSIX: the argument vector the program was started with.
 std::vector<String> ProgramArguments();
+
+// Splits the arguments that follow the program: at blanks, except that a token starting with
+// "/D=" takes the rest of the line. Double quotes group blanks and are removed.
+std::vector<String> SplitArguments(const String& arguments);
 
 // Splits a command line into the program and its arguments. The program is a quoted first
 // token, or else the shortest blank-separated prefix of the line that `is_file` accepts (the

@@ -57,12 +57,38 @@ int WaitFor(pid_t pid) {
   return -1;
 }
 
+// The argument vector: the given program, then the arguments that follow the program's part of
+// the command line.
+std::vector<String> ArgumentsFor(const String& application, const String& command_line) {
+  if (application.empty()) return SplitCommandLine(command_line, IsRegularFile);
+  std::size_t start = 0;
+  while (start < command_line.size() &&
+         (command_line[start] == u' ' || command_line[start] == u'\t'))
+    ++start;
+  String rest;
+  if (command_line.compare(start, application.size(), application) == 0) {
+    rest = command_line.substr(start + application.size());
+  } else if (command_line.compare(start, application.size() + 2, u"\"" + application + u"\"") ==
+             0) {
+    rest = command_line.substr(start + application.size() + 2);
+  } else {
+    auto split = SplitCommandLine(command_line, IsRegularFile);
+    if (!split.empty()) split[0] = application;
+    return split;
+  }
+  std::vector<String> args{application};
+  auto more = SplitArguments(rest);
+  args.insert(args.end(), more.begin(), more.end());
+  return args;
+}
+
 }  // namespace
 
-bool RunProcess(const String& command_line, std::int32_t& exit_code, std::uint32_t& error) {
+bool RunProcess(const String& application, const String& command_line, std::int32_t& exit_code,
+                std::uint32_t& error) {
   pid_t pid = 0;
   int err = 0;
-  if (!Spawn(SplitCommandLine(command_line, IsRegularFile), pid, err)) {
+  if (!Spawn(ArgumentsFor(application, command_line), pid, err)) {
     error = static_cast<std::uint32_t>(err);
     return false;
   }

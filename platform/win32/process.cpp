@@ -11,15 +11,17 @@
 
 namespace plat {
 
-bool RunProcess(const String& command_line, std::int32_t& exit_code, std::uint32_t& error) {
+bool RunProcess(const String& application, const String& command_line, std::int32_t& exit_code,
+                std::uint32_t& error) {
   STARTUPINFOW si{};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi{};
   // CreateProcessW may write into the command line, so it gets its own copy.
   std::vector<wchar_t> cmd(command_line.begin(), command_line.end());
   cmd.push_back(L'\0');
-  if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
-                      &pi)) {
+  std::wstring app(application.begin(), application.end());
+  if (!CreateProcessW(app.empty() ? nullptr : app.c_str(), cmd.data(), nullptr, nullptr, FALSE, 0,
+                      nullptr, nullptr, &si, &pi)) {
     error = ::GetLastError();
     return false;
   }

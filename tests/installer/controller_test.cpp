@@ -53,7 +53,8 @@ struct Wizard {
   // The setup run.
   bool setup_starts = true;
   std::int32_t setup_exit = 0;
-  std::vector<String> setup_lines;          // command lines run (read on the UI thread after)
+  std::vector<String> setup_programs;       // program files run (read on the UI thread after)
+  std::vector<String> setup_lines;          // their command lines
   std::vector<std::string> setup_payloads;  // what the setup file held when it ran
   std::promise<void> setup_release;         // set by a test that holds the setup run
   bool hold_setup = false;
@@ -74,12 +75,12 @@ struct Wizard {
       installer::WriteInstallerRecord();
     };
     auto released = std::make_shared<std::shared_future<void>>(setup_release.get_future());
-    s.RunSetup = [this, released](const String& line, std::int32_t& code) {
+    s.RunSetup = [this, released](const String& program, const String& line, std::int32_t& code) {
       // On the worker thread: record what would run, and let a test hold the run.
+      setup_programs.push_back(program);
       setup_lines.push_back(line);
       std::string payload;
-      std::ifstream in(testing_support::ToPath(line.substr(0, line.find(u" /S"))),
-                       std::ios::binary);
+      std::ifstream in(testing_support::ToPath(program), std::ios::binary);
       payload.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
       setup_payloads.push_back(payload);
       if (hold_setup) released->wait_for(std::chrono::seconds(20));
@@ -411,6 +412,7 @@ TEST(Controller, DownloadsIntoARandomFileAndRunsItsExeTwinWithTheChoices) {
     std::string exe = during.substr(0, during.size() - 4) + ".exe";
     EXPECT_EQ(Utf8(w.form->DownloadToFile()), exe);
     ASSERT_EQ(w.setup_lines.size(), 1u);
+    EXPECT_EQ(Utf8(w.setup_programs[0]), exe);
     EXPECT_EQ(Utf8(w.setup_lines[0]), exe + " /S /D=D:\\My Apps\\Vexlor");
     EXPECT_EQ(w.records, 1);
     EXPECT_EQ(w.view.FrontPage(), ControlId::paFinish);
@@ -443,7 +445,7 @@ TEST(Controller, ShowsThrottledProgressWhileDownloading) {
     TInstallerServices s = TInstallerServices::System();
     s.IsProductRunning = [] { return false; };
     s.WriteInstallerRecord = [] {};
-    s.RunSetup = [](const String&, std::int32_t& code) {
+    s.RunSetup = [](const String&, const String&, std::int32_t& code) {
       code = 0;
       return true;
     };

@@ -81,9 +81,8 @@ struct RealWizard {
     TInstallerServices s = TInstallerServices::System();
     s.IsProductRunning = [] { return false; };
     s.WriteInstallerRecord = [] {};
-    s.RunSetup = [this](const String& line, std::int32_t& code) {
-      std::ifstream in(testing_support::ToPath(line.substr(0, line.find(u" /S"))),
-                       std::ios::binary);
+    s.RunSetup = [this](const String& program, const String&, std::int32_t& code) {
+      std::ifstream in(testing_support::ToPath(program), std::ios::binary);
       payloads.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
       code = 0;
       return true;

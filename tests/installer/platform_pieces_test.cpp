@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "platform/files.h"
 #include "platform/named_mutex.h"
@@ -175,6 +176,38 @@ TEST(Registry, WritesReadsAndMatchesNamesWithoutCase) {
   EXPECT_FALSE(missing.Open(plat::TRegistryRoot::rkCurrentUser, key_path + u"\\Nope",
                             plat::kKeyRead, false));
   EXPECT_FALSE(missing.IsOpen());
+}
+
+std::string ReadAll(const std::filesystem::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+TEST(RunProcess, RunsTheNamedProgramAndNothingPlantedOnAShorterPath) {
+  namespace fs = std::filesystem;
+  TempDir dir, logs;
+  fs::create_directories(dir.Path() / "my setup");
+  fs::path program = dir.Path() / "my setup" / "k3Q0zT8a.exe";
+  fs::copy_file(VEXLOR_FAKE_SETUP, program);
+  // Where the unquoted path would be cut at its blank: "my" on POSIX, "my.exe" on Windows.
+  fs::copy_file(VEXLOR_FAKE_PLANTED, dir.Path() / "my");
+  fs::copy_file(VEXLOR_FAKE_PLANTED, dir.Path() / "my.exe");
+  for (const fs::path& p : {program, dir.Path() / "my", dir.Path() / "my.exe"})
+    ASSERT_TRUE(plat::MakeExecutable(FromPath(p)));
+  fs::path log = logs.Path() / "args.txt";
+  plat::SetEnvVar(u"VEXLOR_FAKE_SETUP_LOG", FromPath(log));
+  plat::SetEnvVar(u"VEXLOR_FAKE_SETUP_EXIT", u"3");
+  String line = FromPath(program) + u" /S /D=/opt/Norvane Vexlor/";
+  std::int32_t code = 0;
+  std::uint32_t error = 0;
+  ASSERT_TRUE(plat::RunProcess(FromPath(program), line, code, error)) << error;
+  EXPECT_EQ(code, 3);
+  std::string args = ReadAll(log);
+  EXPECT_NE(args, "planted");
+  // The program sees the command line as composed (on Windows its runtime splits the unquoted
+  // path into two arguments; the setup program reads the line itself).
+  EXPECT_EQ(args.substr(args.find("/S")), "/S /D=/opt/Norvane Vexlor/");
+  plat::SetEnvVar(u"VEXLOR_FAKE_SETUP_EXIT", u"");
 }
 
 TEST(SysInfo, MachineNameAndSecureRandom) {

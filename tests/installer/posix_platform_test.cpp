@@ -161,7 +161,7 @@ TEST_P(PosixRunProcess, StartsWaitsAndReportsTheExitCode) {
   std::int32_t code = -7;
   std::uint32_t error = 0;
   String line = FromPath(program) + u" /S /I /D=" + FromPath(dir.Path()) + u"/Norvane  Vexlor/";
-  EXPECT_EQ(plat::RunProcess(line, code, error), c.starts);
+  EXPECT_EQ(plat::RunProcess(FromPath(program), line, code, error), c.starts);
   if (c.starts) {
     EXPECT_EQ(code, c.exit_code);
   } else {

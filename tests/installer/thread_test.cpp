@@ -126,11 +126,13 @@ TEST_P(InstallingProcessThreadResult, ReportsTheRun) {
   const RunCase c = GetParam();
   RunOnFreshThread([c] {
     String seen;
-    auto* t = new TInstallingProcessThread(true, [&](const String& line, std::int32_t& code) {
-      seen = line;
-      code = c.code;
-      return c.starts;
-    });
+    auto* t = new TInstallingProcessThread(
+        true, [&](const String& program, const String& line, std::int32_t& code) {
+          seen = program + u"|" + line;
+          code = c.code;
+          return c.starts;
+        });
+    t->SetApplicationName(u"/tmp/x.exe");
     t->SetCommandLine(u"/tmp/x.exe /S /D=/opt/y");
     t->FreeOnTerminate = true;
     bool done = false;
@@ -142,7 +144,7 @@ TEST_P(InstallingProcessThreadResult, ReportsTheRun) {
     };
     t->Start();
     ASSERT_TRUE(PumpUntil([&] { return done; }));
-    EXPECT_EQ(testing_support::Utf8(seen), "/tmp/x.exe /S /D=/opt/y");
+    EXPECT_EQ(testing_support::Utf8(seen), "/tmp/x.exe|/tmp/x.exe /S /D=/opt/y");
   });
 }
 
