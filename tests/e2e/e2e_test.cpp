@@ -18,15 +18,15 @@
 #include "installer/running_product.h"
 #include "platform/process.h"
 #include "platform/registry.h"
-#include "tests/e2e/harness.h"
+#include "tools/demo-driver/wizard.h"
 #include "tools/demo-server/demo_server.h"
 #include "ui/layout.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using e2e::Rect;
-using e2e::WindowId;
+using drive::kWizardTitle;
+using drive::Page;
 using ui::ControlId;
 
 // Limits. Generous for a loaded machine; a healthy run takes a fraction of each.
@@ -36,33 +36,8 @@ constexpr int kQuestionMs = 10000;  // a message box appears or goes
 constexpr int kExitMs = 15000;      // the program ends
 constexpr int kServerMs = 15000;    // the download reaches a given point
 
-const char kWizardTitle[] = "Vexlor Installer";
 const char kProductRunningTitle[] = "Vexlor";
 const char kLicenseTitle[] = "Vexlor End-User License Agreement";
-
-enum class Page { Start, Installing, Finish, Error, Unknown };
-
-const char* PageName(Page p) {
-  switch (p) {
-    case Page::Start:
-      return "Start";
-    case Page::Installing:
-      return "Installing";
-    case Page::Finish:
-      return "Finish";
-    case Page::Error:
-      return "Error";
-    case Page::Unknown:
-      break;
-  }
-  return "Unknown";
-}
-
-Rect Bounds(ControlId id) {
-  const ui::ControlDef& s = ui::kLayout[static_cast<std::size_t>(ui::Index(id))];
-  // The pages fill the window, so a control's place on its page is its place in the window.
-  return Rect{s.Left, s.Top, s.Width, s.Height};
-}
 
 std::string ReadFile(const fs::path& p) {
   std::ifstream in(p, std::ios::binary);
@@ -109,6 +84,7 @@ class InstallerE2E : public ::testing::Test {
     fs::create_directories(work_ / "run");
     fs::permissions(work_ / "run", fs::perms::owner_all);
     fs::create_directories(shots_);
+    wizard_.SetShotsDir(shots_.string());
     install_folder_ = (work_ / "Program Files" / "Norvane Vexlor").string() + "/";
 
     // The test reads the same registry and mutex folder as the programs it starts.
@@ -178,79 +154,37 @@ class InstallerE2E : public ::testing::Test {
     ASSERT_TRUE(installer_.Start({VEXLOR_E2E_INSTALLER}, InstallerEnv(),
                                  (work_ / "installer.log").string(), &why))
         << why;
-    wizard_ = display_.WaitForWindow(kWizardTitle, kWindowMs);
-    ASSERT_NE(wizard_, 0u) << "the installer's window did not appear";
-    auto g = display_.Geometry(wizard_);
+    ASSERT_TRUE(wizard_.Find(kWindowMs)) << "the installer's window did not appear";
+    auto g = display_.Geometry(wizard_.Window());
     ASSERT_TRUE(g);
     EXPECT_EQ(g->w, ui::kWindow.ClientWidth);
     EXPECT_EQ(g->h, ui::kWindow.ClientHeight);
-    ExpectPage(Page::Start, "start");
+    ExpectPage(Page::pgStart, "start");
   }
 
-  // Which page is in front, told apart by what only that page draws: the green badge of the
-  // Finish page (its upper part, above where the Installing page has its progress bar), the
-  // orange badge of the Error page (its lower middle), the install button's warm red on the
-  // Start page. The Installing page shows none of them. Read while no question is open.
-  Page CurrentPage() {
-    if (!display_.IsMapped(wizard_)) return Page::Unknown;
-    Rect badge = Bounds(ControlId::imgInstallationFinish);
-    auto finish = display_.MeanColor(wizard_, {badge.x, badge.y, badge.w, 26});
-    auto error = display_.MeanColor(wizard_, {badge.x + 16, badge.y + 32, 32, 28});
-    auto install = display_.MeanColor(wizard_, Bounds(ControlId::imgBtnInstall));
-    if (!finish || !error || !install) return Page::Unknown;
-    if (finish->g - finish->r > 20 && finish->g - finish->b > 20) return Page::Finish;
-    if (error->r - error->b > 100 && error->r > 200) return Page::Error;
-    if (install->r - install->b > 50) return Page::Start;
-    return Page::Installing;
-  }
-
-  bool WaitPage(Page p, int timeout_ms = kPageMs) {
-    return e2e::WaitUntil([&] { return CurrentPage() == p; }, timeout_ms, 100);
-  }
+  Page CurrentPage() { return wizard_.CurrentPage(); }
 
   void ExpectPage(Page p, const std::string& shot) {
-    bool ok = WaitPage(p);
+    bool ok = wizard_.WaitPage(p, kPageMs);
     Shot(shot);
-    ASSERT_TRUE(ok) << "expected the " << PageName(p) << " page, see " << shots_.string()
-                    << " (now: " << PageName(CurrentPage()) << ")";
+    ASSERT_TRUE(ok) << "expected the " << drive::PageName(p) << " page, see " << shots_.string()
+                    << " (now: " << drive::PageName(CurrentPage()) << ")";
   }
 
-  void Shot(const std::string& what) {
-    if (wizard_ == 0 && question_ == 0) return;
-    char prefix[16];
-    std::snprintf(prefix, sizeof prefix, "%02d-", ++shot_count_);
-    WindowId w = question_ != 0 ? question_ : wizard_;
-    display_.Screenshot(w, (shots_ / (prefix + what + ".png")).string());
-  }
+  void Shot(const std::string& what) { wizard_.Shot(what); }
 
-  void Click(ControlId id) {
-    Rect r = Bounds(id);
-    ASSERT_TRUE(display_.Click(wizard_, r.x + r.w / 2, r.y + r.h / 2));
-  }
-
-  // Clicks a check box on its box, left of its text.
-  void ClickCheckBox(ControlId id) {
-    Rect r = Bounds(id);
-    ASSERT_TRUE(display_.Click(wizard_, r.x + 7, r.y + r.h / 2));
-  }
+  void Click(ControlId id) { ASSERT_TRUE(wizard_.Click(id)); }
+  void ClickCheckBox(ControlId id) { ASSERT_TRUE(wizard_.ClickCheckBox(id)); }
 
   // Waits for a message box titled `title` (other than the wizard), screenshots it.
   void ExpectQuestion(const std::string& title, const std::string& shot) {
-    question_ = display_.WaitForWindow(title, kQuestionMs, {wizard_});
-    ASSERT_NE(question_, 0u) << "no question titled \"" << title << "\"";
-    // Let it draw before the screenshot.
-    e2e::WaitUntil([] { return false; }, 300);
+    ASSERT_TRUE(wizard_.WaitQuestion(title, kQuestionMs)) << "no window titled \"" << title << "\"";
     Shot(shot);
   }
 
   // Answers the open question with a key and waits until it is gone.
   void Answer(const std::string& key) {
-    ASSERT_NE(question_, 0u);
-    WindowId q = question_;
-    ASSERT_TRUE(display_.Key(q, key));
-    bool gone = display_.WaitWindowGone(q, kQuestionMs);
-    question_ = 0;
-    ASSERT_TRUE(gone) << "the question stayed after \"" << key << "\"";
+    ASSERT_TRUE(wizard_.Answer(key, kQuestionMs)) << "the question stayed after \"" << key << "\"";
   }
 
   std::vector<fs::path> TempFiles() {
@@ -291,7 +225,7 @@ class InstallerE2E : public ::testing::Test {
     fs::path running = fs::path(folder) / "vexlor.running";
     if (!fs::exists(running)) return;
     std::ofstream(fs::path(folder) / "vexlor.quit") << "quit\n";
-    e2e::WaitUntil([&] { return !fs::exists(running); }, 5000);
+    drive::WaitUntil([&] { return !fs::exists(running); }, 5000);
   }
 
   // Holds the setup's body at its middle until Release(), so the download can be seen and
@@ -310,7 +244,7 @@ class InstallerE2E : public ::testing::Test {
   void ExpectDownloadHeld(std::int64_t held_bytes) {
     ASSERT_TRUE(server_->WaitForHold(kServerMs)) << "the download did not start";
     fs::path file;
-    ASSERT_TRUE(e2e::WaitUntil(
+    ASSERT_TRUE(drive::WaitUntil(
         [&] {
           file = DownloadFile();
           std::error_code ec;
@@ -318,29 +252,15 @@ class InstallerE2E : public ::testing::Test {
         },
         kServerMs))
         << "the download file did not reach " << held_bytes << " bytes";
-    EXPECT_EQ(CurrentPage(), Page::Installing);
-    // The bar stands at about half: filled at 40 % of its length like at its start, empty at
-    // 60 %.
-    Rect bar = Bounds(ControlId::ProgressBarDownloading);
-    auto sample = [&](double at) {
-      return display_.MeanColor(
-          wizard_, {bar.x + static_cast<int>(bar.w * at) - 5, bar.y + 4, 10, bar.h - 8});
-    };
-    auto differ = [](const e2e::Rgb& a, const e2e::Rgb& b) {
-      return std::abs(a.r - b.r) + std::abs(a.g - b.g) + std::abs(a.b - b.b) > 40;
-    };
-    EXPECT_TRUE(e2e::WaitUntil(
-        [&] {
-          auto start = sample(0.05), before = sample(0.40), after = sample(0.60);
-          return start && before && after && !differ(*start, *before) && differ(*before, *after);
-        },
-        5000))
+    EXPECT_EQ(CurrentPage(), Page::pgInstalling);
+    // The bar stands at about half: filled at 40 % of its length, empty at 60 %.
+    EXPECT_TRUE(drive::WaitUntil([&] { return wizard_.ProgressBetween(0.40, 0.60); }, 5000))
         << "the progress bar does not show the download halfway";
     Shot("installing-download-halfway");
   }
 
   bool TempFolderEmpties() {
-    return e2e::WaitUntil([&] { return TempFiles().empty(); }, 5000);
+    return drive::WaitUntil([&] { return TempFiles().empty(); }, 5000);
   }
 
   void ExpectNothingInstalled() {
@@ -377,7 +297,7 @@ class InstallerE2E : public ::testing::Test {
 
   void FinishAndExit(ControlId button) {
     Click(button);
-    ASSERT_TRUE(display_.WaitWindowGone(wizard_, kExitMs)) << "the window stayed";
+    ASSERT_TRUE(display_.WaitWindowGone(wizard_.Window(), kExitMs)) << "the window stayed";
     auto code = installer_.WaitExit(kExitMs);
     ASSERT_TRUE(code.has_value()) << "the installer did not end";
     EXPECT_EQ(*code, 0);
@@ -386,8 +306,8 @@ class InstallerE2E : public ::testing::Test {
   // Closes the window as from its title bar: outside a download it closes without a question
   // and the program ends.
   void CloseWithoutQuestion() {
-    ASSERT_TRUE(display_.RequestClose(wizard_));
-    ASSERT_TRUE(display_.WaitWindowGone(wizard_, kExitMs)) << "the window stayed";
+    ASSERT_TRUE(display_.RequestClose(wizard_.Window()));
+    ASSERT_TRUE(display_.WaitWindowGone(wizard_.Window(), kExitMs)) << "the window stayed";
     EXPECT_TRUE(display_.Windows(kWizardTitle).empty()) << "a question was asked";
     auto code = installer_.WaitExit(kExitMs);
     ASSERT_TRUE(code.has_value()) << "the installer did not end";
@@ -397,12 +317,10 @@ class InstallerE2E : public ::testing::Test {
   fs::path work_, shots_;
   std::string install_folder_;
   std::map<std::string, std::string> extra_env_;
-  e2e::XDisplay display_;
+  drive::XDisplay display_;
   std::unique_ptr<demo::DemoServer> server_;
-  e2e::Child installer_, product_, nginx_;
-  WindowId wizard_ = 0;
-  WindowId question_ = 0;
-  int shot_count_ = 0;
+  drive::Child installer_, product_, nginx_;
+  drive::Wizard wizard_{display_, ""};
 };
 
 // The whole road: install clicked, the download's progress shown, the setup run with the right
@@ -417,18 +335,18 @@ TEST_F(InstallerE2E, InstallsAndStartsTheProduct) {
   server_->Release();
 
   // The setup program runs (it logs its start, then takes its time): the install look.
-  ASSERT_TRUE(e2e::WaitUntil([&] { return SetupRuns().size() == 1; }, kPageMs));
-  EXPECT_EQ(CurrentPage(), Page::Installing);
+  ASSERT_TRUE(drive::WaitUntil([&] { return SetupRuns().size() == 1; }, kPageMs));
+  EXPECT_EQ(CurrentPage(), Page::pgInstalling);
   Shot("installing-setup-running");
 
-  ASSERT_NO_FATAL_FAILURE(ExpectPage(Page::Finish, "finish"));
+  ASSERT_NO_FATAL_FAILURE(ExpectPage(Page::pgFinish, "finish"));
   ExpectRequestLine("GET /download.php HTTP/1.0");
   ExpectInstalled(true);
   fs::path folder(install_folder_);
   EXPECT_FALSE(fs::exists(folder / "vexlor.log")) << "the product ran before Finish";
 
   ASSERT_NO_FATAL_FAILURE(FinishAndExit(ControlId::btnInstalledFinish));
-  ASSERT_TRUE(e2e::WaitUntil([&] { return fs::exists(folder / "vexlor.running"); }, kExitMs))
+  ASSERT_TRUE(drive::WaitUntil([&] { return fs::exists(folder / "vexlor.running"); }, kExitMs))
       << "the product was not started";
   // The product started from the Finish page holds the running-product mutex.
   EXPECT_TRUE(installer::IsProductRunning());
@@ -442,14 +360,14 @@ TEST_F(InstallerE2E, HonoursUncheckedBoxes) {
   ClickCheckBox(ControlId::chbCreateDesktopIcon);
   Shot("start-icon-unchecked");
   Click(ControlId::imgBtnInstall);
-  ASSERT_NO_FATAL_FAILURE(ExpectPage(Page::Finish, "finish"));
+  ASSERT_NO_FATAL_FAILURE(ExpectPage(Page::pgFinish, "finish"));
   ExpectInstalled(false);
 
   ClickCheckBox(ControlId::chbStartVexlor);
   Shot("finish-start-unchecked");
   ASSERT_NO_FATAL_FAILURE(FinishAndExit(ControlId::btnInstalledFinish));
   // Nothing was started: give a wrongly started product a moment to show itself.
-  e2e::WaitUntil([] { return false; }, 1000);
+  drive::WaitUntil([] { return false; }, 1000);
   EXPECT_FALSE(fs::exists(fs::path(install_folder_) / "vexlor.log"));
 }
 
@@ -469,7 +387,7 @@ TEST_P(DeliveryTest, EndsOnTheFinishPage) {
   if (d.extra_path) server_->SetAnswer(d.extra_path, *demo::ParseAnswer(d.extra_answer));
   ASSERT_NO_FATAL_FAILURE(LaunchInstaller());
   Click(ControlId::imgBtnInstall);
-  ASSERT_NO_FATAL_FAILURE(ExpectPage(Page::Finish, "finish"));
+  ASSERT_NO_FATAL_FAILURE(ExpectPage(Page::pgFinish, "finish"));
   ExpectInstalled(true);
   ASSERT_NO_FATAL_FAILURE(FinishAndExit(ControlId::btnInstalledFinish));
   StopProduct(install_folder_);
@@ -501,7 +419,7 @@ TEST_P(FailureTest, EndsOnTheErrorPage) {
   if (f.setup_exit_code) extra_env_["VEXLOR_DEMO_SETUP_EXIT_CODE"] = f.setup_exit_code;
   ASSERT_NO_FATAL_FAILURE(LaunchInstaller());
   Click(ControlId::imgBtnInstall);
-  ASSERT_NO_FATAL_FAILURE(ExpectPage(Page::Error, "error"));
+  ASSERT_NO_FATAL_FAILURE(ExpectPage(Page::pgError, "error"));
   ExpectNothingInstalled();
   EXPECT_EQ(SetupRuns().size(), f.setup_exit_code ? 1u : 0u);
   ASSERT_NO_FATAL_FAILURE(FinishAndExit(ControlId::btnCancelledFinish));
@@ -525,7 +443,7 @@ TEST_F(InstallerE2E, CancelDuringDownloadYes) {
   Click(ControlId::btnCancel);
   ASSERT_NO_FATAL_FAILURE(ExpectQuestion(kWizardTitle, "question-exit-setup"));
   ASSERT_NO_FATAL_FAILURE(Answer("y"));
-  ASSERT_NO_FATAL_FAILURE(ExpectPage(Page::Error, "error"));
+  ASSERT_NO_FATAL_FAILURE(ExpectPage(Page::pgError, "error"));
   ExpectNothingInstalled();
   EXPECT_TRUE(SetupRuns().empty());
   ASSERT_NO_FATAL_FAILURE(FinishAndExit(ControlId::btnCancelledFinish));
@@ -540,9 +458,9 @@ TEST_F(InstallerE2E, CancelDuringDownloadNo) {
   Click(ControlId::btnCancel);
   ASSERT_NO_FATAL_FAILURE(ExpectQuestion(kWizardTitle, "question-exit-setup"));
   ASSERT_NO_FATAL_FAILURE(Answer("n"));
-  EXPECT_EQ(CurrentPage(), Page::Installing);
+  EXPECT_EQ(CurrentPage(), Page::pgInstalling);
   server_->Release();
-  ASSERT_NO_FATAL_FAILURE(ExpectPage(Page::Finish, "finish"));
+  ASSERT_NO_FATAL_FAILURE(ExpectPage(Page::pgFinish, "finish"));
   ExpectInstalled(true);
   ASSERT_NO_FATAL_FAILURE(FinishAndExit(ControlId::btnInstalledFinish));
   StopProduct(install_folder_);
@@ -558,8 +476,8 @@ class ProductRunningTest : public InstallerE2E {
     ASSERT_TRUE(
         product_.Start({copy.string()}, InstallerEnv(), (work_ / "product.log").string(), &why))
         << why;
-    ASSERT_TRUE(
-        e2e::WaitUntil([&] { return fs::exists(work_ / "product" / "vexlor.running"); }, kExitMs));
+    ASSERT_TRUE(drive::WaitUntil([&] { return fs::exists(work_ / "product" / "vexlor.running"); },
+                                 kExitMs));
     ASSERT_TRUE(installer::IsProductRunning());
   }
 
@@ -583,7 +501,7 @@ TEST_F(ProductRunningTest, RetryAfterTheProductQuits) {
   EXPECT_TRUE(TempFiles().empty());
   ASSERT_NO_FATAL_FAILURE(QuitProduct());
   ASSERT_NO_FATAL_FAILURE(Answer("r"));
-  ASSERT_NO_FATAL_FAILURE(ExpectPage(Page::Finish, "finish"));
+  ASSERT_NO_FATAL_FAILURE(ExpectPage(Page::pgFinish, "finish"));
   ExpectInstalled(true);
   ASSERT_NO_FATAL_FAILURE(FinishAndExit(ControlId::btnInstalledFinish));
   StopProduct(install_folder_);
@@ -596,7 +514,7 @@ TEST_F(ProductRunningTest, CancelKeepsTheStartPage) {
   Click(ControlId::imgBtnInstall);
   ASSERT_NO_FATAL_FAILURE(ExpectQuestion(kProductRunningTitle, "question-product-running"));
   ASSERT_NO_FATAL_FAILURE(Answer("Escape"));
-  ASSERT_NO_FATAL_FAILURE(ExpectPage(Page::Start, "start-after-cancel"));
+  ASSERT_NO_FATAL_FAILURE(ExpectPage(Page::pgStart, "start-after-cancel"));
   EXPECT_TRUE(TempFiles().empty());
   EXPECT_TRUE(server_->Requests().empty());
   ASSERT_NO_FATAL_FAILURE(QuitProduct());
@@ -609,12 +527,12 @@ TEST_F(InstallerE2E, CloseDuringDownloadNoKeepsDownloading) {
   ASSERT_NO_FATAL_FAILURE(LaunchInstaller());
   Click(ControlId::imgBtnInstall);
   ASSERT_NO_FATAL_FAILURE(ExpectDownloadHeld(half));
-  ASSERT_TRUE(display_.RequestClose(wizard_));
+  ASSERT_TRUE(display_.RequestClose(wizard_.Window()));
   ASSERT_NO_FATAL_FAILURE(ExpectQuestion(kWizardTitle, "question-cancel-installation"));
   ASSERT_NO_FATAL_FAILURE(Answer("n"));
-  EXPECT_TRUE(display_.IsMapped(wizard_));
+  EXPECT_TRUE(display_.IsMapped(wizard_.Window()));
   server_->Release();
-  ASSERT_NO_FATAL_FAILURE(ExpectPage(Page::Finish, "finish"));
+  ASSERT_NO_FATAL_FAILURE(ExpectPage(Page::pgFinish, "finish"));
   ExpectInstalled(true);
   ASSERT_NO_FATAL_FAILURE(FinishAndExit(ControlId::btnInstalledFinish));
   StopProduct(install_folder_);
@@ -626,13 +544,13 @@ TEST_F(InstallerE2E, CloseDuringDownloadYesEndsTheProgram) {
   ASSERT_NO_FATAL_FAILURE(LaunchInstaller());
   Click(ControlId::imgBtnInstall);
   ASSERT_NO_FATAL_FAILURE(ExpectDownloadHeld(half));
-  ASSERT_TRUE(display_.RequestClose(wizard_));
+  ASSERT_TRUE(display_.RequestClose(wizard_.Window()));
   ASSERT_NO_FATAL_FAILURE(ExpectQuestion(kWizardTitle, "question-cancel-installation"));
   ASSERT_NO_FATAL_FAILURE(Answer("y"));
   auto code = installer_.WaitExit(kExitMs);
   ASSERT_TRUE(code.has_value()) << "the installer did not end";
   EXPECT_EQ(*code, 0);
-  EXPECT_FALSE(display_.IsMapped(wizard_));
+  EXPECT_FALSE(display_.IsMapped(wizard_.Window()));
   ExpectNothingInstalled();
   EXPECT_TRUE(SetupRuns().empty());
 }
@@ -645,16 +563,13 @@ TEST_F(InstallerE2E, LicenceLinkShowsThePage) {
   ASSERT_TRUE(server_->WaitForRequests(1, kServerMs));
   auto requests = server_->Requests();
   EXPECT_EQ(requests[0].Path, "/license.php");
-  auto g = display_.Geometry(question_);
+  auto g = display_.Geometry(wizard_.Question());
   ASSERT_TRUE(g);
   // A little smaller than the wizard's client area.
   EXPECT_EQ(g->w, ui::kWindow.ClientWidth - 50);
   EXPECT_EQ(g->h, ui::kWindow.ClientHeight - 50);
-  WindowId dialog = question_;
-  question_ = 0;
-  ASSERT_TRUE(display_.RequestClose(dialog));
-  ASSERT_TRUE(display_.WaitWindowGone(dialog, kQuestionMs));
-  ASSERT_NO_FATAL_FAILURE(ExpectPage(Page::Start, "start-after-licence"));
+  ASSERT_TRUE(wizard_.CloseQuestion(kQuestionMs));
+  ASSERT_NO_FATAL_FAILURE(ExpectPage(Page::pgStart, "start-after-licence"));
   EXPECT_TRUE(TempFiles().empty());
   ASSERT_NO_FATAL_FAILURE(CloseWithoutQuestion());
 }
@@ -672,13 +587,13 @@ TEST_F(InstallerE2E, InstallsFromNginx) {
                             (site / "nginx.conf").string(), "-e", (site / "error.log").string()},
                            {}, (work_ / "nginx.out").string(), &why))
       << why;
-  ASSERT_TRUE(
-      e2e::WaitUntil([] { return e2e::CanConnect(VEXLOR_E2E_HOST, VEXLOR_E2E_PORT); }, kServerMs))
+  ASSERT_TRUE(drive::WaitUntil([] { return drive::CanConnect(VEXLOR_E2E_HOST, VEXLOR_E2E_PORT); },
+                               kServerMs))
       << "nginx did not come up: " << ReadFile(site / "error.log");
 
   ASSERT_NO_FATAL_FAILURE(LaunchInstaller());
   Click(ControlId::imgBtnInstall);
-  ASSERT_NO_FATAL_FAILURE(ExpectPage(Page::Finish, "finish"));
+  ASSERT_NO_FATAL_FAILURE(ExpectPage(Page::pgFinish, "finish"));
   ExpectInstalled(true);
   EXPECT_NE(ReadFile(site / "access.log").find("\"GET /download.php HTTP/1.0\" 200"),
             std::string::npos);

@@ -1,5 +1,5 @@
-// The end-to-end harness on Linux: processes with posix_spawn, the display with Xvfb and Xlib.
-#include "tests/e2e/harness.h"
+// The user at an X display, on Linux: processes with posix_spawn, the display with Xvfb and Xlib.
+#include "tools/demo-driver/x_session.h"
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
@@ -21,7 +21,7 @@
 
 extern char** environ;
 
-namespace e2e {
+namespace drive {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -254,6 +254,17 @@ bool XDisplay::Start(const std::string& log_file, std::string* error) {
   return true;
 }
 
+bool XDisplay::Attach(const std::string& name, std::string* error) {
+  name_ = name;
+  XSetErrorHandler(&IgnoreXErrors);
+  display_ = XOpenDisplay(name_.c_str());
+  if (display_ == nullptr) {
+    if (error) *error = "cannot open display " + name_;
+    return false;
+  }
+  return true;
+}
+
 void XDisplay::Stop() {
   if (display_ != nullptr) {
     XCloseDisplay(Dpy(display_));
@@ -271,7 +282,9 @@ void XDisplay::Stop() {
 }
 
 std::map<std::string, std::string> XDisplay::ToolEnv() const {
-  return {{"DISPLAY", name_}, {"XAUTHORITY", ""}};
+  // A private server takes no authority file; the user's own display keeps its own.
+  if (server_pid_ > 0) return {{"DISPLAY", name_}, {"XAUTHORITY", ""}};
+  return {{"DISPLAY", name_}};
 }
 
 std::string XDisplay::Title(WindowId w) {
@@ -432,4 +445,4 @@ std::optional<Rgb> XDisplay::MeanColor(WindowId w, const Rect& r) {
   return Rgb{sum.r / n, sum.g / n, sum.b / n};
 }
 
-}  // namespace e2e
+}  // namespace drive

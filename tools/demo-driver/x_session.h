@@ -1,11 +1,11 @@
-// The end-to-end harness (Linux): child processes, a private X display (Xvfb) and the user's
-// hands on it (xdotool for the pointer and the keyboard, ImageMagick's import for screenshots,
-// Xlib for finding windows, reading pixels and asking a window to close as a window manager
-// would).
+// A user at an X display, for the headless demo and the end-to-end tests (Linux): child
+// processes, a private X server (Xvfb) and the user's hands on it (xdotool for the pointer and
+// the keyboard, ImageMagick's import for screenshots, Xlib for finding windows, reading pixels
+// and asking a window to close as a window manager would).
 //
 // Every wait takes a limit; nothing here waits without one.
 //
-// Threads: the test's thread only.
+// Threads: one; the objects are not shared between threads.
 #pragma once
 
 #include <sys/types.h>
@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-namespace e2e {
+namespace drive {
 
 // Polls `done` every `step_ms` until it is true or `timeout_ms` have passed; true when it was.
 bool WaitUntil(const std::function<bool()>& done, int timeout_ms, int step_ms = 50);
@@ -73,10 +73,15 @@ class XDisplay {
   XDisplay(const XDisplay&) = delete;
   XDisplay& operator=(const XDisplay&) = delete;
 
+  // Starts a private Xvfb on a free display number and connects to it.
   bool Start(const std::string& log_file, std::string* error);
+  // Connects to a display that runs already (the user's own); Stop then only disconnects.
+  bool Attach(const std::string& name, std::string* error);
   void Stop();
   // ":N"
   const std::string& Name() const { return name_; }
+  // What a program started on this display needs in its environment.
+  std::map<std::string, std::string> ToolEnv() const;
 
   // The mapped top-level windows whose title is `title`, in stacking order (bottom first).
   std::vector<WindowId> Windows(const std::string& title);
@@ -107,11 +112,9 @@ class XDisplay {
   std::optional<Rgb> MeanColor(WindowId w, const Rect& r);
 
  private:
-  std::map<std::string, std::string> ToolEnv() const;
-
   pid_t server_pid_ = -1;
   std::string name_;
   void* display_ = nullptr;  // Display*
 };
 
-}  // namespace e2e
+}  // namespace drive
