@@ -197,6 +197,9 @@ class TCustomWSocket : public TNetWndControl {
   String ReceiveStrW(unsigned ACodePage);
   String ReceiveStrW();
   String ReceiveStr();
+  // The Text property: reading receives (ReceiveStr), writing sends (SendStr).
+  String Text() { return ReceiveStr(); }
+  void SetText(const String& Value) { SendStr(Value); }
   std::int32_t PeekData(void* Buffer, std::int32_t BufferSize);
 
   // --- Ending and suspending ----------------------------------------------------------------

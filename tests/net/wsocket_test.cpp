@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "net/dnslookup.h"
 #include "net/wsocket.h"
 #include "platform/tick.h"
 #include "tests/support/pump.h"
@@ -884,4 +885,123 @@ TEST(WSocketLayers, InactiveLayerSettingsFollowTheirRules) {
   EXPECT_EQ(s.TimeoutSampling(), 0u);
   EXPECT_EQ(s.BandwidthLimit(), 0u);
   EXPECT_TRUE(s.ComponentOptions().Empty());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Other families: IPv6 literals, worker-thread lookups, an IPv6 loopback session.
+
+TEST(IPv6Text, ParseAndCanonicalText) {
+  struct Case {
+    const char* text;
+    const char16_t* canonical;  // nullptr: not an IPv6 literal
+  };
+  for (const Case& c :
+       {Case{"::1", u"::1"}, Case{"::", u"::"}, Case{"2001:DB8:0:0:0:0:0:1", u"2001:db8::1"},
+        Case{"1::", u"1::"}, Case{"fe80::1:0:0:2", u"fe80::1:0:0:2"},
+        Case{"1:0:0:2:0:0:0:3", u"1:0:0:2::3"}, Case{"::ffff:1.2.3.4", u"::ffff:102:304"},
+        Case{"1:2:3:4:5:6:7:8", u"1:2:3:4:5:6:7:8"}, Case{":::", nullptr},
+        Case{"1:2:3:4:5:6:7:8:9", nullptr}, Case{"12345::", nullptr}, Case{"1::2::3", nullptr},
+        Case{"1:", nullptr}, Case{"10.1.2.3", nullptr}, Case{"host", nullptr}, Case{"", nullptr}}) {
+    std::uint8_t a[16];
+    bool ok = ParseIPv6(c.text, a);
+    EXPECT_EQ(ok, c.canonical != nullptr) << c.text;
+    if (ok && c.canonical) {
+      EXPECT_EQ(IPv6ToText(a), c.canonical) << c.text;
+    }
+  }
+}
+
+TEST(WSocketFamilies, AddrChoosesTheFamily) {
+  TWSocket s(nullptr);
+  ASSERT_TRUE(ws::SupportsIPv6Api());
+  s.SetSocketFamily(sfAny);
+  s.SetAddr(u"::1");
+  EXPECT_EQ(s.SocketFamily(), sfIPv6);
+  s.SetAddr(u"10.1.2.3");
+  EXPECT_EQ(s.SocketFamily(), sfIPv4);
+  s.SetAddr(u"host.example");
+  EXPECT_EQ(s.SocketFamily(), sfAny) << "a host name takes the remembered family";
+}
+
+TEST(WSocketFamilies, IPv6LiteralIsAnsweredInsideTheCall) {
+  TWSocket s(nullptr);
+  std::vector<std::uint16_t> done;
+  s.OnDnsLookupDone = [&](TObject*, std::uint16_t e) { done.push_back(e); };
+  s.SetSocketFamily(sfIPv6);
+  s.DnsLookup(u"0:0::1");
+  EXPECT_EQ(done, (std::vector<std::uint16_t>{0}));
+  EXPECT_EQ(s.DnsResult(), u"::1");
+}
+
+TEST(WSocketFamilies, WorkerLookupCompletesFromTheMessageLoop) {
+  TWSocket s(nullptr);
+  std::vector<std::uint16_t> done;
+  s.OnDnsLookupDone = [&](TObject*, std::uint16_t e) { done.push_back(e); };
+  s.SetSocketFamily(sfAny);
+  s.DnsLookup(u"localhost");
+  EXPECT_TRUE(done.empty());
+  ASSERT_TRUE(PumpUntil([&] { return !done.empty(); }));
+  EXPECT_EQ(done, (std::vector<std::uint16_t>{0}));
+  ASSERT_FALSE(s.DnsResultList().empty());
+  bool loopback = false;
+  for (const auto& a : s.DnsResultList())
+    loopback |= a == u"127.0.0.1" || a == u"::1";
+  EXPECT_TRUE(loopback);
+  EXPECT_EQ(s.DnsResult(), s.DnsResultList().front());
+
+  done.clear();
+  s.DnsLookup(u"no-such-host.invalid");
+  ASSERT_TRUE(PumpUntil([&] { return !done.empty(); }, 15000));
+  EXPECT_EQ(done, (std::vector<std::uint16_t>{WSAHOST_NOT_FOUND}));
+}
+
+TEST(WSocketFamilies, CancelledWorkerLookupFiresInterruptedOnly) {
+  TWSocket s(nullptr);
+  std::vector<std::uint16_t> done;
+  s.OnDnsLookupDone = [&](TObject*, std::uint16_t e) { done.push_back(e); };
+  s.OnError = [&](TObject*) { done.push_back(0xFFFF); };
+  s.SetSocketFamily(sfAny);
+  s.DnsLookup(u"localhost");
+  s.CancelDnsLookup();
+  ASSERT_EQ(done.size(), 1u);
+  EXPECT_TRUE(done[0] == WSAEINTR || done[0] == 0xFFFF);
+  PumpUntil([] { return false; }, 300);
+  EXPECT_EQ(done.size(), 1u);
+}
+
+TEST(WSocketFamilies, IPv6LoopbackSession) {
+  ScriptedServer server({ServerScript().ReadUntil("six").Send("ok").Close()}, true);
+  Recorder rec;
+  TWSocket s(nullptr);
+  rec.Attach(s);
+  s.SetAddr(u"::1");
+  s.SetPort(U(std::to_string(server.Port())));
+  rec.on_connected = [&] {
+    EXPECT_EQ(s.CurrentSocketFamily(), sfIPv6);
+    s.SendStr(AnsiString("six"));
+  };
+  s.Connect();
+  ASSERT_TRUE(PumpUntil([&] { return rec.Saw("closed 0"); }));
+  EXPECT_EQ(rec.data, "ok");
+  ASSERT_TRUE(server.WaitFinished(5000));
+  EXPECT_EQ(server.Received(0), "six");
+}
+
+TEST(WSocketAddresses, PeerAndLocalAddressOfASession) {
+  ScriptedServer server({ServerScript().WaitSignal()});
+  Recorder rec;
+  TWSocket s(nullptr);
+  rec.Attach(s);
+  EXPECT_EQ(s.GetPeerAddr(), u"error");
+  EXPECT_EQ(s.GetXPort(), u"error");
+  s.SetAddr(u"127.0.0.1");
+  s.SetPort(U(std::to_string(server.Port())));
+  s.Connect();
+  ASSERT_TRUE(PumpUntil([&] { return rec.Saw("connected 0"); }));
+  EXPECT_EQ(s.GetPeerAddr(), u"127.0.0.1");
+  EXPECT_EQ(s.GetPeerPort(), U(std::to_string(server.Port())));
+  EXPECT_EQ(s.GetXAddr(), u"127.0.0.1");
+  EXPECT_NE(s.GetXPort(), u"error");
+  EXPECT_NE(s.GetXPort(), u"0");
+  server.Signal();
 }
