@@ -1,0 +1,156 @@
+// The demo setup program: its arguments, the product it carries, and a whole silent install into
+// a folder with blanks. Runs on both targets.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "platform/files.h"
+#include "platform/process.h"
+#include "tools/demo-setup/demo_setup.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct ArgsCase {
+  std::vector<String> args;
+  bool silent;
+  bool icon;
+  std::optional<String> folder;
+  std::size_t unknown;
+};
+
+TEST(DemoSetupArguments, ReadsTheSwitches) {
+  const ArgsCase cases[] = {
+      {{u"/S", u"/I", u"/D=C:\\Program Files\\Norvane Vexlor\\"},
+       true,
+       true,
+       u"C:\\Program Files\\Norvane Vexlor\\",
+       0},
+      {{u"/S", u"/D=/opt/two  blanks/"}, true, false, u"/opt/two  blanks/", 0},
+      {{u"/s", u"/i", u"/d=D:\\x"}, true, true, u"D:\\x", 0},
+      {{u"/D="}, false, false, u"", 0},
+      {{u"/S", u"/X", u"--help"}, true, false, std::nullopt, 2},
+      {{}, false, false, std::nullopt, 0},
+  };
+  for (const ArgsCase& c : cases) {
+    demo::SetupArguments a = demo::ParseSetupArguments(c.args);
+    EXPECT_EQ(a.Silent, c.silent);
+    EXPECT_EQ(a.DesktopIcon, c.icon);
+    EXPECT_EQ(a.Folder, c.folder);
+    EXPECT_EQ(a.Unknown.size(), c.unknown);
+  }
+}
+
+TEST(DemoSetupPayload, TrailerRoundTrip) {
+  std::string t = demo::PayloadTrailer(1234567);
+  ASSERT_EQ(t.size(), demo::kTrailerSize);
+  EXPECT_EQ(t, "VEXLOR-PAYLOAD:0000000001234567\n");
+  auto found = demo::FindPayload(2000000, t);
+  ASSERT_TRUE(found);
+  EXPECT_EQ(found->first, 2000000u - demo::kTrailerSize - 1234567u);
+  EXPECT_EQ(found->second, 1234567u);
+}
+
+TEST(DemoSetupPayload, RejectsWhatIsNoTrailer) {
+  std::string good = demo::PayloadTrailer(100);
+  std::string bad_magic = good;
+  bad_magic[0] = 'X';
+  std::string bad_digit = good;
+  bad_digit[20] = 'a';
+  const std::pair<std::uint64_t, std::string> cases[] = {
+      {1000, bad_magic},                // not ours
+      {1000, bad_digit},                // not a number
+      {100, good},                      // larger than what precedes the trailer
+      {1000, demo::PayloadTrailer(0)},  // nothing carried
+      {1000, good.substr(0, 31)},       // cut short
+      {10, good},                       // file shorter than a trailer
+  };
+  for (const auto& [size, trailer] : cases)
+    EXPECT_FALSE(demo::FindPayload(size, trailer)) << trailer;
+}
+
+class DemoSetupRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::random_device rd;
+    dir_ = fs::temp_directory_path() / ("vexlor-demo-setup-test-" + std::to_string(rd()));
+    fs::create_directories(dir_);
+    // A setup file: some program bytes, the product, the trailer.
+    product_ = std::string(300000, '\0');
+    for (std::size_t i = 0; i < product_.size(); ++i)
+      product_[i] = static_cast<char>(i * 7 + i / 251);
+    setup_ = dir_ / "k3Q0zT8a.exe";
+    std::ofstream(setup_, std::ios::binary)
+        << std::string(4096, 'S') << product_ << demo::PayloadTrailer(product_.size());
+    folder_ = dir_ / "Program  Files" / "Norvane Vexlor";
+    desktop_ = dir_ / "Desktop";
+    plat::SetEnvVar(u"VEXLOR_DESKTOP_DIR", Path(desktop_));
+    plat::SetEnvVar(u"VEXLOR_DEMO_SETUP_EXIT_CODE", u"");
+  }
+  void TearDown() override {
+    plat::SetEnvVar(u"VEXLOR_DESKTOP_DIR", u"");
+    plat::SetEnvVar(u"VEXLOR_DEMO_SETUP_EXIT_CODE", u"");
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+
+  String Path(const fs::path& p) { return p.u16string(); }
+
+  std::string Read(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+  }
+
+  int Run(const std::vector<String>& args, std::string& error) {
+    return demo::RunSetup(demo::ParseSetupArguments(args), Path(setup_), error);
+  }
+
+  fs::path dir_, setup_, folder_, desktop_;
+  std::string product_;
+};
+
+TEST_F(DemoSetupRun, InstallsTheProductAndTheIcon) {
+  std::string error;
+  String folder = Path(folder_) + plat::PathDelimiter();
+  ASSERT_EQ(Run({u"/S", u"/I", u"/D=" + folder}, error), demo::seOk) << error;
+  EXPECT_EQ(Read(folder_ / "vexlor.exe"), product_);
+  EXPECT_FALSE(fs::exists(folder_ / "vexlor.exe.new"));
+  auto [name, content] = demo::DesktopIcon(demo::JoinPath(folder, u"vexlor.exe"));
+  fs::path icon = desktop_ / fs::path(std::u16string(name));
+  ASSERT_TRUE(fs::exists(icon));
+  EXPECT_EQ(Read(icon), content);
+  EXPECT_NE(content.find("vexlor.exe"), std::string::npos);
+
+  // A second run replaces the product in place.
+  ASSERT_EQ(Run({u"/S", u"/D=" + folder}, error), demo::seOk) << error;
+  EXPECT_EQ(Read(folder_ / "vexlor.exe"), product_);
+}
+
+TEST_F(DemoSetupRun, WithoutIconSwitchWritesNoIcon) {
+  std::string error;
+  ASSERT_EQ(Run({u"/S", u"/D=" + Path(folder_)}, error), demo::seOk) << error;
+  EXPECT_TRUE(fs::exists(folder_ / "vexlor.exe"));
+  EXPECT_FALSE(fs::exists(desktop_));
+}
+
+TEST_F(DemoSetupRun, FailuresInstallNothing) {
+  std::string error;
+  EXPECT_EQ(Run({u"/S"}, error), demo::seUsage);
+
+  plat::SetEnvVar(u"VEXLOR_DEMO_SETUP_EXIT_CODE", u"3010");
+  EXPECT_EQ(Run({u"/S", u"/D=" + Path(folder_)}, error), 3010);
+  plat::SetEnvVar(u"VEXLOR_DEMO_SETUP_EXIT_CODE", u"");
+
+  // A setup file without a product.
+  std::ofstream(setup_, std::ios::binary | std::ios::trunc) << std::string(5000, 'S');
+  EXPECT_EQ(Run({u"/S", u"/D=" + Path(folder_)}, error), demo::seNoPayload);
+  EXPECT_FALSE(fs::exists(folder_ / "vexlor.exe"));
+}
+
+}  // namespace
