@@ -373,15 +373,27 @@ void THttpCli::StartRequest(THttpRequest Rq) {
   if (FServerAuth == httpAuthBasic && !FCurrUsername.empty()) FAuthBasicState = basicMsg1;
   if (FProxyAuth == httpAuthBasic && !FCurrProxyUsername.empty()) FProxyAuthBasicState = basicMsg1;
 
-  if (FCtrlSocket->State() == wsConnected) {
-    if (FHostName == FCurrentHost && FPort == FCurrentPort && FProtocol == FCurrentProtocol) {
-      ConnectionReady();
-      return;
+  // An exception from an owner's handler run inside (a dotted address is resolved and
+  // connected at once) reaches the caller; the request it interrupted is ended first.
+  try {
+    if (FCtrlSocket->State() == wsConnected) {
+      if (FHostName == FCurrentHost && FPort == FCurrentPort && FProtocol == FCurrentProtocol) {
+        ConnectionReady();
+        return;
+      }
+      FCtrlSocket->Abort();
     }
-    FCtrlSocket->Abort();
+    SetState(httpNotConnected);
+    Login();
+  } catch (...) {
+    if (FState != httpReady) {
+      try {
+        Abort();
+      } catch (...) {
+      }
+    }
+    throw;
   }
-  SetState(httpNotConnected);
-  Login();
 }
 
 void THttpCli::RunRequestSync(THttpRequest Rq) {
@@ -1128,7 +1140,7 @@ void THttpCli::SocketSessionClosed(std::uint16_t ErrCode) {
     }
     // A header cut short: nothing more will come on this connection, so the request ends now
     // instead of waiting for an idle time-out that an asynchronous request does not have.
-    TriggerSessionClosed();
+    // OnSessionClosed stays silent here, as for any close that cuts a header short.
     if (FState != httpReady) {
       if (FRequestDoneError == 0) {
         FRequestDoneError = FStatusCode == 0 ? reqErrNoStatusLine : reqErrDocIncomplete;

@@ -264,12 +264,15 @@ std::vector<ClientCase> Cases() {
                .err = reqErrDocIncomplete,
                .status = 200,
                .rcvd = 4});
-  v.push_back(
-      {.name = "HeaderCutShortByClose",
-       .servers = {Answer("HTTP/1.0 200 OK\r\nContent-Le")},
-       .err = reqErrDocIncomplete,
-       .status = 200,
-       .check = [](THttpCli&, Recorder& r, Servers&) { EXPECT_EQ(r.Count("HeaderEnd"), 1); }});
+  v.push_back({.name = "HeaderCutShortByClose",
+               .servers = {Answer("HTTP/1.0 200 OK\r\nContent-Le")},
+               .err = reqErrDocIncomplete,
+               .status = 200,
+               .check = [](THttpCli&, Recorder& r, Servers&) {
+                 EXPECT_EQ(r.Count("HeaderEnd"), 1);
+                 EXPECT_EQ(r.Count("SessionClosed"),
+                           0);  // a close that cuts a header short is silent
+               }});
   v.push_back({.name = "StatusCodeNotANumberEndsAtOnce",
                .servers = {{{Read(), Send("HTTP/1.1 OK\r\nContent-Length: 5\r\n\r\nhello"),
                              WaitPeerClose()}}},
@@ -391,6 +394,48 @@ std::vector<ClientCase> Cases() {
        .connections = 1,
        .check = [](THttpCli&, Recorder& r,
                    Servers&) { EXPECT_EQ(r.Count("State:httpDnsLookup"), 1); }});
+  v.push_back({.name = "HtmlAnswerToAnExeGetsAnHtmName",
+               .servers = {Answer("HTTP/1.0 200 OK\r\nContent-Type: Text/HTML\r\n"
+                                  "Content-Length: 2\r\n\r\nhi")},
+               .path = "/files/setup.exe",
+               .stream = "hi",
+               .check = [](THttpCli& c, Recorder&, Servers&) {
+                 EXPECT_EQ(c.ContentType(), u"text/html");
+                 EXPECT_EQ(c.DocName(), u"setup.htm");
+               }});
+  v.push_back({.name = "ThroughAProxyTheRequestLineIsAbsolute",
+               .servers = {Answer("HTTP/1.0 200 OK\r\nContent-Length: 1\r\n\r\np")},
+               .setup =
+                   [](THttpCli& c) {
+                     // The scripted server plays the proxy; the target is never resolved.
+                     c.SetProxy(u"127.0.0.1");
+                     c.SetProxyPort(c.URL().substr(17, c.URL().find(u'/', 17) - 17));
+                     c.SetURL(u"http://target.invalid:8080/file");
+                   },
+               .stream = "p",
+               .requests = {{0, 0,
+                             "GET http://target.invalid:8080/file HTTP/1.0\r\nAccept: image/gif, "
+                             "image/x-xbitmap, image/jpeg, image/pjpeg, */*\r\nUser-Agent: "
+                             "Mozilla/4.0 (compatible; Vexlor)\r\nHost: target.invalid:8080\r\n"
+                             "\r\n"}}});
+  v.push_back(
+      {.name = "CredentialsInTheUrlAnswerAChallenge",
+       .servers = {{{Read(),
+                     Send("HTTP/1.0 401 No\r\nWWW-Authenticate: Basic realm=r\r\n"
+                          "Content-Length: 0\r\n\r\n"),
+                     CloseConn()},
+                    {Read(), Send("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nin"), CloseConn()}}},
+       .setup =
+           [](THttpCli& c) {
+             String url = c.URL();
+             c.SetURL(u"http://joe:pw@" + url.substr(7));
+           },
+       .stream = "in",
+       .check =
+           [](THttpCli&, Recorder&, Servers& s) {
+             EXPECT_NE(s[0].Received(1).find("Authorization: Basic am9lOnB3\r\n"),
+                       std::string::npos);
+           }});
   return v;
 }
 

@@ -424,6 +424,23 @@ TEST_F(ClientTest, PostSendsTheStreamFromItsPosition) {
   EXPECT_EQ(got, head + payload);
 }
 
+TEST_F(ClientTest, RelocatedPostBecomesAGet) {
+  TMemoryStream body;
+  body.Write("a=1", 3);
+  body.SetPosition(0);
+  Servers s(
+      {{{ReadUntil("a=1"),
+         Send("HTTP/1.0 302 Found\r\nLocation: /done\r\nContent-Length: 0\r\n\r\n"), CloseConn()},
+        {Read(), Send("HTTP/1.0 200 OK\r\nContent-Length: 4\r\n\r\ndone"), CloseConn()}}});
+  cli->SetURL(U16(s.Url("/form")));
+  cli->SetSendStream(&body);
+  cli->Post();
+  EXPECT_EQ(stream.View(), "done");
+  EXPECT_EQ(rec.done_rq, httpGET);
+  EXPECT_EQ(s[0].Received(1).rfind("GET /done HTTP/1.0\r\n", 0), 0u);
+  EXPECT_EQ(s[0].Received(1).find("Content-Length"), std::string::npos);
+}
+
 TEST_F(ClientTest, BasicAuthenticationRetriesOnceWithCredentials) {
   Servers s({{{Read(),
                Send("HTTP/1.0 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"x\"\r\n"
