@@ -1005,3 +1005,82 @@ TEST(WSocketAddresses, PeerAndLocalAddressOfASession) {
   EXPECT_NE(s.GetXPort(), u"0");
   server.Signal();
 }
+
+// ---------------------------------------------------------------------------------------------
+// Handlers that misbehave, suspension, the background-exception path.
+
+TEST_F(WSocketTest, AHandlerThatNeverReadsIsNotCalledForEver) {
+  ScriptedServer server({ServerScript().WaitSignal().Send("unread").WaitSignal()});
+  rec_.Attach(*sock_);
+  ConnectTo(server.Port());
+  rec_.events.clear();
+  rec_.read_on_data = false;
+  server.Signal();
+  ASSERT_TRUE(PumpUntil([&] { return !rec_.events.empty(); }));
+  PumpUntil([] { return false; }, 200);
+  EXPECT_EQ(rec_.events, (std::vector<std::string>{"data 0"})) << "one event, then it waits";
+  // The next read re-arms the notice and takes the bytes.
+  char buf[16];
+  EXPECT_EQ(sock_->Receive(buf, 2), 2);
+  rec_.read_on_data = true;
+  ASSERT_TRUE(PumpUntil([&] { return rec_.data == "read"; }));
+  server.Signal();
+}
+
+TEST_F(WSocketTest, AnExceptionInTheDataHandlerEndsTheLoopAndGoesNoFurther) {
+  ScriptedServer server({ServerScript().WaitSignal().Send("abc").WaitSignal()});
+  rec_.Attach(*sock_);
+  int bg = 0, calls = 0;
+  sock_->SetOnBgException([&](TObject*, std::exception&, bool&) { ++bg; });
+  ConnectTo(server.Port());
+  sock_->OnDataAvailable = [&](TObject*, std::uint16_t) {
+    char c;
+    sock_->Receive(&c, 1);
+    ++calls;
+    throw std::runtime_error("handler failed");
+  };
+  server.Signal();
+  ASSERT_TRUE(PumpUntil([&] { return calls > 0; }));
+  support::PumpPending();
+  EXPECT_EQ(bg, 0);
+  EXPECT_EQ(sock_->State(), wsConnected);
+  server.Signal();
+}
+
+TEST_F(WSocketTest, TestExceptionMessageGoesToBackgroundHandlingAndAborts) {
+  class ExposedSocket : public TWSocket {
+   public:
+    using TWSocket::TWSocket;
+    void PostTestException() { plat::PostMessage(Handle(), FMsg_WM_TRIGGER_EXCEPTION, 0, 0); }
+  };
+  ScriptedServer server({ServerScript().WaitPeerClose()});
+  Recorder rec;
+  ExposedSocket s(nullptr);
+  rec.Attach(s);
+  std::string text;
+  s.SetOnBgException([&](TObject*, std::exception& e, bool&) { text = e.what(); });
+  s.SetAddr(u"127.0.0.1");
+  s.SetPort(U(std::to_string(server.Port())));
+  s.Connect();
+  ASSERT_TRUE(PumpUntil([&] { return rec.Saw("connected 0"); }));
+  s.PostTestException();
+  ASSERT_TRUE(PumpUntil([&] { return s.State() == wsClosed; }));
+  EXPECT_EQ(text, "Test exception in WSocket");
+  EXPECT_TRUE(rec.Saw("closed 0"));
+}
+
+TEST_F(WSocketTest, PausedSocketHearsNothingUntilResumed) {
+  ScriptedServer server({ServerScript().WaitSignal().Send("late").Notify(1).WaitSignal()});
+  rec_.Attach(*sock_);
+  ConnectTo(server.Port());
+  support::PumpPending();
+  rec_.events.clear();
+  sock_->Pause();
+  server.Signal();
+  ASSERT_TRUE(server.WaitNotified(1, 5000));
+  PumpUntil([] { return false; }, 200);
+  EXPECT_TRUE(rec_.data.empty());
+  sock_->Resume();
+  ASSERT_TRUE(PumpUntil([&] { return rec_.data == "late"; }));
+  server.Signal();
+}
