@@ -12,6 +12,9 @@
 # (maximum resident set), throughput (MiB/s), all medians over RUNS rounds, and the wall time
 # of fetching the 1 KiB file (median over SMALL_RUNS; time to first byte including the start
 # of the program). The first download of every client is compared byte for byte.
+#
+# A reference row "cat" runs in the same rounds: it copies the file from the page cache into a
+# file without any network, the ceiling a client can approach on the machine at hand.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/linux}
@@ -73,17 +76,19 @@ run_client() {  # client url
   esac
 }
 clients=(vexlor-fetch curl wget)
+references=(cat)
 declare -A wall cpu mem small_wall
-for c in "${clients[@]}"; do wall[$c]=""; cpu[$c]=""; mem[$c]=""; small_wall[$c]=""; done
+for c in "${clients[@]}" "${references[@]}"; do wall[$c]=""; cpu[$c]=""; mem[$c]=""; small_wall[$c]=""; done
 
 for r in $(seq "$runs"); do
-  for c in "${clients[@]}"; do
+  for c in "${clients[@]}" "${references[@]}"; do
     rm -f "$out"
     timed=(/usr/bin/time -f "%e %U %S %M" -o "$work/time.txt")
     case $c in
       vexlor-fetch) "${timed[@]}" "$fetch" "$big" "$out" ;;
       curl) "${timed[@]}" curl -sS -o "$out" "$big" ;;
       wget) "${timed[@]}" wget -q -O "$out" "$big" ;;
+      cat) "${timed[@]}" cat "$work/www/big.bin" >"$out" ;;
     esac
     read -r e u s m <"$work/time.txt"
     if [ "$r" = 1 ]; then
@@ -108,9 +113,14 @@ rm -f "$out"
 median() { tr ' ' '\n' | grep -v '^$' | sort -g | awk '{a[NR]=$1} END {print (NR%2) ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2}'; }
 printf '%s MiB file, %s rounds; 1 KiB file, %s rounds; medians\n' "$size_mb" "$runs" "$small_runs"
 printf '%-13s %9s %9s %12s %12s %14s\n' client "wall s" "CPU s" "peak KiB" "MiB/s" "1 KiB ms"
-for c in "${clients[@]}"; do
+for c in "${clients[@]}" "${references[@]}"; do
   w=$(echo "${wall[$c]}" | median)
-  printf '%-13s %9.2f %9.2f %12d %12.0f %14.1f\n' "$c" "$w" "$(echo "${cpu[$c]}" | median)" \
-    "$(echo "${mem[$c]}" | median)" "$(echo "$size_mb / $w" | bc -l)" \
-    "$(echo "${small_wall[$c]}" | median)"
+  small_ms=-
+  [ -n "${small_wall[$c]}" ] && small_ms=$(printf '%.1f' "$(echo "${small_wall[$c]}" | median)")
+  printf '%-13s %9.2f %9.2f %12d %12.0f %14s\n' "$c" "$w" "$(echo "${cpu[$c]}" | median)" \
+    "$(echo "${mem[$c]}" | median)" "$(echo "$size_mb / $w" | bc -l)" "$small_ms"
 done
+ratio() { echo "$(echo "$1" | median) / $(echo "$2" | median)" | bc -l; }
+printf 'vexlor-fetch against curl: throughput %.2f x, CPU %.2f x, peak memory %.2f x wget'"'"'s\n' \
+  "$(ratio "${wall[curl]}" "${wall[vexlor-fetch]}")" "$(ratio "${cpu[vexlor-fetch]}" "${cpu[curl]}")" \
+  "$(ratio "${mem[vexlor-fetch]}" "${mem[wget]}")"
