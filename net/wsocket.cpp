@@ -144,6 +144,19 @@ bool IsConnectionLost(int e) {
          e == WSAECONNABORTED;
 }
 
+// Buffers of lookups that were cancelled when their socket went: a system whose cancel does
+// not stop the lookup may still write into them, so they live as long as the process.
+template <typename Buffers>
+void RetireLookupBuffersForGood(Buffers& buffers) {
+  if (buffers.empty()) return;
+  static std::mutex* lock = new std::mutex;
+  static auto* graveyard = new Buffers;
+  std::lock_guard<std::mutex> guard(*lock);
+  for (auto& b : buffers)
+    graveyard->push_back(std::move(b));
+  buffers.clear();
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -258,6 +271,7 @@ void TCustomWSocket::ReleaseResources(bool Disposing) {
       StopDnsLookup(true);
     } catch (...) {
     }
+    RetireLookupBuffersForGood(FRetiredLookupBuffers);
     if (FState != wsInvalidState) {
       try {
         if (FState != wsClosed || FHSocket != ws::kInvalidSocket) Close();
@@ -581,13 +595,7 @@ void TCustomWSocket::DnsLookup(const String& AHostName, int AProtocol) {
     return;
   }
   // A lookup still outstanding is replaced without an event.
-  if (FDnsLookupHandle != 0) {
-    if (FDnsLookupOnWorker)
-      TNetAsyncDnsLookup::Instance().Cancel(FDnsLookupHandle);
-    else
-      ws::WSACancelAsyncRequest(FDnsLookupHandle);
-    FDnsLookupHandle = 0;
-  }
+  if (FDnsLookupHandle != 0) CancelOutstandingLookup();
   FDnsResult.clear();
   FDnsResultList.clear();
   FReverseLookup = false;
@@ -617,7 +625,7 @@ void TCustomWSocket::DnsLookup(const String& AHostName, int AProtocol) {
   if (FSocketFamily == sfIPv4) {
     FDnsLookupOnWorker = false;
     FDnsLookupHandle = ws::WSAAsyncGetHostByName(FHandle, FMsg_WM_ASYNCGETHOSTBYNAME, name.c_str(),
-                                                 FDnsLookupBuffer, sizeof FDnsLookupBuffer);
+                                                 LookupBuffer(), sizeof(THostEntBuffer::Data));
     if (FDnsLookupHandle == 0) start_error = ws::WSAGetLastError();
   } else {
     FDnsLookupOnWorker = true;
@@ -641,18 +649,22 @@ void TCustomWSocket::DnsLookup(const String& AHostName, int AProtocol) {
 
 void TCustomWSocket::HandleLookupReply(TMessage& Msg) {
   if (FDnsLookupHandle == 0) {
+    ReleaseRetiredBuffer(Msg.WParam);
     FDnsLookupTempMsg = Msg;
     FDnsLookupCheckMsg = true;
     return;
   }
-  if (Msg.WParam != FDnsLookupHandle) return;  // the reply to a cancelled lookup
+  if (Msg.WParam != FDnsLookupHandle) {  // the reply to a cancelled lookup
+    ReleaseRetiredBuffer(Msg.WParam);
+    return;
+  }
   FDnsLookupHandle = 0;
   int err = ws::SelectError(Msg.LParam);
   if (FDnsLookupOnWorker) {
     auto req = TNetAsyncDnsLookup::Instance().Take(static_cast<ws::TAsyncHandle>(Msg.WParam));
     if (err == 0 && req) FDnsResultList = req->Results;
   } else if (err == 0) {
-    const auto* he = reinterpret_cast<const ws::THostEnt*>(FDnsLookupBuffer);
+    const auto* he = reinterpret_cast<const ws::THostEnt*>(LookupBuffer());
     for (char** p = he->h_addr_list; p != nullptr && *p != nullptr; ++p) {
       std::uint32_t a;
       std::memcpy(&a, *p, 4);
@@ -673,15 +685,32 @@ void TCustomWSocket::CancelDnsLookup() {
   StopDnsLookup(false);
 }
 
+char* TCustomWSocket::LookupBuffer() {
+  if (!FDnsLookupBuffer) FDnsLookupBuffer = std::make_unique<THostEntBuffer>();
+  return FDnsLookupBuffer->Data;
+}
+
+int TCustomWSocket::CancelOutstandingLookup() {
+  const ws::TAsyncHandle h = FDnsLookupHandle;
+  FDnsLookupHandle = 0;
+  if (FDnsLookupOnWorker) return TNetAsyncDnsLookup::Instance().Cancel(h);
+  int err = ws::WSACancelAsyncRequest(h) == 0 ? 0 : ws::WSAGetLastError();
+  if (FDnsLookupBuffer) FRetiredLookupBuffers.emplace_back(h, std::move(FDnsLookupBuffer));
+  return err;
+}
+
+void TCustomWSocket::ReleaseRetiredBuffer(plat::WParam Handle) {
+  for (auto it = FRetiredLookupBuffers.begin(); it != FRetiredLookupBuffers.end(); ++it) {
+    if (it->first == Handle) {
+      FRetiredLookupBuffers.erase(it);
+      return;
+    }
+  }
+}
+
 void TCustomWSocket::StopDnsLookup(bool Silent) {
   if (FDnsLookupHandle == 0) return;
-  int err;
-  if (FDnsLookupOnWorker) {
-    err = TNetAsyncDnsLookup::Instance().Cancel(FDnsLookupHandle);
-  } else {
-    err = ws::WSACancelAsyncRequest(FDnsLookupHandle) == 0 ? 0 : ws::WSAGetLastError();
-  }
-  FDnsLookupHandle = 0;
+  int err = CancelOutstandingLookup();
   if (err == 0 || Silent) {
     if (!FDestroying) TriggerDnsLookupDone(WSAEINTR);
     return;
@@ -699,13 +728,7 @@ void TCustomWSocket::ReverseDnsLookup(const String& HostAddr, int AProtocol) {
     TriggerDnsLookupDone(WSAEINVAL);
     return;
   }
-  if (FDnsLookupHandle != 0) {
-    if (FDnsLookupOnWorker)
-      TNetAsyncDnsLookup::Instance().Cancel(FDnsLookupHandle);
-    else
-      ws::WSACancelAsyncRequest(FDnsLookupHandle);
-    FDnsLookupHandle = 0;
-  }
+  if (FDnsLookupHandle != 0) CancelOutstandingLookup();
   FDnsResult.clear();
   FDnsResultList.clear();
   FReverseLookup = true;
@@ -717,7 +740,7 @@ void TCustomWSocket::ReverseDnsLookup(const String& HostAddr, int AProtocol) {
     FDnsLookupOnWorker = false;
     FDnsLookupHandle =
         ws::WSAAsyncGetHostByAddr(FHandle, FMsg_WM_ASYNCGETHOSTBYADDR, reinterpret_cast<char*>(&v4),
-                                  4, ws::kAfInet, FDnsLookupBuffer, sizeof FDnsLookupBuffer);
+                                  4, ws::kAfInet, LookupBuffer(), sizeof(THostEntBuffer::Data));
     if (FDnsLookupHandle == 0) start_error = ws::WSAGetLastError();
   } else {
     FDnsLookupOnWorker = true;
@@ -735,14 +758,17 @@ void TCustomWSocket::ReverseDnsLookup(const String& HostAddr, int AProtocol) {
 }
 
 void TCustomWSocket::HandleReverseLookupReply(TMessage& Msg) {
-  if (FDnsLookupHandle == 0 || Msg.WParam != FDnsLookupHandle) return;
+  if (FDnsLookupHandle == 0 || Msg.WParam != FDnsLookupHandle) {
+    ReleaseRetiredBuffer(Msg.WParam);
+    return;
+  }
   FDnsLookupHandle = 0;
   int err = ws::SelectError(Msg.LParam);
   if (FDnsLookupOnWorker) {
     auto req = TNetAsyncDnsLookup::Instance().Take(static_cast<ws::TAsyncHandle>(Msg.WParam));
     if (err == 0 && req) FDnsResultList = req->Results;
   } else if (err == 0) {
-    const auto* he = reinterpret_cast<const ws::THostEnt*>(FDnsLookupBuffer);
+    const auto* he = reinterpret_cast<const ws::THostEnt*>(LookupBuffer());
     if (he->h_name != nullptr) FDnsResultList.push_back(text::AnsiToUnicode(he->h_name));
     for (char** p = he->h_aliases; p != nullptr && *p != nullptr; ++p)
       FDnsResultList.push_back(text::AnsiToUnicode(*p));

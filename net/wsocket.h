@@ -418,7 +418,15 @@ class TCustomWSocket : public TNetWndControl {
   String FDnsResult;
   std::vector<String> FDnsResultList;
   plat::sock::TAsyncHandle FDnsLookupHandle = 0;
-  alignas(alignof(void*)) char FDnsLookupBuffer[1025] = {};
+  // Where the system writes the host entry of the current IPv4 lookup. A cancelled lookup's
+  // buffer is retired until its late answer arrives (or kept for the life of the process when
+  // the socket goes first): not every system's cancel stops the write.
+  struct THostEntBuffer {
+    alignas(alignof(void*)) char Data[1025];
+  };
+  std::unique_ptr<THostEntBuffer> FDnsLookupBuffer;
+  std::vector<std::pair<plat::sock::TAsyncHandle, std::unique_ptr<THostEntBuffer>>>
+      FRetiredLookupBuffers;
   bool FDnsLookupCheckMsg = false;
   TMessage FDnsLookupTempMsg;
   bool FReverseLookup = false;
@@ -457,6 +465,9 @@ class TCustomWSocket : public TNetWndControl {
 
  private:
   void DropStaleNotices();
+  char* LookupBuffer();
+  int CancelOutstandingLookup();
+  void ReleaseRetiredBuffer(plat::WParam Handle);
   void ResolveAddrForFamily();
   plat::sock::TSockAddrIn Sin4() const;
   void SetSin4(const plat::sock::TSockAddrIn& Value);
