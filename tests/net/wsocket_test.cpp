@@ -559,7 +559,7 @@ TEST_F(WSocketTest, PortsKeepTheirLow16Bits) {
     std::string port;
     std::uint16_t num;
   };
-  for (const Case& c : {Case{"70000", 4464}, Case{"80abc", 80},
+  for (const Case& c : {Case{"70000", 4464}, Case{"80abc", 80}, Case{"http", 80},
                         Case{std::to_string(65536 + server.Port()), server.Port()}}) {
     TWSocket s(nullptr);
     s.OnError = [](TObject*) {};
