@@ -141,7 +141,8 @@ class InstallerE2E : public ::testing::Test {
         {"VEXLOR_DESKTOP_DIR", (work_ / "desktop").string()},
         {"VEXLOR_DEMO_SETUP_LOG", (work_ / "setup.log").string()},
         {"VEXLOR_DEMO_PRODUCT_SECONDS", "60"},
-        {"ASAN_OPTIONS", "detect_leaks=0"},
+        // Under the sanitizers, the programs' leak check knows the toolkit's own leaks.
+        {"LSAN_OPTIONS", "suppressions=" VEXLOR_E2E_LSAN_SUPPRESSIONS},
     };
     for (const auto& [k, v] : extra_env_)
       env[k] = v;
