@@ -2,7 +2,10 @@
 # Download benchmark: vexlor-fetch against curl and wget on a local nginx.
 #
 #   bench/download.sh [BUILD_DIR]        (default build/linux; vexlor-fetch is built if missing)
-#   SIZE_MB=1024 RUNS=5 SMALL_RUNS=30 bench/download.sh
+#   SIZE_MB=1024 RUNS=5 SMALL_RUNS=30 OUT_DIR=/dev/shm bench/download.sh
+#
+# OUT_DIR is where the downloads are written (default: the temporary directory, on disk);
+# /dev/shm keeps the disk's writeback out of the figures and measures the clients alone.
 #
 # Starts its own nginx on a free port of 127.0.0.1 (configuration, pid, logs and temporary
 # folders in a temporary directory), serves a SIZE_MB file of random bytes and a 1 KiB file,
@@ -26,9 +29,11 @@ fetch=$build/tools/vexlor-fetch/vexlor-fetch
 
 work=$(mktemp -d /tmp/vexlor-bench.XXXXXX)
 chmod 755 "$work"
+out=
 cleanup() {
   [ -f "$work/nginx.pid" ] && kill "$(cat "$work/nginx.pid")" 2>/dev/null || true
   sleep 0.2
+  [ -n "$out" ] && rm -f "$out"
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -67,7 +72,8 @@ cat "$work/www/big.bin" >/dev/null  # into the page cache
 
 big=http://127.0.0.1:$port/big.bin
 small=http://127.0.0.1:$port/small.bin
-out=$work/out.bin
+out_dir=${OUT_DIR:-$work}
+out=$(mktemp "$out_dir/vexlor-bench-out.XXXXXX")
 run_client() {  # client url
   case $1 in
     vexlor-fetch) "$fetch" "$2" "$out" ;;
@@ -111,7 +117,8 @@ done
 rm -f "$out"
 
 median() { tr ' ' '\n' | grep -v '^$' | sort -g | awk '{a[NR]=$1} END {print (NR%2) ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2}'; }
-printf '%s MiB file, %s rounds; 1 KiB file, %s rounds; medians\n' "$size_mb" "$runs" "$small_runs"
+printf '%s MiB file written to %s, %s rounds; 1 KiB file, %s rounds; medians\n' "$size_mb" \
+  "$out_dir" "$runs" "$small_runs"
 printf '%-13s %9s %9s %12s %12s %14s\n' client "wall s" "CPU s" "peak KiB" "MiB/s" "1 KiB ms"
 for c in "${clients[@]}" "${references[@]}"; do
   w=$(echo "${wall[$c]}" | median)
