@@ -32,14 +32,9 @@ int main(int argc, char** argv) {
   int err = 0;
   int status = 0;
   String reason;
-  {
-    std::unique_ptr<plat::TFileStream> out;
-    try {
-      out = std::make_unique<plat::TFileStream>(part, plat::TFileMode::fmCreateNew);
-    } catch (EStreamError& e) {
-      std::fprintf(stderr, "%s\n", e.Message().c_str());
-      return 1;
-    }
+  // The file stream goes before the part file is renamed or deleted.
+  auto download = [&]() {
+    plat::TFileStream out(part, plat::TFileMode::fmCreateNew);
     THttpCli cli(nullptr);
     cli.SetName(u"HttpCli");
     // The installer form's settings.
@@ -50,16 +45,24 @@ int main(int argc, char** argv) {
     cli.SetLocationChangeMaxCount(5);
     cli.SetTimeout(30);
     cli.SetURL(url);
-    cli.SetRcvdStream(out.get());
+    cli.SetRcvdStream(&out);
     try {
       cli.Get();
-    } catch (Exception&) {
+    } catch (EHttpException&) {
       // The outcome is read below; Get raises for every failure and for status >= 400.
     }
     err = cli.RequestDoneError() & 0xFFFF;
     status = cli.StatusCode();
     reason = cli.ReasonPhrase();
     cli.SetRcvdStream(nullptr);
+  };
+  try {
+    download();
+  } catch (std::exception& e) {
+    // No file to create, no window for the client's messages, ...
+    plat::DeleteFile(part);
+    std::fprintf(stderr, "%s\n", e.what());
+    return 1;
   }
   if (err != 0 || status != 200) {
     plat::DeleteFile(part);
