@@ -1130,7 +1130,8 @@ void THttpCli::SocketSessionClosed(std::uint16_t ErrCode) {
     RelocateAfterClose();
     return;
   }
-  if (ErrCode != 0) FRequestDoneError = ErrCode;
+  // A kept-open connection that closes between requests changes nothing of the last one.
+  if (ErrCode != 0 && FState != httpReady) FRequestDoneError = ErrCode;
 
   if (FHeaderEndFlag) {
     TriggerHeaderEnd();
