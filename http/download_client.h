@@ -12,8 +12,10 @@
 //   (idle time-out, the application quitting) Get raises first and OnRequestDone follows from
 //   the message queue;
 // - ErrCode 0: the exchange completed, success is exactly StatusCode 200; otherwise 3 aborted,
-//   8 idle time-out, 9 closed before any status line, 10 body cut short, 11 the download
-//   stream failed, 12 response header too large, 13 invalid chunk size, or a socket error;
+//   8 idle time-out, 9 no usable status line (closed before one, or its code is not a
+//   number), 10 answer cut short (a body short of its length or last chunk, or a header cut
+//   by the close), 11 the download stream failed, 12 response header too large, 13 invalid
+//   chunk size, or a socket error;
 // - Get raises EHttpException when ErrCode is not 0 and when the status is 400 or more
 //   (except 401 and 407).
 //
