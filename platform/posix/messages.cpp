@@ -149,7 +149,7 @@ bool WindowAlive(WindowHandle w) {
 }
 
 void ArmTimerFd(ThreadQueue& q) {
-  itimerspec spec{};
+  itimerspec timer_value{};
   bool any = false;
   Clock::time_point next{};
   for (const auto& t : q.timers) {
@@ -160,11 +160,11 @@ void ArmTimerFd(ThreadQueue& q) {
   if (any) {
     auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(next.time_since_epoch()).count();
     if (ns <= 0) ns = 1;
-    spec.it_value.tv_sec = ns / 1000000000;
-    spec.it_value.tv_nsec = ns % 1000000000;
+    timer_value.it_value.tv_sec = ns / 1000000000;
+    timer_value.it_value.tv_nsec = ns % 1000000000;
   }
   // steady_clock is CLOCK_MONOTONIC on Linux, so the absolute time matches the timerfd clock.
-  timerfd_settime(q.tfd, any ? TFD_TIMER_ABSTIME : 0, &spec, nullptr);
+  timerfd_settime(q.tfd, any ? TFD_TIMER_ABSTIME : 0, &timer_value, nullptr);
 }
 
 // Queues a tick for every timer that is due and has none queued.

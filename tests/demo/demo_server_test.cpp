@@ -105,9 +105,9 @@ class DemoServerTest : public ::testing::Test {
     std::string why;
     ASSERT_TRUE(server_->Start(&why)) << why;
   }
-  void Answer(const std::string& path, const std::string& spec) {
-    auto a = demo::ParseAnswer(spec);
-    ASSERT_TRUE(a) << spec;
+  void Answer(const std::string& path, const std::string& answer_text) {
+    auto a = demo::ParseAnswer(answer_text);
+    ASSERT_TRUE(a) << answer_text;
     server_->SetAnswer(path, *a);
   }
 

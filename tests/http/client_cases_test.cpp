@@ -22,7 +22,7 @@ constexpr int kResetErr = 10054;
 
 struct ClientCase {
   const char* name;
-  std::vector<ServerSpec> servers;
+  std::vector<ServerScript> servers;
   std::string path = "/download.php";
   std::function<void(THttpCli&)> setup = nullptr;
   THttpRequest method = httpGET;
@@ -61,7 +61,7 @@ std::string Request(const std::string& path, const std::string& host_port = "127
 }
 
 // One connection that reads the request and answers with `reply`, then closes.
-ServerSpec Answer(std::string reply) {
+ServerScript Answer(std::string reply) {
   return {{Read(), Send(std::move(reply)), CloseConn()}};
 }
 

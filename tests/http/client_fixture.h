@@ -157,7 +157,7 @@ inline Step ShutdownSend() {
   return {Step::kShutdown, {}};
 }
 using Conn = std::vector<Step>;
-using ServerSpec = std::vector<Conn>;
+using ServerScript = std::vector<Conn>;
 
 inline std::string Subst(std::string s, const std::vector<std::uint16_t>& ports) {
   for (std::size_t i = 0; i < ports.size(); ++i) {
@@ -173,12 +173,12 @@ struct Servers {
   std::vector<std::unique_ptr<support::ScriptedServer>> list;
   std::vector<std::uint16_t> ports;
 
-  explicit Servers(const std::vector<ServerSpec>& specs) {
-    list.resize(specs.size());
-    ports.assign(specs.size(), 0);
-    for (std::size_t k = specs.size(); k-- > 0;) {
+  explicit Servers(const std::vector<ServerScript>& per_server) {
+    list.resize(per_server.size());
+    ports.assign(per_server.size(), 0);
+    for (std::size_t k = per_server.size(); k-- > 0;) {
       std::vector<support::ServerScript> scripts;
-      for (const Conn& conn : specs[k]) {
+      for (const Conn& conn : per_server[k]) {
         support::ServerScript sc;
         for (const Step& st : conn) {
           switch (st.kind) {

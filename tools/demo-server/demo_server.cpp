@@ -106,14 +106,14 @@ bool IsLoopbackAddress(const std::string& address) {
   return (ntohl(a.s_addr) >> 24) == 127;
 }
 
-std::optional<Answer> ParseAnswer(const std::string& spec, std::string* error) {
+std::optional<Answer> ParseAnswer(const std::string& answer_text, std::string* error) {
   auto fail = [&](const std::string& why) -> std::optional<Answer> {
     if (error) *error = why;
     return std::nullopt;
   };
   Answer a;
   std::size_t pos = 0;
-  std::string rest = Trim(spec);
+  std::string rest = Trim(answer_text);
   while (pos < rest.size()) {
     std::size_t comma = rest.find(',', pos);
     std::string item =

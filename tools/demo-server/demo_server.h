@@ -62,7 +62,7 @@ struct Answer {
 //   silence | close                           no answer at all
 // "text=" takes the rest of the line, commas included. Returns nullopt and the reason in
 // `error` when the text does not read as an answer.
-std::optional<Answer> ParseAnswer(const std::string& spec, std::string* error = nullptr);
+std::optional<Answer> ParseAnswer(const std::string& answer_text, std::string* error = nullptr);
 
 // One request as received.
 struct Request {
@@ -77,7 +77,7 @@ struct ServerOptions {
   std::uint16_t Port = 0;             // 0: any free port (see Port())
   std::string SetupFile;              // body of "/download.php"
   std::string LicenseFile;            // body of "/license.php"
-  // Read again before every answer when set: lines "PATH SPEC" replace the answer for PATH,
+  // Read again before every answer when set: lines "PATH ANSWER" replace the answer for PATH,
   // a line "release" releases held answers, "#" starts a comment. A missing file changes
   // nothing.
   std::string ControlFile;

@@ -22,13 +22,13 @@ const char kUsage[] =
     "  --port-file FILE    write the port to FILE once the server listens\n"
     "  --setup FILE        the setup program served as /download.php\n"
     "  --license FILE      the licence page served as /license.php\n"
-    "  --answer PATH=SPEC  how to answer PATH; may be repeated\n"
-    "  --control FILE      re-read before every answer: lines \"PATH SPEC\" and \"release\"\n"
+    "  --answer PATH=ANSWER  how to answer PATH; may be repeated\n"
+    "  --control FILE      re-read before every answer: lines \"PATH ANSWER\" and \"release\"\n"
     "  --quiet             do not log requests on standard error\n"
     "  --nginx-site DIR    write an nginx site serving the same documents on --address and\n"
     "                      --port into DIR and exit, instead of serving\n"
     "\n"
-    "SPEC is a comma-separated list: setup | license | file=PATH | text=TEXT | status=N |\n"
+    "ANSWER is a comma-separated list: setup | license | file=PATH | text=TEXT | status=N |\n"
     "redirect=PATH | location=PATH | type=MIME | chunked | nolength | cut=N | hold=N |\n"
     "trickle=BYTES/MS | silence | close.  Examples: status=404   redirect=/mirror.php\n"
     "cut=100000   chunked   trickle=4096/100   hold=65536 (until \"release\" in the control\n"
@@ -88,7 +88,7 @@ int main(int argc, char** argv) {
       } else {
         std::size_t eq = v->find('=');
         if (eq == std::string::npos || eq == 0 || (*v)[0] != '/') {
-          return Usage("--answer wants PATH=SPEC: " + *v);
+          return Usage("--answer wants PATH=ANSWER: " + *v);
         }
         std::string why;
         auto answer = demo::ParseAnswer(v->substr(eq + 1), &why);
