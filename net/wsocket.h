@@ -46,6 +46,7 @@
 #include <vector>
 
 #include "events/netwnd.h"
+#include "events/timers.h"
 #include "net/netbuffer.h"
 #include "platform/exceptions.h"
 #include "platform/sockets.h"
@@ -594,6 +595,9 @@ class TCustomSyncWSocket : public TCustomLineWSocket {
 };
 
 // Connect and idle time-outs: inactive while both are 0.
+enum TTimeoutReason { torConnect, torIdle };
+using TTimeoutEvent = std::function<void(TObject* Sender, TTimeoutReason Reason)>;
+
 class TCustomTimeoutWSocket : public TCustomSyncWSocket {
  public:
   explicit TCustomTimeoutWSocket(TComponent* AOwner);
@@ -608,16 +612,31 @@ class TCustomTimeoutWSocket : public TCustomSyncWSocket {
   bool TimeoutKeepThreadAlive() const { return FTimeoutKeepThreadAlive; }
   void SetTimeoutKeepThreadAlive(bool Value) { FTimeoutKeepThreadAlive = Value; }
 
+  const TTimeoutEvent& OnTimeout() const { return FOnTimeout; }
+  void SetOnTimeout(TTimeoutEvent Value) { FOnTimeout = std::move(Value); }
+  // The sampling timer; none until a time-out is first watched.
+  TNetThreadTimer* TimeoutTimer() const { return FTimeoutTimer; }
+
   void Connect() override;
+
+  // Starts (creating the timer when missing) and stops the sampling timer.
+  void TimeoutStartSampling();
+  void TimeoutStopSampling();
 
  protected:
   void TriggerSessionConnected(std::uint16_t ErrCode) override;
   void TriggerSessionClosed(std::uint16_t ErrCode) override;
+  // One sampling tick: checks the connect limit, then the idle limit.
+  void TimeoutTick(TObject* Sender);
+  virtual void TriggerTimeout(TTimeoutReason Reason);
 
   std::uint32_t FTimeoutConnect = 0;
   std::uint32_t FTimeoutIdle = 0;
   std::uint32_t FTimeoutSampling = 5000;
   bool FTimeoutKeepThreadAlive = true;
+  TTimeoutEvent FOnTimeout;
+  TNetThreadTimer* FTimeoutTimer = nullptr;  // owned by this component
+  std::uint32_t FTimeoutConnectStartTick = 0;
 };
 
 // Bandwidth limit: inactive while BandwidthLimit is 0.
@@ -626,10 +645,21 @@ class TCustomThrottledWSocket : public TCustomTimeoutWSocket {
   explicit TCustomThrottledWSocket(TComponent* AOwner);
 
   std::uint32_t BandwidthLimit() const { return FBandwidthLimit; }
-  void SetBandwidthLimit(std::uint32_t Value) { FBandwidthLimit = Value; }
+  // Storing a different value restarts the control at once when the timer exists.
+  void SetBandwidthLimit(std::uint32_t Value);
   std::uint32_t BandwidthSampling() const { return FBandwidthSampling; }
   // A value below 500 is stored as 500.
   void SetBandwidthSampling(std::uint32_t Value);
+  bool BandwidthKeepThreadAlive() const { return FBandwidthKeepThreadAlive; }
+  void SetBandwidthKeepThreadAlive(bool Value) { FBandwidthKeepThreadAlive = Value; }
+
+  // Bytes sent plus received in the current period, the allowance per period, and the state.
+  std::uint32_t BandwidthCount() const { return FBandwidthCount; }
+  std::uint32_t BandwidthMaxCount() const { return FBandwidthMaxCount; }
+  bool BandwidthPaused() const { return FBandwidthPaused; }
+  bool BandwidthEnabled() const { return FBandwidthEnabled; }
+  // The sampling timer; none until a limit is first applied.
+  TNetThreadTimer* BandwidthTimer() const { return FBandwidthTimer; }
 
   std::int32_t Receive(void* Buffer, std::int32_t BufferSize) override;
 
@@ -637,9 +667,23 @@ class TCustomThrottledWSocket : public TCustomTimeoutWSocket {
   std::int32_t SendRaw(const void* Data, std::int32_t Len) override;
   void TriggerSessionConnected(std::uint16_t ErrCode) override;
   void TriggerSessionClosed(std::uint16_t ErrCode) override;
+  // Resets the count and switches the control on or off after BandwidthLimit.
+  void StartBandwidthControl();
+  // One sampling period is over: resumes a paused socket, carrying the excess.
+  void BandwidthTick(TObject* Sender);
+  // The length a transfer of Len bytes may have in this period.
+  std::int32_t BandwidthCut(std::int32_t Len) const;
+  // Counts n moved bytes and pauses once the allowance is passed.
+  void BandwidthAddCount(std::int32_t n);
 
   std::uint32_t FBandwidthLimit = 0;
   std::uint32_t FBandwidthSampling = 1000;
+  bool FBandwidthKeepThreadAlive = true;
+  std::uint32_t FBandwidthCount = 0;
+  std::uint32_t FBandwidthMaxCount = 0;
+  TNetThreadTimer* FBandwidthTimer = nullptr;  // owned by this component
+  bool FBandwidthPaused = false;
+  bool FBandwidthEnabled = false;
 };
 
 // The component to instantiate.
