@@ -221,8 +221,9 @@ class TCustomWSocket : public TNetWndControl {
   void SetCounterClass(TWSocketCounterClass Value) { FCounterClass = std::move(Value); }
 
   // --- Threads ------------------------------------------------------------------------------
-  void ThreadAttach();
-  void ThreadDetach();
+  // Virtual so that the layers with timers stop them while detached.
+  virtual void ThreadAttach();
+  virtual void ThreadDetach();
 
   // --- Addresses ----------------------------------------------------------------------------
   // The peer's dotted address and port; "error" unless wsConnected or when the system call
@@ -623,6 +624,10 @@ class TCustomTimeoutWSocket : public TCustomSyncWSocket {
   void TimeoutStartSampling();
   void TimeoutStopSampling();
 
+  // Detaching on the owning thread stops the timer; attaching restores the saved state.
+  void ThreadAttach() override;
+  void ThreadDetach() override;
+
  protected:
   void TriggerSessionConnected(std::uint16_t ErrCode) override;
   void TriggerSessionClosed(std::uint16_t ErrCode) override;
@@ -637,6 +642,8 @@ class TCustomTimeoutWSocket : public TCustomSyncWSocket {
   TTimeoutEvent FOnTimeout;
   TNetThreadTimer* FTimeoutTimer = nullptr;  // owned by this component
   std::uint32_t FTimeoutConnectStartTick = 0;
+  bool FTimeoutOldTimerEnabled = false;
+  bool FTimeoutStateSaved = false;  // a detach saved FTimeoutOldTimerEnabled
 };
 
 // Bandwidth limit: inactive while BandwidthLimit is 0.
@@ -662,6 +669,8 @@ class TCustomThrottledWSocket : public TCustomTimeoutWSocket {
   TNetThreadTimer* BandwidthTimer() const { return FBandwidthTimer; }
 
   std::int32_t Receive(void* Buffer, std::int32_t BufferSize) override;
+  void ThreadAttach() override;
+  void ThreadDetach() override;
 
  protected:
   std::int32_t SendRaw(const void* Data, std::int32_t Len) override;
@@ -684,6 +693,8 @@ class TCustomThrottledWSocket : public TCustomTimeoutWSocket {
   TNetThreadTimer* FBandwidthTimer = nullptr;  // owned by this component
   bool FBandwidthPaused = false;
   bool FBandwidthEnabled = false;
+  bool FBandwidthOldTimerEnabled = false;
+  bool FBandwidthStateSaved = false;  // a detach saved FBandwidthOldTimerEnabled
 };
 
 // The component to instantiate.

@@ -173,6 +173,24 @@ void TCustomTimeoutWSocket::TimeoutStopSampling() {
   if (FTimeoutTimer != nullptr) FTimeoutTimer->SetEnabled(false);
 }
 
+void TCustomTimeoutWSocket::ThreadDetach() {
+  if (plat::CurrentThreadId() == FThreadId && FTimeoutTimer != nullptr) {
+    FTimeoutOldTimerEnabled = FTimeoutTimer->Enabled();
+    FTimeoutStateSaved = true;
+    FTimeoutTimer->SetEnabled(false);
+  }
+  TCustomSyncWSocket::ThreadDetach();
+}
+
+void TCustomTimeoutWSocket::ThreadAttach() {
+  TCustomSyncWSocket::ThreadAttach();
+  // Only a state saved by a detach is restored: an attach alone leaves the timer as it is.
+  if (FTimeoutStateSaved && FTimeoutTimer != nullptr) {
+    FTimeoutStateSaved = false;
+    FTimeoutTimer->SetEnabled(FTimeoutOldTimerEnabled);
+  }
+}
+
 void TCustomTimeoutWSocket::Connect() {
   if (FTimeoutConnect != 0) {
     TimeoutStartSampling();
@@ -237,6 +255,23 @@ void TCustomThrottledWSocket::SetBandwidthSampling(std::uint32_t Value) {
   if (Value == FBandwidthSampling) return;
   FBandwidthSampling = Value;
   if (FBandwidthTimer != nullptr) StartBandwidthControl();
+}
+
+void TCustomThrottledWSocket::ThreadDetach() {
+  if (plat::CurrentThreadId() == FThreadId && FBandwidthTimer != nullptr) {
+    FBandwidthOldTimerEnabled = FBandwidthTimer->Enabled();
+    FBandwidthStateSaved = true;
+    FBandwidthTimer->SetEnabled(false);
+  }
+  TCustomTimeoutWSocket::ThreadDetach();
+}
+
+void TCustomThrottledWSocket::ThreadAttach() {
+  TCustomTimeoutWSocket::ThreadAttach();
+  if (FBandwidthStateSaved && FBandwidthTimer != nullptr) {
+    FBandwidthStateSaved = false;
+    FBandwidthTimer->SetEnabled(FBandwidthOldTimerEnabled);
+  }
 }
 
 void TCustomThrottledWSocket::StartBandwidthControl() {

@@ -354,3 +354,25 @@ TEST_F(LayersTest, TrafficPostponesTheIdleTimeout) {
   server.Signal();
   ASSERT_TRUE(server.WaitFinished(5000));
 }
+
+TEST_F(LayersTest, DetachStopsBothTimersAndAttachRestoresThem) {
+  ScriptedServer server({ServerScript().WaitSignal().Close()});
+  sock_->SetTimeoutIdle(3000);
+  sock_->SetBandwidthLimit(10000);
+  ASSERT_NO_FATAL_FAILURE(ConnectTo(server.Port()));
+  ASSERT_NE(sock_->TimeoutTimer(), nullptr);
+  ASSERT_NE(sock_->BandwidthTimer(), nullptr);
+  sock_->ThreadDetach();
+  EXPECT_FALSE(sock_->TimeoutTimer()->Enabled());
+  EXPECT_FALSE(sock_->BandwidthTimer()->Enabled());
+  sock_->ThreadAttach();
+  EXPECT_TRUE(sock_->TimeoutTimer()->Enabled());
+  EXPECT_TRUE(sock_->BandwidthTimer()->Enabled());
+
+  // The restored idle watch still fires.
+  StepUntil([&] { return !timeouts_.empty(); }, 8000);
+  ASSERT_EQ(timeouts_.size(), 1u);
+  EXPECT_EQ(timeouts_[0].reason, torIdle);
+  server.Signal();
+  ASSERT_TRUE(server.WaitFinished(5000));
+}
