@@ -70,17 +70,8 @@ std::optional<THttpHeaderField> ParseHeaderField(const String& line) {
   return f;
 }
 
-String TrimBlanks(const String& s) {
-  std::size_t b = 0, e = s.size();
-  while (b < e && s[b] < 33)
-    ++b;
-  while (e > b && s[e - 1] < 33)
-    --e;
-  return s.substr(b, e - b);
-}
-
 std::int64_t ParseContentLength(const String& value) {
-  String v = TrimBlanks(value);
+  String v = text::Trim(value);
   std::size_t i = 0;
   if (i < v.size() && v[i] == u'+') ++i;
   if (i == v.size()) return -1;

@@ -39,6 +39,3 @@ std::int64_t ParseContentLength(const String& value);
 
 // A Content-Range value, "bytes first-last/size": the first and last byte positions.
 void ParseContentRange(const String& value, String& RangeBegin, String& RangeEnd);
-
-// Removes the characters below 33 at both ends.
-String TrimBlanks(const String& s);

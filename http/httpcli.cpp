@@ -892,7 +892,7 @@ void THttpCli::ProcessHeaderLine() {
       bool accept = true;
       TriggerCookie(value, accept);
     } else if (name == u"connection" || name == u"proxy-connection") {
-      String v = text::LowerAscii(std::u16string_view(TrimBlanks(value)));
+      String v = text::LowerAscii(std::u16string_view(text::Trim(value)));
       if (v == u"close")
         FCloseReq = true;
       else if (v == u"keep-alive")

@@ -11,15 +11,6 @@
 namespace installer {
 namespace {
 
-String TrimBlanks(const String& s) {
-  std::size_t b = 0, e = s.size();
-  while (b < e && s[b] <= 32)
-    ++b;
-  while (e > b && s[e - 1] <= 32)
-    --e;
-  return s.substr(b, e - b);
-}
-
 // 1-based position of the first c in s, 0 when there is none.
 std::size_t Pos(char16_t c, const String& s) {
   std::size_t p = s.find(c);
@@ -89,7 +80,7 @@ String NormalizeInstallerFileName(const String& name) {
         result.erase(ext_start);
       }
       if (open <= result.size()) result.erase(open - 1, close - open + 1);
-      result = TrimBlanks(result);
+      result = text::Trim(result);
       if (!result.empty())
         result += ext;
       else

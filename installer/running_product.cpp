@@ -6,19 +6,6 @@
 #include "platform/sysinfo.h"
 
 namespace installer {
-namespace {
-
-// Removes the characters of code 32 or below at both ends.
-String TrimBlanks(const String& s) {
-  std::size_t b = 0, e = s.size();
-  while (b < e && s[b] <= 32)
-    ++b;
-  while (e > b && s[e - 1] <= 32)
-    --e;
-  return s.substr(b, e - b);
-}
-
-}  // namespace
 
 String ReadRegistryString(plat::TRegistryRoot root, const String& key_path,
                           const String& value_name) {
@@ -30,9 +17,9 @@ String ReadRegistryString(plat::TRegistryRoot root, const String& key_path,
 }
 
 String ProcessorDescription(const String& name, const String& vendor, const String& identifier) {
-  String result = TrimBlanks(name);
+  String result = text::Trim(name);
   if (!result.empty()) return result;
-  String v = TrimBlanks(vendor), ident = TrimBlanks(identifier);
+  String v = text::Trim(vendor), ident = text::Trim(identifier);
   result = v;
   if (!ident.empty() && !result.empty()) result += u" - " + ident;
   if (result.empty()) result = u"Unknown processor";

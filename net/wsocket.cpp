@@ -19,15 +19,6 @@ std::string Utf8(const String& s) {
   return text::ToUtf8(s);
 }
 
-String TrimBlanks(const String& s) {
-  std::size_t b = 0, e = s.size();
-  while (b < e && s[b] < 33)
-    ++b;
-  while (e > b && s[e - 1] < 33)
-    --e;
-  return s.substr(b, e - b);
-}
-
 std::string ErrorTextOf(int code) {
   const char* t = ws::SocketErrorText(code);
   return t ? t : "Not a Winsocket error";
@@ -424,7 +415,7 @@ void TCustomWSocket::SetAddr(const String& Value) {
     ReportFailure("Cannot change Addr if not closed");
     return;
   }
-  String v = TrimBlanks(Value);
+  String v = text::Trim(Value);
   if (FAddrAssigned && FAddrStr == v) return;
   FAddrStr = v;
   FAddrResolved = false;
@@ -447,7 +438,7 @@ void TCustomWSocket::SetPort(const String& Value) {
     ReportFailure("Cannot change Port if not closed");
     return;
   }
-  String v = TrimBlanks(Value);
+  String v = text::Trim(Value);
   if (FPortAssigned && FPortStr == v) return;
   FPortStr = v;
   FPortAssigned = !v.empty();
@@ -459,7 +450,7 @@ void TCustomWSocket::SetProto(const String& Value) {
     ReportFailure("Cannot change Proto if not closed");
     return;
   }
-  String v = TrimBlanks(Value);
+  String v = text::Trim(Value);
   if (FProtoAssigned && FProtoStr == v) return;
   FProtoStr = v;
   FProtoAssigned = !v.empty();
@@ -471,7 +462,7 @@ void TCustomWSocket::SetLocalAddr(const String& Value) {
     ReportFailure("Cannot change LocalAddr if not closed");
     return;
   }
-  String v = TrimBlanks(Value);
+  String v = text::Trim(Value);
   FLocalAddr = v.empty() ? String(u"0.0.0.0") : v;
 }
 
@@ -480,7 +471,7 @@ void TCustomWSocket::SetLocalAddr6(const String& Value) {
     ReportFailure("Cannot change LocalAddr6 if not closed");
     return;
   }
-  String v = TrimBlanks(Value);
+  String v = text::Trim(Value);
   FLocalAddr6 = v.empty() ? String(u"::") : v;
 }
 

@@ -180,6 +180,15 @@ std::string_view Trim(std::string_view s) {
   return s.substr(b, e - b);
 }
 
+String Trim(std::u16string_view s) {
+  std::size_t b = 0, e = s.size();
+  while (b < e && s[b] < 33)
+    ++b;
+  while (e > b && s[e - 1] < 33)
+    --e;
+  return String(s.substr(b, e - b));
+}
+
 AnsiString LowerAscii(std::string_view s) {
   AnsiString out(s);
   for (char& c : out)

@@ -33,6 +33,8 @@ std::string ToUtf8(std::u16string_view s);
 
 // Removes the bytes below 33 at both ends.
 std::string_view Trim(std::string_view s);
+// Removes the characters below 33 at both ends.
+String Trim(std::u16string_view s);
 // Lower-cases A to Z only; every other byte stays.
 AnsiString LowerAscii(std::string_view s);
 String LowerAscii(std::u16string_view s);

@@ -41,6 +41,8 @@ TEST(Text, TrimRemovesBytesBelow33AtBothEnds) {
   EXPECT_EQ(text::Trim(" \t\r\n 12 34\x01\x1f "), "12 34");
   EXPECT_EQ(text::Trim("\x05\x06"), "");
   EXPECT_EQ(text::Trim("x"), "x");
+  EXPECT_EQ(text::Trim(std::u16string_view(u"\t 80 \r\n")), u"80");
+  EXPECT_EQ(text::Trim(std::u16string_view(u" \u00a0x\u00a0 ")), u"\u00a0x\u00a0");
 }
 
 TEST(Text, LowerAsciiChangesOnlyAtoZ) {
