@@ -1,0 +1,102 @@
+// THttpCli: receiving the body, by Content-Length, chunks or until the close.
+#include "http/httpcli.h"
+
+#include <algorithm>
+
+// ---------------------------------------------------------------------------------------------
+// Receiving: the body
+
+void THttpCli::BodyStep() {
+  if (FRequestType == httpHEAD) {
+    FReceiveBuffer.Clear();
+    FCtrlSocket->Abort();
+    return;
+  }
+  if (FNext != TReceiver::Body) return;
+  const auto buffered = static_cast<std::int64_t>(FReceiveBuffer.Len());
+  // A chunked body finds its own end; its framing bytes are not counted in ContentLength.
+  if (FContentLength < 0 || FTransferEncoding == u"chunked")
+    FBodyDataLen = buffered;
+  else
+    FBodyDataLen = std::min(buffered, FContentLength - FRcvdCount);
+  GetBodyLineNext();
+  if (!Running()) return;
+  FReceiveBuffer.Consume(static_cast<std::size_t>(FBodyDataLen));
+  FBodyDataLen = 0;
+  if (FNext == TReceiver::Body) return;  // the document goes on
+  if (FLocationFlag)
+    StartRelocation();
+  else
+    SetReadyUnlessSending();
+}
+
+void THttpCli::WriteBody(const char* Data, std::int64_t Len) {
+  try {
+    FContentCodingHnd->WriteBuffer(Data, static_cast<std::int32_t>(Len));
+  } catch (EStreamError& E) {
+    // The download cannot be stored (a full disk): nothing more is taken.
+    FailRequest(reqErrStreamWrite, text::FromUtf8(E.Message()));
+  }
+}
+
+void THttpCli::GetBodyLineNext() {
+  if (FBodyLineCount == 0) {
+    FChunk.Reset();
+    TriggerDocBegin();
+    if (!Running()) return;
+    FContentCodingHnd->Prepare(FContentEncoding);
+    FRcvdStreamStartSize = FRcvdStream ? FRcvdStream->Size() : 0;
+  }
+  ++FBodyLineCount;
+  const char* data = FReceiveBuffer.Data();
+  if (FTransferEncoding != u"chunked") {
+    if (FBodyDataLen > 0) {
+      FRcvdCount += FBodyDataLen;
+      WriteBody(data, FBodyDataLen);
+      if (!Running()) return;
+    }
+    if (FRcvdCount == FContentLength) {
+      DocumentEnd();
+      if (!Running()) return;
+      if (FCloseReq)
+        FCtrlSocket->CloseDelayed();
+      else if (!FLocationFlag)
+        SetReadyUnlessSending();
+    }
+    return;
+  }
+  std::int64_t used = 0;
+  auto result = FChunk.Feed(
+      data, FBodyDataLen,
+      [this](const char* d, std::int32_t n) {
+        FRcvdCount += n;
+        WriteBody(d, n);
+        return Running();
+      },
+      used);
+  if (!Running()) return;
+  if (result == THttpChunkParser::TResult::BadSize) {
+    FailRequest(reqErrBadChunkSize, u"Invalid chunk size");
+    return;
+  }
+  if (FChunk.Done()) {
+    DocumentEnd();
+    if (!Running()) return;
+    if (FCloseReq) FCtrlSocket->CloseDelayed();
+  }
+}
+
+void THttpCli::DocumentEnd() {
+  FBodyLineCount = 0;
+  FNext = TReceiver::None;
+  FBodyExpected = false;
+  SetState(httpBodyReceived);
+  FContentCodingHnd->Complete();
+  TriggerDocEnd();
+}
+
+bool THttpCli::BodyIncomplete() const {
+  if (!FBodyExpected) return false;
+  if (FTransferEncoding == u"chunked") return !FChunk.Done();
+  return FContentLength >= 0 && FRcvdCount < FContentLength;
+}

@@ -1,0 +1,16 @@
+// Helpers shared by the source files of THttpCli (httpcli*.cpp); not part of its interface.
+#pragma once
+
+#include <string_view>
+
+#include "platform/text.h"
+
+namespace httpcli_detail {
+
+inline bool StartsWithNoCase(const String& s, std::u16string_view prefix) {
+  if (s.size() < prefix.size()) return false;
+  return text::LowerAscii(std::u16string_view(s).substr(0, prefix.size())) ==
+         text::LowerAscii(prefix);
+}
+
+}  // namespace httpcli_detail

@@ -1,0 +1,158 @@
+// THttpCli: relocation, following a Location field within the same request.
+#include "http/httpcli.h"
+
+#include "http/httpcli_internal.h"
+#include "http/url.h"
+
+using httpcli_detail::StartsWithNoCase;
+
+// ---------------------------------------------------------------------------------------------
+// Relocation
+
+void THttpCli::AcceptLocation(const String& Value) {
+  String value = Value;
+  if (value.size() >= 2 && value[0] == u'/' && value[1] == u'/') value = FProtocol + u":" + value;
+  if (FRequestType == httpPUT) {
+    FLocation = value;
+    return;
+  }
+  if (!FFollowRelocation) return;
+  FLocationFlag = true;
+
+  auto url_protocol = [this] {
+    String proto, user, pass, host, port, path;
+    SplitUrl(FURL, proto, user, pass, host, port, path);
+    return proto.empty() ? String(u"http") : proto;
+  };
+  // Through a proxy the connection stays with the proxy; only the target changes.
+  String& host_field = FProxy.empty() ? FHostName : FTargetHost;
+  if (!value.empty() && value[0] == u'/') {
+    FPath = value;
+    FLocation = url_protocol() + u"://" + host_field + FPath;
+  } else if (!StartsWithNoCase(value, u"http://") && !StartsWithNoCase(value, u"https://")) {
+    FPath = UrlDirectory(FPath) + value;
+    FLocation = url_protocol() + u"://" + host_field + FPath;
+  } else {
+    String proto, user, pass, host, port, path = FPath;
+    SplitUrl(value, proto, user, pass, host, port, path);
+    if (!host.empty()) {
+      if (FProxy.empty()) {
+        FHostName = host;
+        FPort = port.empty() ? String(u"80") : port;
+      }
+      FPath = path;
+      FProtocol = proto;
+      if (!user.empty() && !pass.empty()) {
+        FCurrUsername = user;
+        FCurrPassword = pass;
+      }
+      FTargetHost = host;
+      FTargetPort = port.empty() ? String(u"80") : port;
+      const bool empty_path = FPath.empty();
+      if (empty_path) FPath = u"/";
+      FLocation = proto + u"://" + host;
+      if (!port.empty()) FLocation += u":" + port;
+      if (!empty_path) FLocation += FPath;
+    } else {
+      if (FProxy.empty()) FHostName = FTargetHost;
+      if (path.empty()) {
+        FLocation = proto + u"://" + FTargetHost + u"/";
+        FPath = FLocation;
+      } else {
+        FPath = path;
+        FLocation = proto + u"://" + FTargetHost + FPath;
+      }
+    }
+  }
+}
+
+bool THttpCli::CountRelocation() {
+  ++FLocationChangeCurCount;
+  if (FLocationChangeCurCount > FLocationChangeMaxCount) {
+    bool allow = false;
+    TriggerLocationChangeExceeded(FLocationChangeCurCount, allow);
+    if (!allow) {
+      PostSetReady();
+      return false;
+    }
+  }
+  return true;
+}
+
+void THttpCli::TruncateStreams() {
+  if (FRcvdStream && FRcvdStream->Size() != FRcvdStreamStartSize)
+    FRcvdStream->SetSize(FRcvdStreamStartSize);
+  if (FSendStream && FSentCount > 0) FSendStream->Seek(-FSentCount, TSeekOrigin::soCurrent);
+}
+
+void THttpCli::ClearHeaderState() {
+  FRcvdHeader.clear();
+  FHeaderLineCount = 0;
+  FHeaderBytes = 0;
+  FHeaderEndFlag = false;
+  FBodyLineCount = 0;
+  FBodyExpected = false;
+  FNext = TReceiver::None;
+  FContentLength = -1;
+  FContentType.clear();
+  FTransferEncoding.clear();
+  FResponseVer.clear();
+  FContentEncoding.clear();
+}
+
+void THttpCli::StartRelocation() {
+  FRcvdCount = 0;
+  FReceiveBuffer.Clear();
+  FHeaderLineCount = 0;
+  FBodyLineCount = 0;
+  if (FHostName != FCurrentHost || FPort != FCurrentPort || FProtocol != FCurrentProtocol ||
+      FCloseReq) {
+    FCloseForRelocation = true;
+    if (FCtrlSocket->State() == wsClosed)
+      SocketSessionClosed(0);
+    else
+      FCtrlSocket->CloseDelayed();
+    return;
+  }
+  if (!CountRelocation()) return;
+  TriggerLocationChange();
+  if (!Running()) return;
+  ResetResponseState(true, false);
+  FDocName = FPath;
+  DocNameFromPath(FDocName);
+  if (FRequestType == httpPOST) FRequestType = httpGET;
+  TruncateStreams();
+  PostLogin();
+}
+
+void THttpCli::RelocateAfterClose() {
+  String url = FLocation;
+  auto hash = url.find(u'#');
+  if (hash != String::npos) url.erase(hash);
+  if (FProxyAuthNTLMState != ntlmNone) FProxyAuthNTLMState = ntlmMsg1;
+  if (FWMLoginQueued) {
+    FConnected = false;
+    FLocationFlag = false;
+    FCloseForRelocation = false;
+    ClearHeaderState();
+    return;
+  }
+  String proto, user, pass, host, port, path = FPath;
+  SplitUrl(url, proto, user, pass, host, port, path);
+  FDocName = path;
+  DocNameFromPath(FDocName);
+  FConnected = false;
+  FLocationFlag = false;
+  if (FRequestType == httpPOST) FRequestType = httpGET;
+  FCloseForRelocation = false;
+  if (!CountRelocation()) return;
+  TriggerLocationChange();
+  if (!Running()) return;
+  ClearHeaderState();
+  // The next hop is judged on its own: a reset after a complete answer does not fail it.
+  FRequestDoneError = 0;
+  FRcvdCount = 0;
+  if (!FProxy.empty()) FPort = FProxyPort;
+  TruncateStreams();
+  PostLogin();
+}

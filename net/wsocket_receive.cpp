@@ -1,0 +1,170 @@
+// TCustomWSocket: the select notices and receiving.
+#include "net/wsocket.h"
+
+#include "net/wsocket_internal.h"
+#include "platform/tick.h"
+
+using namespace wsocket_detail;
+
+// ---------------------------------------------------------------------------------------------
+// Notices.
+
+void TCustomWSocket::HandleSelectNotice(TMessage& Msg) {
+  const ws::TSocket target = static_cast<ws::TSocket>(Msg.WParam);
+  if (FHSocket == ws::kInvalidSocket || target != FHSocket || FPaused) return;
+  const int ev = ws::SelectEvent(Msg.LParam);
+  const auto err = static_cast<std::uint16_t>(ws::SelectError(Msg.LParam));
+  // A handler may close the socket; the remaining kinds then belong to a socket that is gone.
+  auto same = [&] { return FHSocket == target; };
+  if (ev & ws::kFdConnect) HandleConnectNotice(err);
+  if ((ev & ws::kFdRead) && same()) HandleReadNotice(err);
+  if ((ev & ws::kFdWrite) && same()) HandleWriteNotice(err);
+  if ((ev & ws::kFdAccept) && same()) HandleAcceptNotice(err);
+  if ((ev & ws::kFdClose) && same()) HandleCloseNotice(err);
+  if ((ev & ws::kFdRoutingInterfaceChange) && same() && OnRoutingInterfaceChanged)
+    OnRoutingInterfaceChanged(this);
+  if ((ev & ws::kFdAddressListChange) && same() && OnAddressListChanged) OnAddressListChanged(this);
+}
+
+void TCustomWSocket::HandleConnectNotice(std::uint16_t ErrCode) {
+  if (FState == wsConnected) return;
+  SetSocketState(wsConnected);
+  TriggerSessionConnected(ErrCode);
+  if (ErrCode != 0 && FState != wsClosed) Close();
+}
+
+void TCustomWSocket::HandleReadNotice(std::uint16_t ErrCode) {
+  if (FState != wsConnected) {
+    SetSocketState(wsConnected);
+    TriggerSessionConnected(ErrCode);
+  }
+  ReceiveLoop(ErrCode, FComponentOptions);
+}
+
+void TCustomWSocket::HandleAcceptNotice(std::uint16_t ErrCode) {
+  TriggerSessionAvailable(ErrCode);
+}
+
+void TCustomWSocket::ReceiveLoop(std::uint16_t ErrCode, TWSocketOptions Options) {
+  try {
+    for (;;) {
+      FLastError = 0;
+      const std::uint64_t calls = FRecvCalls;
+      if (!TriggerDataAvailable(ErrCode)) {
+        char drop[1024];  // nobody wants the bytes: read and drop them
+        if (Receive(drop, sizeof drop) < 0 && FLastError == WSAEWOULDBLOCK) {
+          FLastError = 0;
+          break;
+        }
+      }
+      if (Options.Contains(wsoNoReceiveLoop)) break;
+      if (FLastError != 0) {
+        if (FLastError == -1) FLastError = 0;
+        break;
+      }
+      // A handler that took nothing would be called again for ever: stop, the next receive
+      // re-arms the notice.
+      if (FRecvCalls == calls) break;
+      std::uint32_t avail = 0;
+      if (ws::ioctlsocket(FHSocket, ws::kFionRead, &avail) != 0) {
+        FLastError = ws::WSAGetLastError();
+        break;
+      }
+      if (avail == 0) break;
+    }
+  } catch (...) {
+    // An exception from a data handler ends the loop and goes no further.
+  }
+}
+
+void TCustomWSocket::HandleWriteNotice(std::uint16_t ErrCode) {
+  TryToSend();
+  if (bAllSent) TriggerDataSent(ErrCode);
+}
+
+void TCustomWSocket::HandleCloseNotice(std::uint16_t ErrCode) {
+  if (FState == wsConnecting || FHSocket == ws::kInvalidSocket) return;
+  if (FState != wsListening) ReceiveLoop(0, FComponentOptions.Without(wsoNoReceiveLoop));
+  if (FHSocket != ws::kInvalidSocket && !FCloseInvoked) {
+    FCloseInvoked = true;
+    TriggerSessionClosed(ErrCode);
+  }
+  if (FState != wsClosed) Close();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Receiving.
+
+std::int32_t TCustomWSocket::RecvRaw(void* Buffer, std::int32_t BufferSize, int Flags) {
+  return ws::recv(FHSocket, static_cast<char*>(Buffer), BufferSize, Flags);
+}
+
+std::int32_t TCustomWSocket::Receive(void* Buffer, std::int32_t BufferSize) {
+  ++FRecvCalls;
+  std::int32_t n = RecvRaw(Buffer, BufferSize, 0);
+  if (n > 0 && FCounter) FCounter->LastRecvTick = plat::GetTickCount();
+  if (n < 0) {
+    FLastError = ws::WSAGetLastError();
+    return -1;
+  }
+  FReadCount += n;
+  return n;
+}
+
+std::int32_t TCustomWSocket::PeekData(void* Buffer, std::int32_t BufferSize) {
+  std::int32_t n = RecvRaw(Buffer, BufferSize, ws::kMsgPeek);
+  if (n < 0) {
+    FLastError = ws::WSAGetLastError();
+    return -1;
+  }
+  return n;
+}
+
+std::int32_t TCustomWSocket::ReceiveFrom(void* Buffer, std::int32_t BufferSize,
+                                         ws::TSockAddrIn& From, int& FromLen) {
+  ++FRecvCalls;
+  FromLen = sizeof From;
+  int r = ws::recvfrom(FHSocket, static_cast<char*>(Buffer), BufferSize, 0,
+                       reinterpret_cast<ws::TSockAddr*>(&From), &FromLen);
+  if (r < 0) {
+    FLastError = ws::WSAGetLastError();
+    return -1;
+  }
+  FReadCount += r;
+  return r;
+}
+
+std::int32_t TCustomWSocket::RcvdCount() {
+  std::uint32_t n = 0;
+  if (ws::ioctlsocket(FHSocket, ws::kFionRead, &n) != 0) {
+    ReportSocketError("ioctlSocket");
+    return -1;
+  }
+  return static_cast<std::int32_t>(n);
+}
+
+AnsiString TCustomWSocket::ReceiveStrA() {
+  std::uint32_t n = 0;
+  if (ws::ioctlsocket(FHSocket, ws::kFionRead, &n) != 0) {
+    ReportSocketError("ioctlSocket");
+    return AnsiString();
+  }
+  if (n == 0) n = 255;
+  AnsiString s(n, '\0');
+  std::int32_t r = Receive(s.data(), static_cast<std::int32_t>(n));
+  if (r <= 0) return AnsiString();
+  s.resize(static_cast<std::size_t>(r));
+  return s;
+}
+
+String TCustomWSocket::ReceiveStrW(unsigned ACodePage) {
+  return text::AnsiToUnicode(ReceiveStrA(), ACodePage);
+}
+
+String TCustomWSocket::ReceiveStrW() {
+  return ReceiveStrW(text::kCodePageAnsi);
+}
+
+String TCustomWSocket::ReceiveStr() {
+  return ReceiveStrW();
+}
