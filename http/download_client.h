@@ -11,11 +11,19 @@
 //   messages it fires before Get returns or raises; when the wait inside Get ends the request
 //   (idle time-out, the application quitting) Get raises first and OnRequestDone follows from
 //   the message queue;
-// - ErrCode 0: the exchange completed, success is exactly StatusCode 200; otherwise 3 aborted,
-//   8 idle time-out, 9 no usable status line (closed before one, or its code is not a
-//   number), 10 answer cut short (a body short of its length or last chunk, or a header cut
+// - ErrCode 0: the exchange completed and the answer's framing says its body is complete
+//   (Content-Length reached, the last chunk seen, or the close that ends a body without
+//   length); success is exactly StatusCode 200. Otherwise 3 aborted (Abort, the application
+//   quitting), 8 idle time-out, 9 no usable status line (closed before one, or its code is not
+//   a number), 10 answer cut short (a body short of its length or last chunk, or a header cut
 //   by the close), 11 the download stream failed, 12 response header too large, 13 invalid
-//   chunk size, or a socket error;
+//   chunked framing (a bad chunk size line, or chunk data not followed by its line end),
+//   14 invalid Content-Length (not one non-negative decimal number, or repeated with
+//   different values), 15 a transfer coding the client cannot decode on an answer with a
+//   body, 16 an exception escaped one of the owner's event handlers, 17 the request was
+//   refused before it went out: its URL, a Location or a setting would have put a control
+//   character or blank into the request, or named a malformed host or port; or a socket
+//   error;
 // - Get raises EHttpException when ErrCode is not 0 and when the status is 400 or more
 //   (except 401 and 407).
 //
@@ -46,6 +54,10 @@ enum : std::uint16_t {
   reqErrStreamWrite = 11,
   reqErrHeaderTooLarge = 12,
   reqErrBadChunkSize = 13,
+  reqErrBadContentLength = 14,
+  reqErrTransferCoding = 15,
+  reqErrHandlerException = 16,
+  reqErrUnsafeRequest = 17,
 };
 
 class EHttpException : public Exception {

@@ -1,6 +1,7 @@
 // Reading a response header.
 #include "http/header.h"
 
+#include <algorithm>
 #include <limits>
 
 namespace {
@@ -70,19 +71,52 @@ std::optional<THttpHeaderField> ParseHeaderField(const String& line) {
   return f;
 }
 
-std::int64_t ParseContentLength(const String& value) {
-  String v = text::Trim(value);
-  std::size_t i = 0;
-  if (i < v.size() && v[i] == u'+') ++i;
-  if (i == v.size()) return -1;
-  std::int64_t n = 0;
-  for (; i < v.size(); ++i) {
-    if (!IsDigit(v[i])) return -1;
-    int d = v[i] - u'0';
-    if (n > (std::numeric_limits<std::int64_t>::max() - d) / 10) return -1;
-    n = n * 10 + d;
+String TrimBlanks(const String& value) {
+  std::size_t b = 0, e = value.size();
+  while (b < e && (value[b] == u' ' || value[b] == u'\t'))
+    ++b;
+  while (e > b && (value[e - 1] == u' ' || value[e - 1] == u'\t'))
+    --e;
+  return value.substr(b, e - b);
+}
+
+std::vector<String> HeaderListItems(const String& value) {
+  std::vector<String> items;
+  std::size_t from = 0;
+  while (from <= value.size()) {
+    const std::size_t comma = std::min(value.find(u',', from), value.size());
+    String item = TrimBlanks(value.substr(from, comma - from));
+    if (!item.empty()) items.push_back(std::move(item));
+    from = comma + 1;
   }
-  return n;
+  return items;
+}
+
+std::int64_t ParseContentLength(const String& value) {
+  std::int64_t result = -1;
+  for (const String& item : HeaderListItems(value)) {
+    std::int64_t n = 0;
+    for (char16_t c : item) {
+      if (!IsDigit(c)) return -1;
+      const int d = c - u'0';
+      if (n > (std::numeric_limits<std::int64_t>::max() - d) / 10) return -1;
+      n = n * 10 + d;
+    }
+    if (result >= 0 && n != result) return -1;
+    result = n;
+  }
+  return result;
+}
+
+std::vector<String> TransferCodings(const String& value) {
+  std::vector<String> codings;
+  for (String item : HeaderListItems(value)) {
+    const auto semicolon = item.find(u';');
+    if (semicolon != String::npos) item = TrimBlanks(item.substr(0, semicolon));
+    item = text::LowerAscii(std::u16string_view(item));
+    if (!item.empty() && item != u"identity") codings.push_back(std::move(item));
+  }
+  return codings;
 }
 
 void ParseContentRange(const String& value, String& RangeBegin, String& RangeEnd) {

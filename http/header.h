@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "platform/text.h"
 
@@ -33,9 +34,23 @@ struct THttpHeaderField {
 // Splits a header line at its first ":". Nothing for a line without ":".
 std::optional<THttpHeaderField> ParseHeaderField(const String& line);
 
-// A Content-Length value: the trimmed value as a non-negative decimal number, -1 when it is
-// not one (also when negative or too large).
+// A Content-Length value: one non-negative decimal number (digits only, blanks and tabs
+// around it), or a comma-separated list of such numbers that are all the same. -1 for anything
+// else: no number, a sign, another character, a number too large for 63 bits, or a list whose
+// numbers differ.
 std::int64_t ParseContentLength(const String& value);
+
+// The elements of a comma-separated field value, without the blanks and tabs around them,
+// empty elements left out; the case is kept.
+std::vector<String> HeaderListItems(const String& value);
+
+// The transfer codings of a Transfer-Encoding value (or of several such fields joined with
+// ","): the comma-separated names, lower-cased (A to Z only), without blanks, tabs and
+// parameters, empty elements left out. "identity", which changes nothing, is left out too.
+std::vector<String> TransferCodings(const String& value);
+
+// Leading and trailing blanks and tabs (the optional white space around a field value) removed.
+String TrimBlanks(const String& value);
 
 // A Content-Range value, "bytes first-last/size": the first and last byte positions.
 void ParseContentRange(const String& value, String& RangeBegin, String& RangeEnd);

@@ -5,6 +5,9 @@
 // httpcli_sync.cpp (the synchronous calls).
 #include "http/httpcli.h"
 
+#include <exception>
+
+#include "http/request.h"
 #include "http/url.h"
 
 namespace {
@@ -31,6 +34,18 @@ String MethodName(THttpRequest Rq) {
 
 String ErrorText(int code) {
   return DescribeSocketError(code) + u" (Error #" + text::IntToStr(code) + u")";
+}
+
+// The message of the exception being handled, for the reason phrase of a request that an
+// exception ended.
+String CurrentExceptionText() {
+  try {
+    if (auto e = std::current_exception()) std::rethrow_exception(e);
+  } catch (std::exception& E) {
+    if (*E.what() != 0) return text::FromUtf8(E.what());
+  } catch (...) {
+  }
+  return u"Exception in an event handler";
 }
 
 }  // namespace
@@ -151,8 +166,15 @@ void THttpCli::HandleWindowMessage(TMessage& MsgRec) {
 }
 
 void THttpCli::AbortAfterBgException() {
+  // An exception escaped a handler while this client's (or its socket's) message was handled.
+  // A running request ends with its own code, so it is never taken for the user's Cancel; an
+  // idle client only drops its connection (there is no request to report).
   try {
-    Abort();
+    if (FState != httpReady || FWMLoginQueued) {
+      EndRunningRequest(reqErrHandlerException, CurrentExceptionText());
+    } else if (FCtrlSocket->State() != wsClosed) {
+      FCtrlSocket->Abort();
+    }
   } catch (...) {
   }
 }
@@ -276,6 +298,10 @@ void THttpCli::StartRequest(THttpRequest Rq) {
 
   FRequestType = Rq;
   ResetResponseState(false, false);
+  // A relocation that an earlier request left unfinished (its limit reached) is not this one's.
+  FLocationFlag = false;
+  FReusedConnection = false;
+  FReuseRetried = false;
   FCurrUsername = FUsername;
   FCurrPassword = FPassword;
   FCurrProxyUsername = FProxyUsername;
@@ -288,6 +314,8 @@ void THttpCli::StartRequest(THttpRequest Rq) {
 
   String proto, user, pass, host, port;
   SplitUrl(FURL, proto, user, pass, host, port, FPath);
+  // The fragment belongs to the client side of a URL: it is never sent.
+  if (auto hash = FPath.find(u'#'); hash != String::npos) FPath.erase(hash);
   FTargetHost = host;
   FTargetPort = port.empty() ? String(u"80") : port;
   if (FPath.empty()) FPath = u"/";
@@ -315,8 +343,16 @@ void THttpCli::StartRequest(THttpRequest Rq) {
   // An exception from an owner's handler run inside (a dotted address is resolved and
   // connected at once) reaches the caller; the request it interrupted is ended first.
   try {
+    const String unsafe = UnsafeRequestText();
+    if (!unsafe.empty()) {
+      // Nothing goes out: not even the name lookup of a host that could not be sent.
+      SetState(httpNotConnected);
+      FailRequest(reqErrUnsafeRequest, unsafe);
+      return;
+    }
     if (FCtrlSocket->State() == wsConnected) {
       if (FHostName == FCurrentHost && FPort == FCurrentPort && FProtocol == FCurrentProtocol) {
+        FReusedConnection = true;
         ConnectionReady();
         return;
       }
@@ -327,7 +363,7 @@ void THttpCli::StartRequest(THttpRequest Rq) {
   } catch (...) {
     if (FState != httpReady) {
       try {
-        Abort();
+        EndRunningRequest(reqErrHandlerException, CurrentExceptionText());
       } catch (...) {
       }
     }
@@ -336,36 +372,57 @@ void THttpCli::StartRequest(THttpRequest Rq) {
 }
 
 void THttpCli::Abort() {
+  // An authentication retry queued at httpReady is still the running request.
+  if (FState != httpReady || FWMLoginQueued) {
+    EndRunningRequest(reqErrAborted, u"Connection aborted on request");
+    return;
+  }
   FLocationFlag = false;
   FRcvdCount = 0;
   FReceiveBuffer.Clear();
-  if (FState != httpReady) {
-    const THttpState old = FState;
-    SetState(httpAborting);
-    FCloseForRelocation = false;
-    FWMLoginQueued = false;
-    if (old == httpDnsLookup) {
-      try {
-        FCtrlSocket->CancelDnsLookup();
-      } catch (...) {
-      }
-    }
-    FStatusCode = 404;
-    FReasonPhrase = u"Connection aborted on request";
-    FRequestDoneError = reqErrAborted;
-    if (old == httpDnsLookup)
-      SocketSessionClosed(0);
-    else
-      FCtrlSocket->Close();
-    SetState(httpReady);
-    return;
-  }
   if (FCtrlSocket->State() != wsClosed) FCtrlSocket->Abort();
   FStatusCode = 200;
   FReasonPhrase = u"OK";
   FRequestDoneError = 0;
   TriggerStateChange();
   TriggerRequestDone(FRequestType, 0);
+}
+
+void THttpCli::EndRunningRequest(int ErrCode, const String& Phrase) {
+  FLocationFlag = false;
+  FRcvdCount = 0;
+  FReceiveBuffer.Clear();
+  if (FState == httpReady) {
+    // The retry waits in the queue: it is called off (the queued message finds another serial)
+    // and the request ends here instead of passing as done.
+    FWMLoginQueued = false;
+    ++FRequestSerial;
+    FStatusCode = 404;
+    FReasonPhrase = Phrase;
+    FRequestDoneError = ErrCode;
+    if (FCtrlSocket->State() != wsClosed) FCtrlSocket->Close();
+    plat::PostMessage(Handle(), FMsg_WM_HTTP_REQUEST_DONE, static_cast<plat::WParam>(FRequestType),
+                      static_cast<plat::LParam>(ErrCode & 0xFFFF));
+    return;
+  }
+  const THttpState old = FState;
+  SetState(httpAborting);
+  FCloseForRelocation = false;
+  FWMLoginQueued = false;
+  if (old == httpDnsLookup) {
+    try {
+      FCtrlSocket->CancelDnsLookup();
+    } catch (...) {
+    }
+  }
+  FStatusCode = 404;
+  FReasonPhrase = Phrase;
+  FRequestDoneError = ErrCode;
+  if (old == httpDnsLookup)
+    SocketSessionClosed(0);
+  else
+    FCtrlSocket->Close();
+  SetState(httpReady);
 }
 
 void THttpCli::FailRequest(int ErrCode, const String& Phrase) {
@@ -400,6 +457,9 @@ void THttpCli::ResetResponseState(bool KeepLocation, bool KeepDocName) {
   FBodyExpected = false;
   FNext = TReceiver::None;
   FContentLength = -1;
+  FContentLengthSeen = false;
+  FContentLengthBad = false;
+  FChunked = false;
   FContentType.clear();
   FTransferEncoding.clear();
   FContentEncoding.clear();
@@ -415,6 +475,7 @@ void THttpCli::Login() {
   FLocationFlag = false;
   FStatusCode = 0;
   if (FCtrlSocket->State() == wsConnected) {
+    FReusedConnection = true;
     ConnectionReady();
     return;
   }
@@ -516,6 +577,7 @@ void THttpCli::SocketSessionConnected(std::uint16_t ErrCode) {
     TriggerSessionConnected();
     return;
   }
+  FReusedConnection = false;
   ConnectionReady();
 }
 
@@ -545,6 +607,19 @@ void THttpCli::SetReadyUnlessSending() {
 
 void THttpCli::SocketSessionClosed(std::uint16_t ErrCode) {
   ++FSessionClosedCount;
+  // A kept-open connection that the server closed before it answered anything: a GET or HEAD
+  // goes out once more on a new connection, instead of failing on a close it could not know of.
+  if (!FCloseForRelocation && FReusedConnection && !FReuseRetried && FState == httpWaitingHeader &&
+      FNext == TReceiver::Header && FHeaderLineCount == 0 && FReceiveBuffer.Empty() &&
+      (FRequestType == httpGET || FRequestType == httpHEAD)) {
+    FReuseRetried = true;
+    FReusedConnection = false;
+    FConnected = false;
+    FProxyConnected = false;
+    SetState(httpNotConnected);
+    if (FState == httpNotConnected) PostLogin();
+    return;
+  }
   FReceiveBuffer.Clear();
   FConnected = false;
   FProxyConnected = false;

@@ -19,6 +19,21 @@
 // synchronous calls raise EHttpException afterwards. Misuse (busy, nothing to post, a bad
 // RequestVer) raises at once.
 //
+// Framing (RFC 9112 section 6): Transfer-Encoding is a case-insensitive list of codings over
+// any number of fields; a final "chunked" means chunked framing, any other coding on an answer
+// with a body fails the request (15). With Transfer-Encoding, Content-Length is ignored and
+// the connection is not reused. Content-Length must be one non-negative decimal number (a
+// repetition or list only of the same number), else the request fails (14). The outcome is
+// success only when the framing says the body is complete; bytes after a complete answer are
+// dropped and the connection is not reused.
+//
+// Requests: the request target is sent without its fragment and with control characters and
+// blanks percent-encoded; a host, port or header setting that would put such a character into
+// the request fails the request before it goes out (17), a Location with them in its host or
+// port is refused (17). An IPv6 literal is bracketed in the Host line. A relocation to another
+// origin (protocol, host or port) leaves the server credentials behind. A GET or HEAD sent on a
+// kept-open connection that the server closed meanwhile is sent once more on a new connection.
+//
 // Threads: create, use and destroy the client on one thread; every event fires there, from
 // message handlers or from the pump inside a synchronous call. Handlers may call Abort (and
 // start a new request from OnRequestDone); starting a request while one runs raises "busy".
@@ -348,6 +363,22 @@ class THttpCli : public TNetWndControl, public IDownloadClient {
   // status line, a header too large, a bad chunk size): the connection is dropped and the
   // request reaches httpReady.
   void FailRequest(int ErrCode, const String& Phrase);
+  // Ends the running request, or the retry or relocation hop queued while it stands at
+  // httpReady, as Abort does, with this error code and reason phrase.
+  void EndRunningRequest(int ErrCode, const String& Phrase);
+  // The body framing of the answer whose header just ended: false when it failed the request
+  // (an invalid Content-Length, a transfer coding that cannot be decoded on a body).
+  bool DecideFraming(bool HasBody);
+  // Received bytes that belong to no answer (after a complete one, or between requests): they
+  // are dropped and the connection is not used again.
+  void DropStrayBytes();
+  // Why the request may not go out: a control character or blank that the URL, a Location or a
+  // setting would put into the request line or a header, or a malformed host or port. Empty
+  // when it is fit.
+  String UnsafeRequestText() const;
+  // A relocation to another origin: the server credentials of this request and every server
+  // authentication in progress stay behind.
+  void ForgetServerCredentials();
   // Ends the request from the synchronous wait: Aborted (termination) or timed out.
   void EndRequestFromWait(bool TimedOut);
   bool Running() const { return FState != httpReady && FState != httpAborting; }
@@ -443,6 +474,15 @@ class THttpCli : public TNetWndControl, public IDownloadClient {
   String FDocName;
   // The body phase began and the document has not been completed by its own framing.
   bool FBodyExpected = false;
+  // The answer's body is chunked (its final transfer coding is "chunked").
+  bool FChunked = false;
+  // Content-Length fields of the answer: one was seen; one (or their combination) is invalid.
+  bool FContentLengthSeen = false;
+  bool FContentLengthBad = false;
+  // The request went out on a connection kept open from an earlier exchange, and whether the
+  // one retry on a fresh connection, for a server that closed it meanwhile, has been used.
+  bool FReusedConnection = false;
+  bool FReuseRetried = false;
 
   // The document.
   std::int64_t FBodyDataLen = 0;

@@ -15,7 +15,7 @@ void THttpCli::BodyStep() {
   if (FNext != TReceiver::Body) return;
   const auto buffered = static_cast<std::int64_t>(FReceiveBuffer.Len());
   // A chunked body finds its own end; its framing bytes are not counted in ContentLength.
-  if (FContentLength < 0 || FTransferEncoding == u"chunked")
+  if (FContentLength < 0 || FChunked)
     FBodyDataLen = buffered;
   else
     FBodyDataLen = std::min(buffered, FContentLength - FRcvdCount);
@@ -24,10 +24,18 @@ void THttpCli::BodyStep() {
   FReceiveBuffer.Consume(static_cast<std::size_t>(FBodyDataLen));
   FBodyDataLen = 0;
   if (FNext == TReceiver::Body) return;  // the document goes on
-  if (FLocationFlag)
+  // The document is complete. Bytes after it belong to no answer: they are dropped, the
+  // download stays good, and the connection is not used again.
+  if (!FReceiveBuffer.Empty()) {
+    FReceiveBuffer.Clear();
+    FCloseReq = true;
+  }
+  if (FLocationFlag) {
     StartRelocation();
-  else
-    SetReadyUnlessSending();
+    return;
+  }
+  if (FCloseReq) FCtrlSocket->CloseDelayed();
+  SetReadyUnlessSending();
 }
 
 void THttpCli::WriteBody(const char* Data, std::int64_t Len) {
@@ -49,20 +57,13 @@ void THttpCli::GetBodyLineNext() {
   }
   ++FBodyLineCount;
   const char* data = FReceiveBuffer.Data();
-  if (FTransferEncoding != u"chunked") {
+  if (!FChunked) {
     if (FBodyDataLen > 0) {
       FRcvdCount += FBodyDataLen;
       WriteBody(data, FBodyDataLen);
       if (!Running()) return;
     }
-    if (FRcvdCount == FContentLength) {
-      DocumentEnd();
-      if (!Running()) return;
-      if (FCloseReq)
-        FCtrlSocket->CloseDelayed();
-      else if (!FLocationFlag)
-        SetReadyUnlessSending();
-    }
+    if (FRcvdCount == FContentLength) DocumentEnd();
     return;
   }
   std::int64_t used = 0;
@@ -79,11 +80,13 @@ void THttpCli::GetBodyLineNext() {
     FailRequest(reqErrBadChunkSize, u"Invalid chunk size");
     return;
   }
-  if (FChunk.Done()) {
-    DocumentEnd();
-    if (!Running()) return;
-    if (FCloseReq) FCtrlSocket->CloseDelayed();
+  if (result == THttpChunkParser::TResult::BadDataEnd) {
+    FailRequest(reqErrBadChunkSize, u"Invalid chunk: data not followed by its line end");
+    return;
   }
+  // What follows the body (the trailer section's empty line included) stays in the buffer.
+  FBodyDataLen = used;
+  if (FChunk.Done()) DocumentEnd();
 }
 
 void THttpCli::DocumentEnd() {
@@ -97,6 +100,7 @@ void THttpCli::DocumentEnd() {
 
 bool THttpCli::BodyIncomplete() const {
   if (!FBodyExpected) return false;
-  if (FTransferEncoding == u"chunked") return !FChunk.Done();
+  // The last chunk completes the document; a trailer section cut by the close takes nothing.
+  if (FChunked) return !FChunk.LastChunkSeen();
   return FContentLength >= 0 && FRcvdCount < FContentLength;
 }

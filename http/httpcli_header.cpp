@@ -31,14 +31,31 @@ void THttpCli::SocketDataAvailable(std::uint16_t ErrCode) {
         at, static_cast<std::int32_t>(std::min<std::size_t>(room, 0x7FFFFFFF)));
     if (FRequestType == httpABORT || n <= 0) return;
     FReceiveBuffer.Commit(static_cast<std::size_t>(n));
-    if (FState == httpWaitingBody) {
+    const bool waiting = FState == httpWaitingHeader || FState == httpWaitingBody;
+    if (waiting && FNext == TReceiver::Body) {
       BodyStep();
       return;
     }
-    ReceiveHeaderLines(ErrCode);
+    if (waiting && FNext == TReceiver::Header) {
+      ReceiveHeaderLines(ErrCode);
+      return;
+    }
+    // No answer is expected now. Outside a request's waiting states the complete lines are
+    // still offered to OnDataPush; either way the bytes go and so does the connection.
+    if (!waiting) ReceiveHeaderLines(ErrCode);
+    DropStrayBytes();
   } catch (std::exception& E) {
-    FailRequest(reqErrAborted, text::FromUtf8(E.what()));
+    // An owner's handler (OnDocData, OnHeaderData, ...) raised: the request ends with the code
+    // of a handler's exception, not the user's Cancel.
+    EndRunningRequest(reqErrHandlerException, text::FromUtf8(E.what()));
   }
+}
+
+void THttpCli::DropStrayBytes() {
+  FReceiveBuffer.Clear();
+  FCloseReq = true;
+  // Closing reports the close at once; its handling ends what is still open of the request.
+  if (FCtrlSocket->State() == wsConnected) FCtrlSocket->Close();
 }
 
 void THttpCli::ReceiveHeaderLines(std::uint16_t ErrCode) {
@@ -137,11 +154,21 @@ void THttpCli::ProcessHeaderLine() {
     const String& name = field->Name;
     const String& value = field->Value;
     if (name == u"location") {
-      AcceptLocation(value);
+      AcceptLocation(TrimBlanks(value));
     } else if (name == u"content-length") {
-      FContentLength = ParseContentLength(value);
+      // Repeated fields must agree; the first invalid one spoils the answer's length.
+      const std::int64_t n = ParseContentLength(value);
+      if (n < 0 || (FContentLengthSeen && n != FContentLength)) {
+        FContentLengthBad = true;
+        FContentLength = -1;
+      } else if (!FContentLengthBad) {
+        FContentLength = n;
+      }
+      FContentLengthSeen = true;
     } else if (name == u"transfer-encoding") {
-      FTransferEncoding = text::LowerAscii(std::u16string_view(value));
+      // Several fields make one list of codings.
+      String v = text::LowerAscii(std::u16string_view(TrimBlanks(value)));
+      FTransferEncoding = FTransferEncoding.empty() ? v : FTransferEncoding + u", " + v;
     } else if (name == u"content-range") {
       ParseContentRange(value, FContentRangeBegin, FContentRangeEnd);
     } else if (name == u"accept-ranges") {
@@ -154,10 +181,15 @@ void THttpCli::ProcessHeaderLine() {
       bool accept = true;
       TriggerCookie(value, accept);
     } else if (name == u"connection" || name == u"proxy-connection") {
-      String v = text::LowerAscii(std::u16string_view(text::Trim(value)));
-      if (v == u"close")
+      // A list of options: "close" among them wins over "keep-alive".
+      bool close = false, keep = false;
+      for (const String& option : HeaderListItems(text::LowerAscii(std::u16string_view(value)))) {
+        close |= option == u"close";
+        keep |= option == u"keep-alive";
+      }
+      if (close)
         FCloseReq = true;
-      else if (v == u"keep-alive")
+      else if (keep)
         FCloseReq = false;
     } else if (name == u"content-encoding") {
       FContentEncoding = value;
@@ -168,9 +200,13 @@ void THttpCli::ProcessHeaderLine() {
 
 void THttpCli::HeaderEnded() {
   if (FResponseVer == u"1.1" && FStatusCode == 100) {
-    // An interim answer: the real one follows.
+    // An interim answer: the real one follows, and its fields say nothing about it.
     FRcvdHeader.clear();
     FHeaderLineCount = -1;
+    FContentLength = -1;
+    FContentLengthSeen = false;
+    FContentLengthBad = false;
+    FTransferEncoding.clear();
     return;
   }
   TriggerHeaderEnd();
@@ -179,12 +215,35 @@ void THttpCli::HeaderEnded() {
     return;
   }
   const bool head = FRequestType == httpHEAD;
-  const bool chunked = FTransferEncoding == u"chunked";
-  const bool no_body = FContentLength == 0 || head ||
-                       (FContentLength == -1 && !chunked &&
+  const std::vector<String> codings = TransferCodings(FTransferEncoding);
+  FChunked = !codings.empty() && codings.back() == u"chunked";
+  if (!codings.empty()) {
+    // Transfer-Encoding decides the framing and a Content-Length beside it is ignored; an
+    // answer that sends both is not trusted with the connection afterwards.
+    if (FContentLengthSeen) FCloseReq = true;
+    FContentLength = -1;
+  } else if (FContentLengthBad) {
+    FailRequest(reqErrBadContentLength, u"Invalid Content-Length");
+    return;
+  }
+  const bool no_body = head || (codings.empty() && FContentLength == 0) ||
+                       (FContentLength == -1 && !FChunked &&
                         (FStatusCode < 200 || FStatusCode == 204 || FStatusCode == 301 ||
                          FStatusCode == 302 || FStatusCode == 304));
+  if (!no_body && !codings.empty() && (codings.size() > 1 || !FChunked)) {
+    // The body comes in a coding the client cannot undo: storing it would store framing or
+    // compressed bytes as the document.
+    FailRequest(reqErrTransferCoding,
+                u"Transfer coding \"" + codings.front() + u"\" not supported");
+    return;
+  }
   if (no_body) {
+    FNext = TReceiver::None;
+    // Bytes after a complete answer belong to none: they go, and so does the connection.
+    if (!FReceiveBuffer.Empty()) {
+      FReceiveBuffer.Clear();
+      FCloseReq = true;
+    }
     if (FCloseReq) {
       if (FLocationFlag) {
         StartRelocation();
@@ -212,6 +271,8 @@ void THttpCli::HeaderEnded() {
   String ext = text::LowerAscii(std::u16string_view(ExtractFileExt(FDocName)));
   if ((ext == u".exe" || ext.empty()) && FContentType == u"text/html")
     ReplaceExtension(FDocName, u"htm");
+  // A body without length ends with the close: the connection carries nothing after it.
+  if (FContentLength == -1 && !FChunked) FCloseReq = true;
   SetState(httpWaitingBody);
   FNext = TReceiver::Body;
   FBodyExpected = true;

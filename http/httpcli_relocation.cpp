@@ -17,6 +17,8 @@ void THttpCli::AcceptLocation(const String& Value) {
     return;
   }
   if (!FFollowRelocation) return;
+  // The fragment is never sent; the new target's path is percent-encoded when it is.
+  if (auto hash = value.find(u'#'); hash != String::npos) value.erase(hash);
   FLocationFlag = true;
 
   auto url_protocol = [this] {
@@ -28,14 +30,26 @@ void THttpCli::AcceptLocation(const String& Value) {
   String& host_field = FProxy.empty() ? FHostName : FTargetHost;
   if (!value.empty() && value[0] == u'/') {
     FPath = value;
-    FLocation = url_protocol() + u"://" + host_field + FPath;
+    FLocation = url_protocol() + u"://" + UrlHost(host_field) + FPath;
   } else if (!StartsWithNoCase(value, u"http://") && !StartsWithNoCase(value, u"https://")) {
     FPath = UrlDirectory(FPath) + value;
-    FLocation = url_protocol() + u"://" + host_field + FPath;
+    FLocation = url_protocol() + u"://" + UrlHost(host_field) + FPath;
   } else {
     String proto, user, pass, host, port, path = FPath;
     SplitUrl(value, proto, user, pass, host, port, path);
+    if (!IsSafeHost(host) || !IsSafePort(port)) {
+      // A host or port cannot be percent-encoded: the relocation is refused.
+      FailRequest(reqErrUnsafeRequest,
+                  u"Relocation refused: invalid character in the Location's host or port");
+      return;
+    }
     if (!host.empty()) {
+      // Credentials of one origin never go to another.
+      const String new_port = port.empty() ? String(u"80") : port;
+      if (proto != FProtocol || new_port != FTargetPort ||
+          text::LowerAscii(std::u16string_view(host)) !=
+              text::LowerAscii(std::u16string_view(FTargetHost)))
+        ForgetServerCredentials();
       if (FProxy.empty()) {
         FHostName = host;
         FPort = port.empty() ? String(u"80") : port;
@@ -50,17 +64,17 @@ void THttpCli::AcceptLocation(const String& Value) {
       FTargetPort = port.empty() ? String(u"80") : port;
       const bool empty_path = FPath.empty();
       if (empty_path) FPath = u"/";
-      FLocation = proto + u"://" + host;
+      FLocation = proto + u"://" + UrlHost(host);
       if (!port.empty()) FLocation += u":" + port;
       if (!empty_path) FLocation += FPath;
     } else {
       if (FProxy.empty()) FHostName = FTargetHost;
       if (path.empty()) {
-        FLocation = proto + u"://" + FTargetHost + u"/";
+        FLocation = proto + u"://" + UrlHost(FTargetHost) + u"/";
         FPath = FLocation;
       } else {
         FPath = path;
-        FLocation = proto + u"://" + FTargetHost + FPath;
+        FLocation = proto + u"://" + UrlHost(FTargetHost) + FPath;
       }
     }
   }
@@ -72,6 +86,9 @@ bool THttpCli::CountRelocation() {
     bool allow = false;
     TriggerLocationChangeExceeded(FLocationChangeCurCount, allow);
     if (!allow) {
+      // The request ends with this answer; its Location must not act on a later request that
+      // uses the same connection.
+      FLocationFlag = false;
       PostSetReady();
       return false;
     }
@@ -94,6 +111,9 @@ void THttpCli::ClearHeaderState() {
   FBodyExpected = false;
   FNext = TReceiver::None;
   FContentLength = -1;
+  FContentLengthSeen = false;
+  FContentLengthBad = false;
+  FChunked = false;
   FContentType.clear();
   FTransferEncoding.clear();
   FResponseVer.clear();
@@ -155,4 +175,12 @@ void THttpCli::RelocateAfterClose() {
   if (!FProxy.empty()) FPort = FProxyPort;
   TruncateStreams();
   PostLogin();
+}
+
+void THttpCli::ForgetServerCredentials() {
+  FCurrUsername.clear();
+  FCurrPassword.clear();
+  FAuthBasicState = basicNone;
+  FAuthNTLMState = ntlmNone;
+  FAuthDigestState = digestNone;
 }

@@ -7,11 +7,38 @@
 // Request composition
 
 String THttpCli::RequestTarget() const {
-  if (FProxy.empty() || FPath.empty() || FPath[0] != u'/') return FPath;
+  const String path = EncodeRequestTarget(FPath);
+  if (FProxy.empty() || path.empty() || path[0] != u'/') return path;
   String target = FProtocol.empty() ? String(u"http") : FProtocol;
-  target += u"://" + FTargetHost;
+  target += u"://" + UrlHost(FTargetHost);
   if (!FTargetPort.empty() && FTargetPort != u"80") target += u":" + FTargetPort;
-  return target + FPath;
+  return target + path;
+}
+
+String THttpCli::UnsafeRequestText() const {
+  // The request target is percent-encoded when it is sent; hosts and ports cannot be.
+  if (!IsSafeHost(FTargetHost) || !IsSafePort(FTargetPort))
+    return u"Request refused: invalid character in the URL's host or port";
+  if (!FProxy.empty() && (!IsSafeHost(FProxy) || !IsSafePort(FProxyPort)))
+    return u"Request refused: invalid character in the proxy's host or port";
+  const struct {
+    const char16_t* name;
+    const String& value;
+  } settings[] = {{u"Sender", FSender},
+                  {u"Accept", FAccept},
+                  {u"Reference", FReference},
+                  {u"Connection", FConnection},
+                  {u"AcceptLanguage", FAcceptLanguage},
+                  {u"Agent", FAgent},
+                  {u"ContentTypePost", FContentTypePost},
+                  {u"ProxyConnection", FProxyConnection},
+                  {u"Cookie", FCookie},
+                  {u"ContentRangeBegin", FContentRangeBegin},
+                  {u"ContentRangeEnd", FContentRangeEnd}};
+  for (const auto& s : settings)
+    if (HasControlCharacter(s.value))
+      return String(u"Request refused: control character in the ") + s.name + u" setting";
+  return String();
 }
 
 void THttpCli::SendRequest(const String& Method, const String& Version) {

@@ -1,6 +1,7 @@
 // Request composition.
 #include "http/request.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -47,8 +48,49 @@ String FormatHttpDate(TDateTime value) {
   return text::WidenBytes(buf);
 }
 
+String UrlHost(const String& host) {
+  if (host.find(u':') == String::npos || (!host.empty() && host[0] == u'[')) return host;
+  return u"[" + host + u"]";
+}
+
+String EncodeRequestTarget(const String& target) {
+  static const char kHex[] = "0123456789ABCDEF";
+  const std::size_t end = std::min(target.find(u'#'), target.size());
+  String out;
+  out.reserve(end);
+  for (std::size_t i = 0; i < end; ++i) {
+    const char16_t c = target[i];
+    if (c <= 32 || c == 127) {
+      out += u'%';
+      out += static_cast<char16_t>(kHex[c >> 4]);
+      out += static_cast<char16_t>(kHex[c & 15]);
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+bool HasControlCharacter(const String& value) {
+  for (char16_t c : value)
+    if ((c < 32 && c != u'\t') || c == 127) return true;
+  return false;
+}
+
+bool IsSafeHost(const String& host) {
+  for (char16_t c : host)
+    if (c <= 32 || c == 127) return false;
+  return true;
+}
+
+bool IsSafePort(const String& port) {
+  for (char16_t c : port)
+    if (c < u'0' || c > u'9') return false;
+  return true;
+}
+
 String HostLine(const String& host, const String& port) {
-  String line = u"Host: " + host;
+  String line = u"Host: " + UrlHost(host);
   if (!port.empty() && port != u"80" && port != u"443") line += u":" + port;
   return line;
 }

@@ -50,5 +50,25 @@ std::vector<String> BuildRequestLines(const THttpRequestHeader& h);
 // Appends one line in the system's ANSI code page followed by CR LF (also after an empty line).
 void AppendRequestLine(AnsiString& out, const String& line);
 
-// "Host: " + host, with ":" + port unless the port is "80", "443" or empty.
+// "Host: " + host, with ":" + port unless the port is "80", "443" or empty. An IPv6 literal is
+// written in brackets.
 String HostLine(const String& host, const String& port);
+
+// A host as it is written in a URL or a Host line: an IPv6 literal (a host with ":") in
+// brackets, anything else as it is.
+String UrlHost(const String& host);
+
+// A request target as it goes on the request line: without a fragment ("#" and what follows)
+// and with every control character (below 32, and 127) and blank percent-encoded, so nothing
+// taken from a URL or a Location can end the line or add one. Other text, "%" included, stays.
+String EncodeRequestTarget(const String& target);
+
+// Whether a text holds a character that must never reach a header line: a control character
+// other than the tab (below 32, or 127).
+bool HasControlCharacter(const String& value);
+
+// Whether a host name or a port (as taken from a URL, a Location or the proxy settings) is fit
+// for the connect and the Host line: a host without control characters and blanks, a port of
+// decimal digits only. Empty texts pass (the caller supplies the defaults).
+bool IsSafeHost(const String& host);
+bool IsSafePort(const String& port);

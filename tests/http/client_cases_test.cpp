@@ -99,11 +99,13 @@ std::vector<ClientCase> Cases() {
                .servers = {Answer("HTTP/1.0  404  Not Found\r\nContent-Length: 0\r\n\r\n")},
                .status = 404,
                .reason = " Not Found"});
-  v.push_back({.name = "ContentLengthNotANumberReadsToClose",
+  v.push_back({.name = "ContentLengthNotANumberFails",
                .servers = {Answer("HTTP/1.0 200 OK\r\nContent-Length: abc\r\n\r\n12345")},
-               .stream = "12345",
+               .err = reqErrBadContentLength,
+               .stream = "",
                .content_length = -1,
-               .rcvd = 5});
+               .rcvd = 0,
+               .reason = "Invalid Content-Length"});
   v.push_back({.name = "BlankBeforeColonIsNotContentLength",
                .servers = {Answer("HTTP/1.0 200 OK\r\nContent-Length : 2\r\n\r\n12345")},
                .stream = "12345",
@@ -130,10 +132,13 @@ std::vector<ClientCase> Cases() {
                .check = [](THttpCli& c, Recorder&, Servers&) {
                  EXPECT_EQ(c.TransferEncoding(), u"chunked");
                }});
-  v.push_back({.name = "GzipChunkedIsNotChunked",
+  v.push_back({.name = "GzipChunkedCannotBeDecoded",
                .servers = {Answer("HTTP/1.0 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\n"
                                   "4\r\nWiki\r\n0\r\n\r\n")},
-               .stream = "4\r\nWiki\r\n0\r\n\r\n"});
+               .err = reqErrTransferCoding,
+               .stream = "",
+               .body = "",
+               .reason = "Transfer coding \"gzip\" not supported"});
   v.push_back(
       {.name = "NoContent204WithoutLengthHasNoBody",
        .servers = {{{Read(), Send("HTTP/1.0 204 No Content\r\n\r\n"), WaitPeerClose()}}},
@@ -302,6 +307,207 @@ std::vector<ClientCase> Cases() {
                              WaitPeerClose()}}},
                .err = reqErrBadChunkSize,
                .reason = "Invalid chunk size"});
+
+  // --- Framing (RFC 9112 section 6) -----------------------------------------------------------
+  const std::string kWiki = "4\r\nWiki\r\n0\r\n\r\n";
+  auto te = [&](const char* name, std::string fields, int err, std::string stream) {
+    return ClientCase{.name = name,
+                      .servers = {Answer("HTTP/1.1 200 OK\r\n" + fields + "\r\n" + kWiki)},
+                      .err = err,
+                      .stream = stream,
+                      .content_length = -1};
+  };
+  v.push_back(
+      te("TransferEncodingCaseAndBlanks", "Transfer-Encoding: \t CHUNKED \t\r\n", 0, "Wiki"));
+  v.push_back(te("TransferEncodingIdentityThenChunked", "Transfer-Encoding: identity, chunked\r\n",
+                 0, "Wiki"));
+  v.push_back(te("TransferEncodingChunkedTwice", "Transfer-Encoding: chunked, chunked\r\n",
+                 reqErrTransferCoding, ""));
+  v.push_back(te("TransferEncodingInTwoFields",
+                 "Transfer-Encoding: gzip\r\nTransfer-Encoding: chunked\r\n", reqErrTransferCoding,
+                 ""));
+  v.push_back(te("TransferEncodingNotFinallyChunked", "Transfer-Encoding: chunked, gzip\r\n",
+                 reqErrTransferCoding, ""));
+  v.push_back(te("TransferEncodingUnknownCoding", "Transfer-Encoding: x-private\r\n",
+                 reqErrTransferCoding, ""));
+  v.push_back({.name = "UnknownCodingOnABodilessAnswerIsHarmless",
+               .servers = {Answer("HTTP/1.0 304 Not Modified\r\nTransfer-Encoding: gzip\r\n\r\n")},
+               .status = 304,
+               .stream = ""});
+  v.push_back({.name = "ChunkedWinsOverContentLengthAndTheConnectionGoes",
+               .servers = {{{Read(),
+                             Send("HTTP/1.1 200 OK\r\nContent-Length: 2\r\nTransfer-Encoding: "
+                                  "chunked\r\n\r\n" +
+                                  kWiki),
+                             WaitPeerClose()}}},
+               .setup = [](THttpCli& c) { c.SetRequestVer(u"1.1"); },
+               .stream = "Wiki",
+               .content_length = -1,
+               .rcvd = 4,
+               .check =
+                   [](THttpCli&, Recorder&, Servers& s) {
+                     EXPECT_TRUE(s[0].WaitFinished(5000));  // the client closed it
+                   }});
+  auto length = [&](const char* name, std::string fields, int err, std::string stream) {
+    return ClientCase{.name = name,
+                      .servers = {Answer("HTTP/1.0 200 OK\r\n" + fields + "\r\n12345")},
+                      .err = err,
+                      .stream = stream};
+  };
+  v.push_back(length("ContentLengthListOfTheSameNumber", "Content-Length: 5, 5\r\n", 0, "12345"));
+  v.push_back(length("ContentLengthRepeatedAlike", "Content-Length: 5\r\nContent-Length: 5\r\n", 0,
+                     "12345"));
+  v.push_back(length("ContentLengthRepeatedUnlike", "Content-Length: 5\r\nContent-Length: 3\r\n",
+                     reqErrBadContentLength, ""));
+  v.push_back(
+      length("ContentLengthListUnlike", "Content-Length: 3, 5\r\n", reqErrBadContentLength, ""));
+  v.push_back(
+      length("ContentLengthWithSign", "Content-Length: +5\r\n", reqErrBadContentLength, ""));
+  v.push_back(
+      length("ContentLengthNegative", "Content-Length: -1\r\n", reqErrBadContentLength, ""));
+  v.push_back(length("ContentLengthEmpty", "Content-Length:\r\n", reqErrBadContentLength, ""));
+  v.push_back(length("ContentLengthTooLarge", "Content-Length: 99999999999999999999\r\n",
+                     reqErrBadContentLength, ""));
+  // Bytes after a complete answer: the document is good, the surplus goes, and so does the
+  // kept-open connection (the server sees it closed).
+  auto surplus = [&](const char* name, std::string answer, std::string stream, int status) {
+    return ClientCase{.name = name,
+                      .servers = {{{Read(), Send(answer), WaitPeerClose()}}},
+                      .setup = [](THttpCli& c) { c.SetRequestVer(u"1.1"); },
+                      .status = status,
+                      .stream = stream,
+                      .check =
+                          [](THttpCli&, Recorder& r, Servers& s) {
+                            EXPECT_TRUE(s[0].WaitFinished(5000));
+                            EXPECT_EQ(r.Count("DocEnd"), r.Count("DocBegin"));
+                          }};
+  };
+  v.push_back(surplus("SurplusAfterTheLength",
+                      "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n0123456789EXTRA", "0123456789",
+                      200));
+  v.push_back(surplus(
+      "SurplusAfterTheLastChunk",
+      "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + kWiki + "HTTP/1.1 200 OK\r\n",
+      "Wiki", 200));
+  v.push_back(surplus("SurplusAfterABodilessAnswer",
+                      "HTTP/1.1 204 No Content\r\n\r\nHTTP/1.1 200 OK\r\n\r\n", "", 204));
+  v.push_back({.name = "ChunkLongerThanAnnounced",
+               .servers = {Answer("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+                                  "4\r\nWikipedia\r\n0\r\n\r\n")},
+               .err = reqErrBadChunkSize,
+               .reason = "Invalid chunk: data not followed by its line end"});
+  v.push_back({.name = "TrailerCutByTheCloseAfterTheLastChunk",
+               .servers = {Answer("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+                                  "4\r\nWiki\r\n0\r\nX-Trailer: t")},
+               .stream = "Wiki"});
+  v.push_back({.name = "CloseDelimitedDespiteKeepAlive",
+               .servers = {{{Read(), Send("HTTP/1.1 200 OK\r\nConnection: keep-alive\r\n\r\nall"),
+                             Pause(50), Send(" of it"), CloseConn()}}},
+               .setup = [](THttpCli& c) { c.SetRequestVer(u"1.1"); },
+               .stream = "all of it",
+               .content_length = -1});
+
+  // --- Requests we send --------------------------------------------------------------------
+  v.push_back(
+      {.name = "FragmentNeverSentBlanksEncoded",
+       .servers = {Answer("HTTP/1.0 200 OK\r\nContent-Length: 1\r\n\r\nf")},
+       .path = "/my file.exe#part",
+       .stream = "f",
+       .requests = {{0, 0, Request("/my%20file.exe")}},
+       .check = [](THttpCli& c, Recorder&, Servers&) { EXPECT_EQ(c.DocName(), u"my file.exe"); }});
+  v.push_back(
+      {.name = "LocationControlCharactersAreEncoded",
+       .servers = {{{Read(),
+                     Send(Redirect(std::string("/a b\x01"
+                                               "c\rd\0e#frag",
+                                               17))),
+                     CloseConn()},
+                    {Read(), Send("HTTP/1.0 200 OK\r\nContent-Length: 1\r\n\r\nL"), CloseConn()}}},
+       .stream = "L",
+       .requests = {{0, 1, Request("/a%20b%01c%0Dd%00e")}}});
+  v.push_back({.name = "LocationHostWithControlCharacterIsRefused",
+               .servers = {Answer(Redirect("http://127.0.0.1\x01x/file"))},
+               .err = reqErrUnsafeRequest,
+               .status = 302,
+               .reason = "Relocation refused: invalid character in the Location's host or port",
+               .connections = 1});
+  v.push_back({.name = "LocationPortNotANumberIsRefused",
+               .servers = {Answer(Redirect("http://127.0.0.1:{P0} x/file"))},
+               .err = reqErrUnsafeRequest,
+               .status = 302,
+               .connections = 1});
+  auto refused = [](const char* name, std::function<void(THttpCli&)> setup, const char* reason) {
+    return ClientCase{.name = name,
+                      .servers = {Answer("HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n")},
+                      .setup = std::move(setup),
+                      .err = reqErrUnsafeRequest,
+                      .status = 0,
+                      .reason = reason,
+                      .events =
+                          "State:httpNotConnected State:httpAborting State:httpReady "
+                          "RequestDone(17)",
+                      .connections = 0};
+  };
+  v.push_back(refused(
+      "UrlHostWithLineBreakIsRefused",
+      [](THttpCli& c) { c.SetURL(u"http://127.0.0.1\r\nX-Injected: 1/download.php"); },
+      "Request refused: invalid character in the URL's host or port"));
+  v.push_back(refused(
+      "UrlPortWithBlankIsRefused",
+      [](THttpCli& c) {
+        String url = c.URL();
+        c.SetURL(url.insert(url.find(u'/', 7), u" x"));
+      },
+      "Request refused: invalid character in the URL's host or port"));
+  v.push_back(refused(
+      "CookieWithLineBreakIsRefused", [](THttpCli& c) { c.SetCookie(u"a=1\r\nX-Injected: 1"); },
+      "Request refused: control character in the Cookie setting"));
+  v.push_back(refused(
+      "AgentWithNulIsRefused", [](THttpCli& c) { c.SetAgent(String(u"agent\0x", 7)); },
+      "Request refused: control character in the Agent setting"));
+  v.push_back(refused(
+      "ProxyWithLineBreakIsRefused", [](THttpCli& c) { c.SetProxy(u"127.0.0.1\nX"); },
+      "Request refused: invalid character in the proxy's host or port"));
+  v.push_back(refused(
+      "ProxyConnectionWithLineBreakIsRefused",
+      [](THttpCli& c) { c.SetProxyConnection(u"keep-alive\r\nX: 1"); },
+      "Request refused: control character in the ProxyConnection setting"));
+  // Credentials of one origin never go to another: neither in advance nor for a challenge.
+  v.push_back({.name = "CredentialsStayWithTheirOrigin",
+               .servers = {{{Read(), Send(Redirect("http://127.0.0.1:{P1}/file")), CloseConn()}},
+                           Answer("HTTP/1.0 401 Unauthorized\r\nWWW-Authenticate: Basic realm=r\r\n"
+                                  "Content-Length: 0\r\n\r\n")},
+               .setup =
+                   [](THttpCli& c) {
+                     c.SetServerAuth(httpAuthBasic);
+                     c.SetUsername(u"joe");
+                     c.SetPassword(u"pw");
+                   },
+               .status = 401,
+               .check =
+                   [](THttpCli&, Recorder&, Servers& s) {
+                     EXPECT_NE(s[0].Received(0).find("Authorization: Basic am9lOnB3\r\n"),
+                               std::string::npos);
+                     EXPECT_EQ(s[1].Received(0).find("Authorization"), std::string::npos);
+                     EXPECT_EQ(s[1].AcceptedCount(),
+                               1);  // no retry with the first origin's password
+                   }});
+  v.push_back(
+      {.name = "CredentialsFollowARelocationOnTheSameOrigin",
+       .servers = {{{Read(), Send(Redirect("/other")), CloseConn()},
+                    {Read(), Send("HTTP/1.0 200 OK\r\nContent-Length: 1\r\n\r\nk"), CloseConn()}}},
+       .setup =
+           [](THttpCli& c) {
+             c.SetServerAuth(httpAuthBasic);
+             c.SetUsername(u"joe");
+             c.SetPassword(u"pw");
+           },
+       .stream = "k",
+       .check =
+           [](THttpCli&, Recorder&, Servers& s) {
+             EXPECT_NE(s[0].Received(1).find("Authorization: Basic am9lOnB3\r\n"),
+                       std::string::npos);
+           }});
 
   // --- Relocation ---------------------------------------------------------------------------
   v.push_back({.name = "RelocationOnANewConnection",

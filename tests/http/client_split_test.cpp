@@ -96,17 +96,45 @@ INSTANTIATE_TEST_SUITE_P(
                   "to the end", 0},
         SplitCase{"ChunkedCutShort",
                   "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n4\r\nWiki\r\n", true,
-                  "Wiki", reqErrDocIncomplete}),
+                  "Wiki", reqErrDocIncomplete},
+        SplitCase{"CodingListTrailerAndFinalLineEnd",
+                  "HTTP/1.1 200 OK\r\nTransfer-Encoding: identity,\t Chunked \r\n\r\n"
+                  "4 ;e=\"1\"\r\nWiki\r\n0\r\nT: 1\r\n\r\n",
+                  false, "Wiki", 0},
+        SplitCase{"ChunkedLastLineEndArrivesLate",
+                  "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n4\r\nWiki\r\n0\r\n\r\n",
+                  false, "Wiki", 0},
+        SplitCase{"ContentLengthListAlike",
+                  "HTTP/1.1 200 OK\r\nContent-Length: 5,5\r\nContent-Length: 5\r\n\r\nhello", false,
+                  "hello", 0},
+        SplitCase{"ContentLengthsDiffer",
+                  "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 50\r\n\r\nhello", false,
+                  "", reqErrBadContentLength},
+        SplitCase{"ChunkDataOverrunsItsSize",
+                  "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nWiki\r\n0\r\n\r\n",
+                  false, "Wi", reqErrBadChunkSize}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(FakeSocketClient, ExtraBytesAfterTheLengthStayUnread) {
+TEST(FakeSocketClient, ExtraBytesAfterTheLengthAreDroppedWithTheConnection) {
   const Outcome o = Play("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n0123456789ABCDE", {}, false);
   EXPECT_EQ(o.stream, "0123456789");
   EXPECT_EQ(o.rcvd, 10);
   EXPECT_EQ(o.done, 1);
-  EXPECT_NE(o.events.find("DocData State:httpBodyReceived DocEnd State:httpReady"),
+  EXPECT_EQ(o.err, 0);
+  EXPECT_NE(o.events.find("DocData State:httpBodyReceived DocEnd SessionClosed State:httpReady"),
             std::string::npos)
       << o.events;
+}
+
+TEST(FakeSocketClient, TargetWithoutFragmentHostBracketed) {
+  TFakeHttpCli cli;
+  InstallerSettings(cli);
+  cli.SetURL(u"http://[::1]:8080/a b?q=1#frag");
+  cli.GetASync();
+  EXPECT_EQ(cli.Fake().Sent.substr(0, cli.Fake().Sent.find("\r\n")), "GET /a%20b?q=1 HTTP/1.0");
+  EXPECT_NE(cli.Fake().Sent.find("\r\nHost: [::1]:8080\r\n"), std::string::npos);
+  cli.Abort();
+  DrainMessages();
 }
 
 TEST(FakeSocketClient, InstallerRequestBytes) {

@@ -1,6 +1,8 @@
 // Status lines and header fields.
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "http/header.h"
 
 namespace {
@@ -72,15 +74,44 @@ TEST(ParseContentLength, DecimalOrMinusOne) {
     std::int64_t n;
   } cases[] = {{u"12345", 12345},
                {u" 7 ", 7},
+               {u"\t7\t", 7},
+               {u"007", 7},
                {u"abc", -1},
                {u"", -1},
+               {u" ", -1},
                {u"-5", -1},
+               {u"+5", -1},
                {u"12a", -1},
+               {u"1 2", -1},
+               {u"0x10", -1},
                {u"9223372036854775807", INT64_MAX},
                {u"9223372036854775808", -1},
-               {u"5368709120", 5368709120LL}};
+               {u"5368709120", 5368709120LL},
+               {u"5, 5", 5},
+               {u"5,5,\t5", 5},
+               {u"5, 6", -1},
+               {u"5, x", -1},
+               {u",", -1}};
   for (const auto& c : cases)
     EXPECT_EQ(ParseContentLength(c.value), c.n) << ::testing::PrintToString(String(c.value));
+}
+
+TEST(TransferCodings, ListOfLowerCasedNamesWithoutIdentity) {
+  struct {
+    const char16_t* value;
+    std::vector<String> codings;
+  } cases[] = {{u"chunked", {u"chunked"}},
+               {u" \tChunKed\t ", {u"chunked"}},
+               {u"gzip, chunked", {u"gzip", u"chunked"}},
+               {u"gzip,chunked", {u"gzip", u"chunked"}},
+               {u"identity, chunked", {u"chunked"}},
+               {u"identity", {}},
+               {u"", {}},
+               {u" , ,chunked,", {u"chunked"}},
+               {u"x-custom;q=1 , chunked", {u"x-custom", u"chunked"}},
+               {u"chunked, gzip", {u"chunked", u"gzip"}}};
+  for (const auto& c : cases)
+    EXPECT_EQ(TransferCodings(c.value), c.codings) << ::testing::PrintToString(String(c.value));
 }
 
 TEST(ParseContentRange, FirstAndLastPosition) {

@@ -120,6 +120,50 @@ TEST(RequestLines, HostCarriesThePortUnless80Or443) {
   EXPECT_EQ(HostLine(u"h", u"80"), u"Host: h");
   EXPECT_EQ(HostLine(u"h", u"443"), u"Host: h");
   EXPECT_EQ(HostLine(u"h", u""), u"Host: h");
+  EXPECT_EQ(HostLine(u"::1", u"8080"), u"Host: [::1]:8080");
+  EXPECT_EQ(HostLine(u"fe80::1", u"80"), u"Host: [fe80::1]");
+  EXPECT_EQ(UrlHost(u"[::1]"), u"[::1]");
+}
+
+// Nothing taken from a URL or a Location can end the request line or start a header of its own.
+TEST(RequestTarget, FragmentDroppedControlsAndBlanksEncoded) {
+  using namespace std::string_literals;
+  struct {
+    String target;
+    String sent;
+  } cases[] = {{u"/download.php"s, u"/download.php"s},
+               {u"/a?b=c#frag"s, u"/a?b=c"s},
+               {u"/#"s, u"/"s},
+               {u"/my file.exe"s, u"/my%20file.exe"s},
+               {u"/a\r\nX-Injected: 1"s, u"/a%0D%0AX-Injected:%201"s},
+               {u"/nul\0\x01\x1f\x7f"s, u"/nul%00%01%1F%7F"s},
+               {u"/tab\t"s, u"/tab%09"s},
+               {u"/100%25/%E9"s, u"/100%25/%E9"s},
+               {u"/caf\u00e9"s, u"/caf\u00e9"s}};
+  for (const auto& c : cases)
+    EXPECT_EQ(EncodeRequestTarget(c.target), c.sent);
+}
+
+TEST(RequestSafety, HostsPortsAndHeaderValues) {
+  using namespace std::string_literals;
+  struct {
+    String text;
+    bool host, port, value;  // fit as a host, as a port, as a header value
+  } cases[] = {{u"example.invalid"s, true, false, true},
+               {u"8080"s, true, true, true},
+               {u""s, true, true, true},
+               {u"::1"s, true, false, true},
+               {u"a b"s, false, false, true},
+               {u"a\tb"s, false, false, true},
+               {u"h\r\nX: y"s, false, false, false},
+               {u"h\0"s, false, false, false},
+               {u"h\x7f"s, false, false, false},
+               {u"80x"s, true, false, true}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(IsSafeHost(c.text), c.host) << text::ToUtf8(c.text);
+    EXPECT_EQ(IsSafePort(c.text), c.port) << text::ToUtf8(c.text);
+    EXPECT_EQ(!HasControlCharacter(c.text), c.value) << text::ToUtf8(c.text);
+  }
 }
 
 TEST(RequestLines, EmptyAgentDropsTheLineHostStays) {
