@@ -124,7 +124,17 @@ inline void PumpFor(int ms) {
 // One connection's script as data. "{P0}", "{P1}" ... in Send data stand for the ports of the
 // case's servers.
 struct Step {
-  enum Kind { kRead, kSend, kPause, kClose, kReset, kWaitPeerClose, kWaitSignal, kShutdown };
+  enum Kind {
+    kRead,
+    kSend,
+    kPause,
+    kClose,
+    kReset,
+    kWaitPeerClose,
+    kWaitSignal,
+    kShutdown,
+    kNotify
+  };
   Kind kind;
   std::string data;
   int ms = 0;
@@ -155,6 +165,10 @@ inline Step WaitSignal() {
 }
 inline Step ShutdownSend() {
   return {Step::kShutdown, {}};
+}
+// Lets the test's WaitNotified(id) return once the script got here.
+inline Step Notify(int id) {
+  return {Step::kNotify, {}, id};
 }
 using Conn = std::vector<Step>;
 using ServerScript = std::vector<Conn>;
@@ -205,6 +219,9 @@ struct Servers {
               break;
             case Step::kShutdown:
               sc.ShutdownSend();
+              break;
+            case Step::kNotify:
+              sc.Notify(st.ms);
               break;
           }
         }

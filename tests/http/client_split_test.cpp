@@ -55,6 +55,10 @@ struct SplitCase {
   int err;
 };
 
+void PrintTo(const SplitCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
 class SplitTest : public ::testing::TestWithParam<SplitCase> {};
 
 TEST_P(SplitTest, EveryCutGivesTheSameResult) {

@@ -2,6 +2,8 @@
 // authentication retry and misuse, against scripted loopback servers.
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+
 #include "tests/http/client_fixture.h"
 
 namespace {
@@ -360,6 +362,201 @@ TEST_F(ClientTest, CloseEndsAKeptOpenConnection) {
   EXPECT_TRUE(s[0].WaitFinished(5000));
   cli->Close();  // already closed: ends at once
   EXPECT_EQ(cli->StatusCode(), 200);
+}
+
+// A GET or HEAD that goes out on a kept-open connection which the server closed meanwhile is
+// sent once more on a new connection; a second such close ends the request.
+TEST_F(ClientTest, KeptOpenConnectionClosedMeanwhileIsRetriedOnce) {
+  struct {
+    THttpRequest rq;
+    std::string second;  // what the new connection answers; empty: it closes at once
+    int err;
+  } cases[] = {{httpGET, "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\ntwo", 0},
+               {httpHEAD, "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\n", 0},
+               {httpGET, "", reqErrNoStatusLine}};
+  for (const auto& c : cases) {
+    Conn second = {Read()};
+    if (!c.second.empty()) second.push_back(Send(c.second));
+    second.push_back(CloseConn());
+    Servers s({{{Read(), Send("HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\none"), WaitSignal(),
+                 CloseConn(), Notify(1)},
+                second,
+                {Read(), Send("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nthree"), CloseConn()}}});
+    cli->SetRequestVer(u"1.1");
+    cli->SetURL(U16(s.Url("/one")));
+    cli->Get();
+    ASSERT_EQ(cli->CtrlSocket()->State(), wsConnected);
+    // The server closes; the client has not taken notice yet when the next request goes out.
+    s[0].Signal();
+    ASSERT_TRUE(s[0].WaitNotified(1, 5000));
+    stream.SetSize(0);
+    rec.done_count = 0;
+    cli->SetURL(U16(s.Url("/two")));
+    if (c.rq == httpHEAD)
+      cli->HeadASync();
+    else
+      cli->GetASync();
+    ASSERT_TRUE(PumpUntil([&] { return rec.done_count > 0; }));
+    PumpFor(50);
+    EXPECT_EQ(rec.done_count, 1);
+    EXPECT_EQ(rec.done_err, c.err) << U8(cli->ReasonPhrase());
+    EXPECT_EQ(s[0].AcceptedCount(), 2);
+    if (c.rq == httpGET && c.err == 0) {
+      EXPECT_EQ(stream.View(), "two");
+    }
+    EXPECT_EQ(s[0].Received(1).rfind(c.rq == httpHEAD ? "HEAD /two " : "GET /two ", 0), 0u);
+    cli->Close();
+  }
+}
+
+// A relocation that ended at its limit leaves nothing behind for the next request on the same
+// connection.
+TEST_F(ClientTest, RelocationLimitOnAKeptConnectionIsNotFollowedLater) {
+  Servers s({{{Read(), Send("HTTP/1.1 302 Found\r\nLocation: /b\r\nContent-Length: 0\r\n\r\n"),
+               ReadUntil("GET /c HTTP/1.1\r\n"),
+               Send("HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nc"), WaitPeerClose()}}});
+  cli->SetRequestVer(u"1.1");
+  cli->SetLocationChangeMaxCount(0);
+  cli->SetURL(U16(s.Url("/a")));
+  cli->Get();
+  EXPECT_EQ(cli->StatusCode(), 302);
+  cli->SetLocationChangeMaxCount(5);
+  cli->SetURL(U16(s.Url("/c")));
+  cli->Get();
+  PumpFor(50);
+  EXPECT_EQ(cli->StatusCode(), 200);
+  EXPECT_EQ(stream.View(), "c");
+  EXPECT_EQ(rec.Count("LocationChange"), 0);
+  EXPECT_EQ(cli->LocationChangeCurCount(), 0);
+  const std::string got = s[0].Received(0);
+  EXPECT_EQ(got.find("GET /c ", got.find("GET /c ") + 1), std::string::npos) << got;
+  EXPECT_EQ(s[0].AcceptedCount(), 1);
+}
+
+// The CR LF that ends a chunked body may come late; it is part of that body, never an empty
+// header line of the next answer on the same connection.
+TEST_F(ClientTest, LateChunkedBodyEndIsNotTakenForTheNextHeader) {
+  Servers s(
+      {{{Read(), Send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n4\r\nWiki\r\n0\r\n"),
+         Pause(50), Send("\r\n"), ReadUntil("GET /two HTTP/1.1\r\n"),
+         Send("HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\ntwo"), WaitPeerClose()}}});
+  cli->SetRequestVer(u"1.1");
+  cli->SetURL(U16(s.Url("/one")));
+  cli->Get();
+  EXPECT_EQ(stream.View(), "Wiki");
+  stream.SetSize(0);
+  cli->SetURL(U16(s.Url("/two")));
+  cli->Get();
+  EXPECT_EQ(cli->StatusCode(), 200);
+  EXPECT_EQ(stream.View(), "two");
+  EXPECT_EQ(rec.done_err, 0);
+  EXPECT_EQ(s[0].AcceptedCount(), 1);
+}
+
+// Abort while the client stands at httpReady with an authentication retry queued: the request
+// ends as aborted, and the retry never goes out.
+TEST_F(ClientTest, AbortWhileAnAuthenticationRetryIsQueued) {
+  Servers s({{{Read(),
+               Send("HTTP/1.0 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"x\"\r\n"
+                    "Content-Length: 0\r\n\r\n"),
+               CloseConn()},
+              {Read(), Send("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nin"), CloseConn()}}});
+  cli->SetURL(U16(s.Url("/private")));
+  cli->SetUsername(u"Aladdin");
+  cli->SetPassword(u"open sesame");
+  bool saw_401_end = false;
+  rec.on_state = [&](THttpCli& c) {
+    if (c.State() == httpReady && c.StatusCode() == 401) saw_401_end = true;
+  };
+  cli->GetASync();
+  bool aborted = false;
+  // One message at a time, so Abort comes right after the retry was queued.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!(aborted && rec.done_count > 0) && std::chrono::steady_clock::now() < deadline) {
+    plat::Message m;
+    if (!plat::PeekMessage(m)) {
+      plat::WaitForInput(50);
+      continue;
+    }
+    plat::TranslateMessage(m);
+    plat::DispatchMessage(m);
+    if (!aborted && saw_401_end && cli->State() == httpReady && rec.done_count == 0) {
+      cli->Abort();
+      aborted = true;
+    }
+  }
+  ASSERT_TRUE(aborted);
+  PumpFor(200);  // a retry would connect again now
+  EXPECT_EQ(rec.done_count, 1);
+  EXPECT_EQ(rec.done_err, reqErrAborted);
+  EXPECT_EQ(cli->StatusCode(), 404);
+  EXPECT_EQ(s[0].AcceptedCount(), 1);
+}
+
+// An exception from one of the owner's handlers ends the request with its own code and the
+// exception's message, never with the code of the user's Cancel.
+TEST_F(ClientTest, HandlerExceptionHasItsOwnCode) {
+  const std::function<void(THttpCli&)> throwers[] = {
+      [](THttpCli& c) {  // inside the socket's receive handling
+        c.OnDocData = [](TObject*, const void*, std::int32_t) {
+          throw std::runtime_error("owner failed");
+        };
+      },
+      [](THttpCli& c) {  // inside the socket's connect notice
+        c.OnSessionConnected = [](TObject*) { throw std::runtime_error("owner failed"); };
+      },
+      [](THttpCli& c) {  // at the end of the header
+        c.OnHeaderEnd = [](TObject*) { throw std::runtime_error("owner failed"); };
+      }};
+  for (const auto& set_thrower : throwers) {
+    Servers s(
+        {{{Read(), Send("HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\nsome"), WaitPeerClose()}}});
+    cli = std::make_unique<THttpCli>(nullptr);
+    InstallerSettings(*cli);
+    cli->SetTimeout(10);
+    rec = Recorder();
+    rec.Attach(*cli);
+    cli->SetRcvdStream(&stream);
+    set_thrower(*cli);
+    cli->SetURL(U16(s.Url("/")));
+    auto e = GetCatching();
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->ErrorCode, reqErrHandlerException);
+    EXPECT_EQ(e->Message(), "owner failed");
+    EXPECT_EQ(rec.done_count, 1);
+    EXPECT_EQ(rec.done_err, reqErrHandlerException);
+  }
+}
+
+// An exception from OnRequestDone itself finds no request to end: nothing is reported again.
+TEST_F(ClientTest, ExceptionFromRequestDoneIsNotReportedAgain) {
+  Servers s({{{Read(), Send("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok"), CloseConn()}}});
+  int done = 0;
+  cli->OnRequestDone = [&](TObject*, THttpRequest, std::uint16_t) {
+    ++done;
+    throw std::runtime_error("owner failed");
+  };
+  cli->SetURL(U16(s.Url("/")));
+  cli->Get();
+  PumpFor(50);
+  EXPECT_EQ(done, 1);
+  EXPECT_EQ(cli->StatusCode(), 200);
+}
+
+TEST_F(ClientTest, Ipv6LiteralIsBracketedInTheHostLine) {
+  support::ScriptedServer server({support::ServerScript()
+                                      .ReadUntil("\r\n\r\n")
+                                      .Send("HTTP/1.0 200 OK\r\nContent-Length: 2"
+                                            "\r\n\r\nv6")},
+                                 true);
+  const std::string host_port = "[::1]:" + std::to_string(server.Port());
+  cli->SetSocketFamily(sfIPv6);
+  cli->SetURL(U16("http://" + host_port + "/six#part"));
+  cli->Get();
+  EXPECT_EQ(stream.View(), "v6");
+  ASSERT_TRUE(server.WaitFinished(5000));
+  EXPECT_EQ(server.Received(0).rfind("GET /six HTTP/1.0\r\n", 0), 0u) << server.Received(0);
+  EXPECT_NE(server.Received(0).find("\r\nHost: " + host_port + "\r\n"), std::string::npos);
 }
 
 // --- Request composition through the socket --------------------------------------------------
