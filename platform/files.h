@@ -30,6 +30,10 @@ bool DeleteFile(const String& path);
 // Renames a file, never replacing one that exists at `to`. False + LastFileError on failure
 // (IsFileExistsError when `to` exists).
 bool MoveFileNoReplace(const String& from, const String& to);
+// Renames a file over `to` in one step, replacing a file that exists there: at every moment
+// `to` is either the old file or the new one. False + LastFileError on failure, both files
+// then left as they were.
+bool MoveFileReplace(const String& from, const String& to);
 // Lets the owner run the file (POSIX runs nothing without it); true on Windows.
 bool MakeExecutable(const String& path);
 // Full path of the running program file.

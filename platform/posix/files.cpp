@@ -75,6 +75,10 @@ bool MoveFileNoReplace(const String& from, const String& to) {
   return true;
 }
 
+bool MoveFileReplace(const String& from, const String& to) {
+  return rename(N(from).c_str(), N(to).c_str()) == 0 || Fail();
+}
+
 bool MakeExecutable(const String& path) {
   struct stat st;
   std::string p = N(path);

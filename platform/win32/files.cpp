@@ -70,6 +70,12 @@ bool MoveFileNoReplace(const String& from, const String& to) {
   return MoveFileW(W(from).c_str(), W(to).c_str()) != 0 || Fail();
 }
 
+bool MoveFileReplace(const String& from, const String& to) {
+  return MoveFileExW(W(from).c_str(), W(to).c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0 ||
+         Fail();
+}
+
 bool MakeExecutable(const String&) {
   return true;
 }

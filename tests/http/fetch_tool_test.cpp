@@ -50,13 +50,28 @@ class FetchToolTest : public ::testing::Test {
   std::string err_;
 };
 
-TEST_F(FetchToolTest, SuccessWritesTheFile) {
+TEST_F(FetchToolTest, SuccessWritesOrReplacesTheFile) {
+  for (bool existing : {false, true}) {
+    Servers s({{{Read(), Send("HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello"), CloseConn()}}});
+    const fs::path file = dir_ / "out.bin";
+    if (existing) std::ofstream(file) << "previous";
+    EXPECT_EQ(Run(s.Url("/f"), file), 0) << err_;
+    EXPECT_EQ(Contents(file), "hello");
+    EXPECT_EQ(err_, "");
+    EXPECT_TRUE(OnlyFile(file));
+  }
+}
+
+// A rename that fails (here: FILE names a folder) loses neither: the old stays as it was.
+TEST_F(FetchToolTest, FailedRenameKeepsTheOldTarget) {
   Servers s({{{Read(), Send("HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello"), CloseConn()}}});
-  const fs::path file = dir_ / "out.bin";
-  EXPECT_EQ(Run(s.Url("/f"), file), 0) << err_;
-  EXPECT_EQ(Contents(file), "hello");
-  EXPECT_EQ(err_, "");
-  EXPECT_TRUE(OnlyFile(file));
+  const fs::path target = dir_ / "target";
+  fs::create_directories(target);
+  std::ofstream(target / "kept.txt") << "old";
+  EXPECT_EQ(Run(s.Url("/f"), target), 1);
+  EXPECT_EQ(err_.rfind("cannot rename the download to " + target.string() + ": ", 0), 0u) << err_;
+  EXPECT_EQ(Contents(target / "kept.txt"), "old");
+  EXPECT_TRUE(OnlyFile(target));  // and no part file is left
 }
 
 TEST_F(FetchToolTest, FailuresPrintOneLineAndLeaveNoFile) {
@@ -69,6 +84,10 @@ TEST_F(FetchToolTest, FailuresPrintOneLineAndLeaveNoFile) {
        "error 10 status 200 Document incomplete (connection closed prematurely)\n"},
       {"HTTP/1.0 302 Found\r\nLocation: https://127.0.0.1/x\r\nContent-Length: 0\r\n\r\n",
        "error 0 status 501 Protocol \"https\" not implemented\n"},
+      // The server's text reaches the terminal without its control characters.
+      {"HTTP/1.0 500 Bad\x1b]0;owned\x07\x9b"
+       "31m\rX\r\nContent-Length: 0\r\n\r\n",
+       "error 0 status 500 Bad?]0;owned??31m?X\n"},
   };
   for (const auto& c : cases) {
     Servers s({{{Read(), Send(c.reply), CloseConn()}}});

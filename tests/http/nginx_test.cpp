@@ -34,8 +34,10 @@ class Nginx {
          << "  client_body_temp_path " << d << "/tmp/body;\n  proxy_temp_path " << d
          << "/tmp/proxy;\n  fastcgi_temp_path " << d << "/tmp/fastcgi;\n  uwsgi_temp_path " << d
          << "/tmp/uwsgi;\n  scgi_temp_path " << d << "/tmp/scgi;\n  keepalive_timeout 30;\n"
-         << "  server {\n    listen 127.0.0.1:" << port_ << ";\n    root " << d << "/www;\n"
-         << "    location = /old/place { return 302 /new/place.bin; }\n  }\n}\n";
+         << "  server {\n    listen 127.0.0.1:" << port_ << ";\n    listen [::1]:" << port_
+         << ";\n    root " << d << "/www;\n"
+         << "    location = /old/place { return 302 /new/place.bin; }\n"
+         << "    location /ssi/ { ssi on; }\n  }\n}\n";
   }
   ~Nginx() {
     if (started_) {
@@ -81,8 +83,8 @@ class Nginx {
     return false;
   }
 
-  String Url(const std::string& path) const {
-    return U16("http://127.0.0.1:" + std::to_string(port_) + path);
+  String Url(const std::string& path, const std::string& host = "127.0.0.1") const {
+    return U16("http://" + host + ":" + std::to_string(port_) + path);
   }
   std::string Log() const {
     std::ifstream in(dir_ / "logs" / "error.log");
@@ -107,6 +109,9 @@ class NginxTest : public ::testing::Test {
       std::memcpy(&big_[i], &v, std::min<std::size_t>(4, big_.size() - i));
     }
     nginx_.Serve("big.bin", big_);
+    // Server-side includes make nginx answer an HTTP/1.1 request in chunks.
+    nginx_.Serve("ssi/page.html",
+                 std::string(300000, 's') + "<!--# echo var=\"none\" default=\"end\" -->");
     ASSERT_TRUE(nginx_.Start()) << nginx_.Log();
     cli_.SetName(u"HttpCli");
     InstallerSettings(cli_);
@@ -173,6 +178,33 @@ TEST_F(NginxTest, KeepAliveConnectionIsReused) {
   EXPECT_EQ(U8(cli_.CtrlSocket()->GetXPort()), first_peer_port);
   cli_.Close();
   EXPECT_EQ(cli_.CtrlSocket()->State(), wsClosed);
+}
+
+TEST_F(NginxTest, ChunkedAnswerThenTheConnectionIsReused) {
+  cli_.SetRequestVer(u"1.1");
+  cli_.SetURL(nginx_.Url("/ssi/page.html"));
+  cli_.Get();
+  EXPECT_EQ(rec_.done_err, 0);
+  EXPECT_EQ(cli_.TransferEncoding(), u"chunked");
+  EXPECT_EQ(cli_.ContentLength(), -1);
+  EXPECT_TRUE(stream_.View() == std::string(300000, 's') + "end");
+  ASSERT_EQ(cli_.CtrlSocket()->State(), wsConnected);
+  rec_.events.clear();
+  stream_.SetSize(0);
+  cli_.SetURL(nginx_.Url("/index.html"));
+  cli_.Get();
+  EXPECT_EQ(stream_.View(), "<html>home</html>");
+  EXPECT_EQ(rec_.Count("State:httpDnsLookup"), 0);  // the chunked answer left the connection clean
+  cli_.Close();
+}
+
+TEST_F(NginxTest, Ipv6HostLineIsAccepted) {
+  cli_.SetSocketFamily(sfIPv6);
+  cli_.SetURL(nginx_.Url("/index.html#top", "[::1]"));
+  cli_.Get();
+  EXPECT_EQ(rec_.done_err, 0);
+  EXPECT_EQ(cli_.StatusCode(), 200);
+  EXPECT_EQ(stream_.View(), "<html>home</html>");
 }
 
 }  // namespace

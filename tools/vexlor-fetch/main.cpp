@@ -3,8 +3,10 @@
 //
 // Exit status 0 only when the request ended with error 0 and status 200. Otherwise one line
 // "error <code> status <status> <reason>" goes to stderr and the status is 1 (2 for wrong
-// arguments). The body is written to a temporary file beside FILE that replaces FILE only on
-// success, so a failed download never leaves a partial FILE behind.
+// arguments); the reason is the server's text, so its control characters are printed as "?".
+// The body is written to a temporary file beside FILE that replaces FILE in one rename, and only
+// once it is complete: a failed download never leaves a partial FILE behind, and a failed
+// rename leaves the old FILE as it was.
 #include <cstdio>
 #include <string>
 
@@ -13,8 +15,17 @@
 
 namespace {
 
+// A server's text made fit for a terminal: control characters (C0, DEL and C1, which the
+// client's byte-for-character reading turns the bytes 128 to 159 into) become "?".
+String Printable(String s) {
+  for (char16_t& c : s)
+    if (c < 32 || (c >= 127 && c < 160)) c = u'?';
+  return s;
+}
+
 void Report(int err, int status, const String& reason) {
-  std::fprintf(stderr, "error %d status %d %s\n", err, status, text::ToUtf8(reason).c_str());
+  std::fprintf(stderr, "error %d status %d %s\n", err, status,
+               text::ToUtf8(Printable(reason)).c_str());
 }
 
 }  // namespace
@@ -69,14 +80,13 @@ int main(int argc, char** argv) {
     Report(err, status, reason);
     return 1;
   }
-  if (plat::FileExists(file) && !plat::DeleteFile(file)) {
+  // One rename puts the complete download in place; the old FILE stays until then and, when
+  // the rename fails, afterwards.
+  if (!plat::MoveFileReplace(part, file)) {
+    const String why = plat::SystemErrorMessage(plat::LastFileError());
     plat::DeleteFile(part);
-    std::fprintf(stderr, "cannot replace %s\n", argv[2]);
-    return 1;
-  }
-  if (!plat::MoveFileNoReplace(part, file)) {
-    plat::DeleteFile(part);
-    std::fprintf(stderr, "cannot rename the download to %s\n", argv[2]);
+    std::fprintf(stderr, "cannot rename the download to %s: %s\n", argv[2],
+                 text::ToUtf8(why).c_str());
     return 1;
   }
   return 0;
