@@ -627,8 +627,12 @@ void THttpCli::SocketSessionClosed(std::uint16_t ErrCode) {
     RelocateAfterClose();
     return;
   }
-  // A kept-open connection that closes between requests changes nothing of the last one.
-  if (ErrCode != 0 && FState != httpReady) FRequestDoneError = ErrCode;
+  // A kept-open connection that closes between requests changes nothing of the last one, and
+  // neither does a reset after the answer's framing said it was complete.
+  const bool answer_complete =
+      FNext == TReceiver::None &&
+      (FState == httpWaitingHeader || FState == httpWaitingBody || FState == httpBodyReceived);
+  if (ErrCode != 0 && FState != httpReady && !answer_complete) FRequestDoneError = ErrCode;
 
   if (FHeaderEndFlag) {
     TriggerHeaderEnd();

@@ -130,6 +130,30 @@ TEST(FakeSocketClient, ExtraBytesAfterTheLengthAreDroppedWithTheConnection) {
       << o.events;
 }
 
+// A reset fails only what its framing had not completed yet.
+TEST(FakeSocketClient, ResetAfterACompleteAnswerIsNoFailure) {
+  struct {
+    const char* answer;
+    int err;
+  } cases[] = {{"HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello", 0},
+               {"HTTP/1.0 204 No Content\r\n\r\n", 0},
+               {"HTTP/1.0 200 OK\r\nContent-Length: 9\r\n\r\nhello", 10054},
+               {"HTTP/1.0 200 OK\r\n\r\nhello", 10054}};
+  for (const auto& c : cases) {
+    TFakeHttpCli cli;
+    InstallerSettings(cli);
+    Recorder rec;
+    rec.Attach(cli);
+    cli.SetURL(u"http://fake.invalid/x");
+    cli.GetASync();
+    cli.Fake().Pieces.push_back(c.answer);
+    cli.Fake().PeerClose(10054);  // right behind the answer, before any queued message runs
+    DrainMessages();
+    EXPECT_EQ(rec.done_count, 1) << c.answer;
+    EXPECT_EQ(rec.done_err, c.err) << c.answer;
+  }
+}
+
 TEST(FakeSocketClient, TargetWithoutFragmentHostBracketed) {
   TFakeHttpCli cli;
   InstallerSettings(cli);
