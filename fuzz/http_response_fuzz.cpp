@@ -45,10 +45,13 @@
 #include <string_view>
 #include <vector>
 
+#include "fuzz/oracle.h"
 #include "fuzz/reference_framing.h"
 #include "tests/http/fake_socket.h"
 
 namespace {
+
+using fuzzref::Escape;
 
 // ---------------------------------------------------------------------------------------------
 // Reading the fuzzer's bytes
@@ -88,30 +91,6 @@ std::string Hex(std::uint64_t v, bool upper) {
   char buf[24];
   std::snprintf(buf, sizeof buf, upper ? "%llX" : "%llx", static_cast<unsigned long long>(v));
   return buf;
-}
-
-std::string Escape(std::string_view s, std::size_t limit = 1200) {
-  std::string out;
-  for (char ch : s.substr(0, limit)) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (c == '\r')
-      out += "\\r";
-    else if (c == '\n')
-      out += "\\n";
-    else if (c == '\t')
-      out += "\\t";
-    else if (c == '\\' || c == '"')
-      out += std::string("\\") + ch;
-    else if (c >= 32 && c < 127)
-      out += ch;
-    else {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%02x", c);
-      out += hex;
-    }
-  }
-  if (s.size() > limit) out += "...(" + std::to_string(s.size()) + " bytes)";
-  return out;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -716,31 +695,6 @@ struct TCase {
   std::vector<TAnswer> answers;
 };
 
-// Rules named in VEXLOR_FUZZ_SKIP (comma-separated) are reported as skipped and the run goes on,
-// so that other kinds of findings can be looked for while one kind is known; scripts/test never
-// sets it. VEXLOR_FUZZ_VERBOSE=1 prints every case, for looking at what an input does.
-bool& Verbose() {
-  static bool verbose = false;
-  return verbose;
-}
-
-std::string& SkippedRules() {
-  static std::string rules;
-  return rules;
-}
-
-bool Skipped(const char* rule) {
-  const std::string& rules = SkippedRules();
-  const std::string name(rule);
-  for (std::size_t at = 0; at <= rules.size();) {
-    std::size_t comma = rules.find(',', at);
-    if (comma == std::string::npos) comma = rules.size();
-    if (rules.compare(at, comma - at, name) == 0) return true;
-    at = comma + 1;
-  }
-  return false;
-}
-
 std::string Describe(const TCase& c, const TServer* server, const TOutcome* o) {
   std::string s;
   s += std::string("  request: ") + (c.head ? "HEAD" : "GET") + ", RequestVer " +
@@ -777,7 +731,7 @@ std::string Describe(const TCase& c, const TServer* server, const TOutcome* o) {
 
 void Broken(const char* rule, const std::string& detail, const TCase& c, const TServer* server,
             const TOutcome* o) {
-  if (Skipped(rule)) return;
+  if (fuzzref::TOracleSettings::Get().Skips(rule)) return;
   const std::string s = "\n*** HTTP client rule broken: " + std::string(rule) + "\n  " + detail +
                         "\n" + Describe(c, server, o);
   std::fputs(s.c_str(), stderr);
@@ -846,8 +800,7 @@ TCase MakeCase(TInput& in) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  if (const char* skip = std::getenv("VEXLOR_FUZZ_SKIP")) SkippedRules() = skip;
-  if (const char* verbose = std::getenv("VEXLOR_FUZZ_VERBOSE")) Verbose() = *verbose == '1';
+  fuzzref::TOracleSettings::Get().ReadEnvironment();
   const std::string broken = fuzzref::SelfCheck();
   if (!broken.empty()) {
     std::fprintf(stderr, "%s\n", broken.c_str());
@@ -924,7 +877,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   if (o.err == 0 && o.status == 0)
     Broken("completed-exchange-has-a-status", "ErrCode 0 without a status code", c, &server, &o);
-  if (Verbose()) std::fputs(("\n" + Describe(c, &server, &o)).c_str(), stderr);
+  if (fuzzref::TOracleSettings::Get().Verbose)
+    std::fputs(("\n" + Describe(c, &server, &o)).c_str(), stderr);
   const bool success = o.err == 0 && o.status == 200;
   if (success) {
     if (server.LastAnswer < 0)

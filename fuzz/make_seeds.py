@@ -2,7 +2,9 @@
 """Writes the seed corpus of the chunk and response fuzz targets (fuzz/corpus/chunk and
 fuzz/corpus/http_response) from the input layouts described at the top of chunk_fuzz.cpp and
 http_response_fuzz.cpp: one seed per framing, read pattern and mutation kind, so that a short
-run starts next to every kind of answer. Run it again after a change of either layout."""
+run starts next to every kind of answer. Also writes the reproducers of the findings
+(fuzz/findings/chunk and fuzz/findings/http_response, described in fuzz/findings/README.md),
+which fuzz/run.sh replays before it fuzzes. Run it again after a change of either layout."""
 import os
 import shutil
 
@@ -112,8 +114,60 @@ def chunk_seeds():
     }
 
 
-def write(folder, seeds):
-    path = os.path.join(HERE, "corpus", folder)
+SMUGGLED = b"HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nEVIL"
+ONE_BYTE_READS, EAGER = 1 << 1, 1
+
+
+def response_findings():
+    def te(kind, *params):
+        return case([final(CHUNKED | KEEP_ALIVE, DOC, CHUNK_STYLE, CHUNK_SIZES)], settings=1,
+                    mutations=[mutation(kind, *params)])
+
+    def length(*mutations, **kw):
+        return case([final(LENGTH | V11, DOC)], mutations=list(mutations), **kw)
+
+    return {
+        "coding-gzip-chunked": te("coding-list", 0),
+        "coding-blanks-and-tabs": te("te-spelling", 4),
+        "coding-folded": te("folded-framing-field", 0),
+        "length-list-of-equal-values": length(mutation("length-repeated", 1),
+                                              mutation("surplus", 0)),
+        "length-conflicting-values": length(mutation("length-value", 6)),
+        "length-not-a-number": length(mutation("length-value", 0)),
+        "length-past-64-bits": length(mutation("length-value", 8)),
+        "length-zero-beside-chunked": te("length-and-chunked", 1),
+        "chunk-size-followed-by-junk": te("chunk-size", 1, 5),
+        "chunk-data-longer-than-size": te("chunk-line-ends", 0, 2),
+        "relocation-surplus-read-as-next-answer": case(
+            [relocation(LENGTH | V11 | KEEP_ALIVE, HTML, 1, 0),
+             final(LENGTH | V11 | KEEP_ALIVE, DOC)],
+            settings=1 | (1 << 2), mutations=[mutation("surplus", 2, answer=0x80)],
+            cuts=bytes([119, 0])),
+        "surplus-after-empty-body-read-as-answer": case(
+            [final(LENGTH, b"")], reads=EAGER | ONE_BYTE_READS,
+            mutations=[mutation("surplus", 2)]),
+        "late-chunk-crlf-read-as-header": case(
+            [relocation(CHUNKED | KEEP_ALIVE, HTML, 1, 0, 0, bytes([0])),
+             final(LENGTH | V11 | KEEP_ALIVE, DOC)],
+            settings=1 | (1 << 2), reads=ONE_BYTE_READS),
+        "close-delimited-relocation-connection-reused": case(
+            [relocation(CLOSE | V11, SMUGGLED, 0, 0), final(LENGTH | V11, DOC)],
+            settings=1 | (1 << 2), cuts=bytes([56, 0])),
+        "kept-connection-closed-no-retry": case(
+            [relocation(LENGTH | V11 | KEEP_ALIVE | SERVER_CLOSES, HTML, 1, 0),
+             final(LENGTH | V11, DOC)], settings=1 | (1 << 2)),
+    }
+
+
+def chunk_findings():
+    return {
+        "size-followed-by-junk": b"\x00" + b"0x5\r\nhello\r\n0\r\n\r\n",
+        "data-longer-than-size": b"\x00" + b"5\r\nhelloXY\r\n0\r\n\r\n",
+    }
+
+
+def write(kind, folder, seeds):
+    path = os.path.join(HERE, kind, folder)
     shutil.rmtree(path, ignore_errors=True)
     os.makedirs(path)
     for name, data in seeds.items():
@@ -122,5 +176,7 @@ def write(folder, seeds):
 
 
 if __name__ == "__main__":
-    write("http_response", response_seeds())
-    write("chunk", chunk_seeds())
+    write("corpus", "http_response", response_seeds())
+    write("corpus", "chunk", chunk_seeds())
+    write("findings", "http_response", response_findings())
+    write("findings", "chunk", chunk_findings())
