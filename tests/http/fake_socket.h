@@ -26,6 +26,8 @@ class TFakeSocket : public TWSocket {
   // The answer still to be read, one read per piece.
   std::deque<std::string> Pieces;
   bool PeerClosed = false;
+  // Connections opened so far, so a test can tell which connection a request went out on.
+  int Connects = 0;
 
   void DnsLookup(const String&, int) override {
     FDnsResult = u"127.0.0.1";
@@ -36,6 +38,7 @@ class TFakeSocket : public TWSocket {
     SetSocketState(wsConnecting);
     SetSocketState(wsConnected);
     PeerClosed = false;
+    ++Connects;
     TriggerSessionConnected(0);
   }
   void PutDataInSendBuffer(const void* Data, std::int32_t Len) override {
