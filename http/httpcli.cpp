@@ -443,27 +443,13 @@ void THttpCli::FailRequest(int ErrCode, const String& Phrase) {
 }
 
 void THttpCli::ResetResponseState(bool KeepLocation, bool KeepDocName) {
-  FRcvdHeader.clear();
+  ClearHeaderState();
   FRequestDoneError = 0;
   if (!KeepDocName) FDocName.clear();
   FStatusCode = 0;
   FRcvdCount = 0;
   FReceiveBuffer.Clear();
   FSentCount = 0;
-  FHeaderLineCount = 0;
-  FHeaderBytes = 0;
-  FHeaderEndFlag = false;
-  FBodyLineCount = 0;
-  FBodyExpected = false;
-  FNext = TReceiver::None;
-  FContentLength = -1;
-  FContentLengthSeen = false;
-  FContentLengthBad = false;
-  FChunked = false;
-  FContentType.clear();
-  FTransferEncoding.clear();
-  FContentEncoding.clear();
-  FResponseVer.clear();
   FAllowedToSend = false;
   FDelaySetReady = false;
   if (!KeepLocation) FLocation = FURL;

@@ -355,6 +355,7 @@ class THttpCli : public TNetWndControl, public IDownloadClient {
   void DocumentEnd();
   bool BodyIncomplete() const;
   bool CountRelocation();
+  // The fields taken from an answer's header and the reception counters, as before any answer.
   void ClearHeaderState();
   void TruncateStreams();
   void PostLogin();

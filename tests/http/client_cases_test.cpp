@@ -420,7 +420,7 @@ std::vector<ClientCase> Cases() {
        .servers = {{{Read(),
                      Send(Redirect(std::string("/a b\x01"
                                                "c\rd\0e#frag",
-                                               17))),
+                                               15))),
                      CloseConn()},
                     {Read(), Send("HTTP/1.0 200 OK\r\nContent-Length: 1\r\n\r\nL"), CloseConn()}}},
        .stream = "L",
