@@ -4,6 +4,7 @@
 // Input: one byte that chooses the cuts (below 128: pieces of 1 to 17 bytes; from 128: pieces
 // of varying sizes from a generator seeded by the byte), then the body bytes. Rules, each named
 // in the message when it breaks:
+// - feed-makes-progress: a feed takes at least one byte until the body is done or refused;
 // - cut-independence: the data, the end and the failure are the same however the bytes are cut;
 // - data-within-input: the data never exceeds the bytes fed;
 // - done-means-complete: the decoder reports the last chunk only where the reference reads a
@@ -28,7 +29,8 @@ using fuzzref::Escape;
 struct Outcome {
   std::string data;
   bool done = false;
-  bool bad = false;
+  bool bad = false;    // the decoder refused the body
+  bool stuck = false;  // a feed took no byte though the body was not done
 };
 
 // Feeds the body in pieces; next_piece gives each piece's size.
@@ -37,7 +39,7 @@ Outcome Decode(std::string_view body, NextPiece next_piece) {
   THttpChunkParser p;
   Outcome o;
   std::size_t at = 0;
-  while (at < body.size() && !p.Done() && !o.bad) {
+  while (at < body.size() && !p.Done() && !o.bad && !o.stuck) {
     const std::size_t len = std::min(next_piece(), body.size() - at);
     std::size_t used_total = 0;
     while (used_total < len && !p.Done()) {
@@ -49,8 +51,12 @@ Outcome Decode(std::string_view body, NextPiece next_piece) {
             return true;
           },
           used);
-      if (r == THttpChunkParser::TResult::BadSize) {
+      if (r != THttpChunkParser::TResult::Ok) {
         o.bad = true;
+        break;
+      }
+      if (used <= 0) {
+        o.stuck = true;
         break;
       }
       used_total += static_cast<std::size_t>(used);
@@ -62,9 +68,10 @@ Outcome Decode(std::string_view body, NextPiece next_piece) {
 }
 
 std::string Describe(const Outcome& o) {
-  return std::string(o.done  ? "done"
-                     : o.bad ? "bad size"
-                             : "waiting") +
+  return std::string(o.done    ? "done"
+                     : o.bad   ? "refused"
+                     : o.stuck ? "stuck"
+                               : "waiting") +
          ", data \"" + Escape(o.data) + "\"";
 }
 
@@ -106,6 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   });
   const fuzzref::TDecoded ref = fuzzref::DecodeChunked(body);
 
+  if (whole.stuck || cut.stuck) Broken("feed-makes-progress", body, ref, whole, cut);
   if (whole.data != cut.data || whole.done != cut.done || whole.bad != cut.bad)
     Broken("cut-independence", body, ref, whole, cut);
   if (whole.data.size() > body.size()) Broken("data-within-input", body, ref, whole, cut);

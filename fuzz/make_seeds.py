@@ -138,11 +138,6 @@ def response_findings():
         "length-zero-beside-chunked": te("length-and-chunked", 1),
         "chunk-size-followed-by-junk": te("chunk-size", 1, 5),
         "chunk-data-longer-than-size": te("chunk-line-ends", 0, 2),
-        "relocation-surplus-read-as-next-answer": case(
-            [relocation(LENGTH | V11 | KEEP_ALIVE, HTML, 1, 0),
-             final(LENGTH | V11 | KEEP_ALIVE, DOC)],
-            settings=1 | (1 << 2), mutations=[mutation("surplus", 2, answer=0x80)],
-            cuts=bytes([119, 0])),
         "surplus-after-empty-body-read-as-answer": case(
             [final(LENGTH, b"")], reads=EAGER | ONE_BYTE_READS,
             mutations=[mutation("surplus", 2)]),

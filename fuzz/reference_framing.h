@@ -18,8 +18,13 @@
 // alone, whitespace lines after the status line, folded field lines (joined with a blank, as
 // RFC 9112 section 5.2 asks of user agents), lines without a colon, a status line without the
 // blank before an empty reason, malformed chunk extensions after a ';', blanks before the end
-// of a chunk size line, malformed or cut trailer fields, empty list elements, and a
-// Transfer-Encoding in an HTTP/1.0 answer.
+// of a chunk size line, malformed or cut trailer fields, and empty list elements.
+//
+// Not judged: a Transfer-Encoding in an HTTP/1.0 answer (RFC 9112 section 6.1 has the framing
+// treated as faulty without saying what becomes of the message), the identity coding and
+// codings with parameters, equal Content-Length values written differently, a blank or junk in
+// a framing field's name, CR or NUL in a framing field, status lines outside the grammar, and
+// 101 answers.
 //
 // Not thread-safe state: none; every function is pure.
 #pragma once
@@ -389,7 +394,9 @@ inline TDecoded DecodeAnswer(std::string_view in, bool head) {
           list += (list.empty() ? "" : ", ") + c;
         return stop(TVerdict::Invalid, "transfer codings the client cannot undo: " + list);
       }
-      if (empty_element || version == "1.0") r.Lenient = true;
+      if (version == "1.0")
+        return stop(TVerdict::Unjudged, "Transfer-Encoding in an HTTP/1.0 answer");
+      if (empty_element) r.Lenient = true;
       TDecoded c = DecodeChunked(body);
       r.Document = std::move(c.Document);
       r.Lenient = r.Lenient || c.Lenient;
@@ -517,6 +524,13 @@ inline std::string SelfCheck() {
       {"head", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n", true, V::Complete, false, ""},
       {"not a status line", "HTTP/1.1 2000 OK\r\nContent-Length: 2\r\n\r\nhi", false, V::Unjudged,
        false, ""},
+      {"chunked in an HTTP/1.0 answer",
+       "HTTP/1.0 200 OK\r\nContent-Length: 0\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n", false,
+       V::Unjudged, false, ""},
+      {"empty list elements",
+       "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nTransfer-Encoding: "
+       ",chunked,\r\n\r\n2\r\nhi\r\n0\r\n\r\n",
+       false, V::Complete, true, "hi"},
   };
   for (const Case& c : kCases) {
     const TDecoded d = DecodeAnswer(c.answer, c.head);

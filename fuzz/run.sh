@@ -29,7 +29,7 @@ for t in "${targets[@]}"; do
   echo "== $t for ${seconds}s"
   if "$build/fuzz/$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
     -artifact_prefix="$build/fuzz/$t-" -print_final_stats=1 "$corpus" >"$log" 2>&1; then
-    grep -E '^#[0-9]+ +DONE|^stat::(number_of_executed_units|average_exec_per_sec|new_units_added)' \
+    grep -E '^#[0-9]+[[:space:]]+DONE|^stat::(number_of_executed_units|average_exec_per_sec|new_units_added)' \
       "$log" || true
   else
     failed+=("$t")
