@@ -15,40 +15,6 @@ namespace {
 
 std::vector<HWND> g_dialog_windows;
 
-std::uint32_t Le32(const std::uint8_t* p) {
-  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-std::uint16_t Le16(const std::uint8_t* p) {
-  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-
-// An icon of the embedded .ico file: the entry of exactly `size` pixels, else the smallest
-// larger one, else the largest; the system scales it to `size`.
-HICON IconFromArtwork(int size) {
-  std::span<const std::uint8_t> ico = IconData();
-  const std::uint8_t* d = ico.data();
-  if (d == nullptr || ico.size() < 6 || Le16(d) != 0 || Le16(d + 2) != 1) return nullptr;
-  std::size_t count = Le16(d + 4);
-  if (6 + 16 * count > ico.size()) return nullptr;
-  int best = -1, best_size = 0;
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::uint8_t* e = d + 6 + 16 * i;
-    int w = e[0] == 0 ? 256 : e[0];
-    std::uint32_t bytes = Le32(e + 8), offset = Le32(e + 12);
-    if (offset > ico.size() || bytes > ico.size() - offset) continue;
-    bool better = best < 0 || (w >= size && (best_size < size || w < best_size)) ||
-                  (w < size && best_size < size && w > best_size);
-    if (better) {
-      best = static_cast<int>(i);
-      best_size = w;
-    }
-  }
-  if (best < 0) return nullptr;
-  const std::uint8_t* e = d + 6 + 16 * best;
-  return CreateIconFromResourceEx(const_cast<PBYTE>(d + Le32(e + 12)), Le32(e + 8), TRUE,
-                                  0x00030000, size, size, LR_DEFAULTCOLOR);
-}
-
 }  // namespace
 
 void InitToolkit() {
@@ -197,7 +163,6 @@ HICON ProgramIcon(bool small) {
   int size = GetSystemMetrics(small ? SM_CXSMICON : SM_CXICON);
   icon = static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(1), IMAGE_ICON,
                                        size, size, LR_DEFAULTCOLOR));
-  if (!icon) icon = IconFromArtwork(size);
   return icon;
 }
 

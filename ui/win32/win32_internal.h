@@ -107,8 +107,8 @@ void RunHtmlDialog(const HtmlDialogRequest& request);
 // abort is dropped.
 void ReportException(const std::exception& e, HWND owner);
 
-// The icons of the program at the system's small and large icon sizes, from the program's
-// icon resource when it has one, else from the embedded artwork. Owned by the toolkit.
+// The program's icon (its icon resource 1) at the system's small or large icon size; null for
+// a program without one. Owned by the toolkit.
 HICON ProgramIcon(bool small);
 
 // A COM interface pointer released when it goes.
