@@ -236,22 +236,21 @@ TEST(ProgramFile, IsAGuiProgramForThisProcessorWithAStaticRuntimeAndNoSocketLibr
 
 // --- The running program ---------------------------------------------------------------------
 
+BOOL CALLBACK CollectWindow(HWND w, LPARAM list) {
+  reinterpret_cast<std::vector<HWND>*>(list)->push_back(w);
+  return TRUE;
+}
+
 // The visible top-level windows of a process.
 std::vector<HWND> WindowsOf(DWORD pid) {
-  struct Search {
-    DWORD pid;
-    std::vector<HWND> found;
-  } s{pid, {}};
-  EnumWindows(
-      [](HWND w, LPARAM lp) -> BOOL {
-        auto* s = reinterpret_cast<Search*>(lp);
-        DWORD owner = 0;
-        GetWindowThreadProcessId(w, &owner);
-        if (owner == s->pid && IsWindowVisible(w)) s->found.push_back(w);
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&s));
-  return s.found;
+  std::vector<HWND> all, found;
+  EnumWindows(CollectWindow, reinterpret_cast<LPARAM>(&all));
+  for (HWND w : all) {
+    DWORD owner = 0;
+    GetWindowThreadProcessId(w, &owner);
+    if (owner == pid && IsWindowVisible(w)) found.push_back(w);
+  }
+  return found;
 }
 
 bool WaitFor(const std::function<bool()>& cond, int deadline_ms = kDeadlineMs) {
@@ -435,18 +434,11 @@ TEST_F(ControllerOnTheWindow, ChangeButtonPutsTheBrowsedFolderWithTheProductFold
                                 if (msg != plat::kMsgUser)
                                   return plat::DefWindowProc(w, msg, wp, lp);
                                 HWND found = nullptr;
-                                EnumThreadWindows(
-                                    GetCurrentThreadId(),
-                                    [](HWND win, LPARAM out) -> BOOL {
-                                      wchar_t cls[16] = {};
-                                      GetClassNameW(win, cls, 16);
-                                      if (std::wstring(cls) == L"#32770" && IsWindowVisible(win)) {
-                                        *reinterpret_cast<HWND*>(out) = win;
-                                        return FALSE;
-                                      }
-                                      return TRUE;
-                                    },
-                                    reinterpret_cast<LPARAM>(&found));
+                                for (HWND w : WindowsOf(GetCurrentProcessId())) {
+                                  wchar_t cls[16] = {};
+                                  GetClassNameW(w, cls, 16);
+                                  if (std::wstring(cls) == L"#32770") found = w;
+                                }
                                 if (found && owner == nullptr) {
                                   owner = GetWindow(found, GW_OWNER);
                                   SendMessageW(found, BFFM_SETSELECTIONW, TRUE,

@@ -30,6 +30,7 @@
 #include "events/application.h"
 #include "platform/messages.h"
 #include "tests/support/fake_mshtml.h"
+#include "tests/ui/page_shots.h"
 #include "ui/layout.h"
 #include "ui/toolkit.h"
 #include "ui/win32/win32_view.h"
@@ -184,24 +185,32 @@ void SendKeys(const std::vector<WORD>& keys, bool shift = false) {
   SendInput(static_cast<UINT>(in.size()), in.data(), sizeof(INPUT));
 }
 
-// Finds a top-level window of this thread: a dialog (class #32770) with that caption.
+BOOL CALLBACK CollectWindow(HWND w, LPARAM list) {
+  reinterpret_cast<std::vector<HWND>*>(list)->push_back(w);
+  return TRUE;
+}
+
+// The top-level windows of this thread, and the children of a window.
+std::vector<HWND> ThreadWindows() {
+  std::vector<HWND> all;
+  EnumThreadWindows(GetCurrentThreadId(), CollectWindow, reinterpret_cast<LPARAM>(&all));
+  return all;
+}
+
+std::vector<HWND> ChildWindows(HWND parent) {
+  std::vector<HWND> all;
+  EnumChildWindows(parent, CollectWindow, reinterpret_cast<LPARAM>(&all));
+  return all;
+}
+
+// A visible dialog (class #32770) of this thread, with that caption unless it is empty.
 HWND FindDialog(const std::wstring& caption) {
-  struct Search {
-    std::wstring caption;
-    HWND found = nullptr;
-  } s{caption};
-  EnumThreadWindows(
-      GetCurrentThreadId(),
-      [](HWND w, LPARAM lp) -> BOOL {
-        auto* s = reinterpret_cast<Search*>(lp);
-        if (ClassOf(w) == L"#32770" && WindowText(w) == s->caption && IsWindowVisible(w)) {
-          s->found = w;
-          return FALSE;
-        }
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&s));
-  return s.found;
+  for (HWND w : ThreadWindows()) {
+    if (ClassOf(w) == L"#32770" && IsWindowVisible(w) &&
+        (caption.empty() || WindowText(w) == caption))
+      return w;
+  }
+  return nullptr;
 }
 
 // A hidden window of this thread that runs a step when its message arrives, so a test can act
@@ -323,7 +332,8 @@ class Win32Window : public ::testing::Test {
     return r;
   }
 
-  static void MoveTo(int x, int y) {
+  // Sends the pointer to a point of the client area; returns the point on the screen.
+  static POINT SendPointerTo(int x, int y) {
     POINT p{x, y};
     ClientToScreen(Main(), &p);
     INPUT i{};
@@ -332,6 +342,12 @@ class Win32Window : public ::testing::Test {
     i.mi.dy = Absolute(p.y, GetSystemMetrics(SM_CYSCREEN));
     i.mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
     SendInput(1, &i, sizeof(i));
+    return p;
+  }
+
+  // Moves the pointer and waits until the window has seen it.
+  static void MoveTo(int x, int y) {
+    POINT p = SendPointerTo(x, y);
     PumpUntil([&] {
       POINT c;
       GetCursorPos(&c);
@@ -408,8 +424,12 @@ TEST_F(Win32Window, FrameIsAFixedCentredTopLevelWindowWithItsOwnTaskbarButton) {
   EXPECT_NEAR(cx, GetSystemMetrics(SM_CXSCREEN) / 2, 1);
   EXPECT_NEAR(cy, GetSystemMetrics(SM_CYSCREEN) / 2, 1);
 
-  // The client area is white where nothing covers it: the backdrop's colour.
   EXPECT_EQ(view_->FrontPage(), paStart);
+  // The application made the thread a single-threaded apartment: a multi-threaded one is
+  // refused.
+  HRESULT mta = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  EXPECT_EQ(mta, RPC_E_CHANGED_MODE);
+  if (SUCCEEDED(mta)) CoUninitialize();
 }
 
 // Checks every control of a view against the layout table at the view's dpi.
@@ -541,34 +561,11 @@ TEST_F(Win32Window, EveryPlaceSizeAndFontScalesWithTheDpi) {
 }
 
 TEST_F(Win32Window, ScreenshotOfEveryPageWithTheBackgroundShowingThrough) {
-  struct Shot {
-    ControlId page;
-    const char* name;
-    std::function<void()> prepare;
-  };
-  const Shot shots[] = {
-      {paStart, "win32-page-start", nullptr},
-      {paInstalling, "win32-page-installing",
-       [] {
-         view_->SetProgressPosition(ProgressBarDownloading, 42);
-         view_->SetText(lblProgressPercent, u"42%");
-         view_->SetText(lblProgressText, u"Downloading installer... 1234 KB of 2938 KB");
-       }},
-      {paInstalling, "win32-page-installing-setup",
-       [] {
-         view_->SetText(lblProgressText, u"Installing Vexlor...");
-         view_->SetProgressStyle(ProgressBarDownloading, ProgressStyle::pbMarquee);
-         view_->SetVisible(lblProgressPercent, false);
-         view_->SetEnabled(btnCancel, false);
-       }},
-      {paFinish, "win32-page-finish", nullptr},
-      {paInstallError, "win32-page-error", nullptr},
-  };
-  for (const Shot& s : shots) {
+  for (const PageShot& s : kPageShots) {
     SCOPED_TRACE(s.name);
     view_->BringToFront(s.page);
-    if (s.prepare) s.prepare();
-    fs::path file = Screenshot(s.name);
+    if (s.prepare) s.prepare(*view_);
+    fs::path file = Screenshot(std::string("win32-") + s.name);
     ASSERT_TRUE(fs::exists(file));
     EXPECT_GT(fs::file_size(file), 10000u);
     Image img = Capture(Main());
@@ -589,13 +586,29 @@ TEST_F(Win32Window, ScreenshotOfEveryPageWithTheBackgroundShowingThrough) {
           << d.Name << std::hex << " " << img.At(x, r.top) << " " << img.At(beside, r.top);
     }
   }
-  // Back to the state the other tests expect.
-  view_->SetProgressStyle(ProgressBarDownloading, ProgressStyle::pbNormal);
-  view_->SetProgressPosition(ProgressBarDownloading, 0);
-  view_->SetText(lblProgressPercent, u"0%");
-  view_->SetText(lblProgressText, u"Downloading installer...");
-  view_->SetVisible(lblProgressPercent, true);
-  view_->SetEnabled(btnCancel, true);
+  ResetPageShots(*view_);
+}
+
+// The one fixed-size label wraps its text inside its rectangle.
+TEST_F(Win32Window, TheWrappedLabelWrapsInsideItsRectangle) {
+  view_->BringToFront(paInstallError);
+  Settle();
+  HWND label = H(lblErrorMessageCapt1);
+  RECT r = ClientRect(label);
+  HDC dc = GetDC(label);
+  HGDIOBJ old = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(label, WM_GETFONT, 0, 0)));
+  TEXTMETRICW tm{};
+  GetTextMetricsW(dc, &tm);
+  SelectObject(dc, old);
+  ReleaseDC(label, dc);
+  ASSERT_GE(r.bottom - r.top, 2 * tm.tmHeight);
+  // Dark text pixels in the second line's band.
+  Image img = Capture(Main());
+  int dark = 0;
+  for (int y = r.top + tm.tmHeight; y < r.top + 2 * tm.tmHeight; ++y)
+    for (int x = r.left; x < r.right; ++x)
+      if ((img.At(x, y) & 0xFF) < 0x60) ++dark;
+  EXPECT_GT(dark, 50);
 }
 
 TEST_F(Win32Window, PicturesAreDrawnWithTheirAlphaOverTheBackground) {
@@ -816,14 +829,7 @@ TEST_F(Win32Window, ThreadMessagesAreDispatchedByTheLoopAndAWaitWakesOnWindowInp
   app_->ProcessMessages();
   ASSERT_FALSE(plat::WaitForInput(0));
   const int dpi = win32::ViewDpi(*view_);
-  POINT p{MulDiv(30, dpi, 96), MulDiv(300, dpi, 96)};
-  ClientToScreen(Main(), &p);
-  INPUT i{};
-  i.type = INPUT_MOUSE;
-  i.mi.dx = Absolute(p.x, GetSystemMetrics(SM_CXSCREEN));
-  i.mi.dy = Absolute(p.y, GetSystemMetrics(SM_CYSCREEN));
-  i.mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
-  SendInput(1, &i, sizeof(i));
+  SendPointerTo(MulDiv(30, dpi, 96), MulDiv(300, dpi, 96));
   EXPECT_TRUE(plat::WaitForInput(8000));
   app_->ProcessMessages();
 }
@@ -910,26 +916,11 @@ TEST_F(Win32Window, FolderBrowserReturnsTheFolderChosenOrNothing) {
     HWND owner = nullptr;
     bool titled = false;
     Repeater act([&] {
-      HWND found = nullptr;
-      EnumThreadWindows(
-          GetCurrentThreadId(),
-          [](HWND w, LPARAM lp) -> BOOL {
-            if (ClassOf(w) == L"#32770" && IsWindowVisible(w)) {
-              *reinterpret_cast<HWND*>(lp) = w;
-              return FALSE;
-            }
-            return TRUE;
-          },
-          reinterpret_cast<LPARAM>(&found));
+      HWND found = FindDialog(L"");
       if (!found) return false;
       owner = GetWindow(found, GW_OWNER);
-      EnumChildWindows(
-          found,
-          [](HWND w, LPARAM lp) -> BOOL {
-            if (WindowText(w) == L"Destination folder:") *reinterpret_cast<bool*>(lp) = true;
-            return TRUE;
-          },
-          reinterpret_cast<LPARAM>(&titled));
+      for (HWND child : ChildWindows(found))
+        titled = titled || WindowText(child) == L"Destination folder:";
       if (c.choose) {
         SendMessageW(found, BFFM_SETSELECTIONW, TRUE, reinterpret_cast<LPARAM>(windows));
         SavePng(Capture(found), fs::path(ArtifactDir()) / "win32-folder-browser.png");

@@ -118,6 +118,9 @@ class WizardView : public View {
   void Command(WPARAM wp);
   LRESULT DefaultButtonId() const;
   LRESULT ControlColor(HWND parent, UINT msg, WPARAM wp, LPARAM lp);
+  // Paints the main window or a page: the backdrop (both lie at the client area's origin, so
+  // their coordinates and the backdrop's agree).
+  void PaintBackdrop(HWND hwnd);
   // Paints a label or picture: its part of the backdrop, then its content, in one copy.
   void PaintControl(ControlId id, HWND hwnd);
   void FitLabel(ControlId id);
@@ -346,15 +349,9 @@ LRESULT WizardView::MainMessage(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
   switch (msg) {
     case WM_ERASEBKGND:
       return 1;
-    case WM_PAINT: {
-      PAINTSTRUCT ps;
-      HDC dc = BeginPaint(hwnd, &ps);
-      const RECT& r = ps.rcPaint;
-      BitBlt(dc, r.left, r.top, r.right - r.left, r.bottom - r.top, backdrop_dc_, r.left, r.top,
-             SRCCOPY);
-      EndPaint(hwnd, &ps);
+    case WM_PAINT:
+      PaintBackdrop(hwnd);
       return 0;
-    }
     case WM_COMMAND:
       Command(wp);
       return 0;
@@ -392,16 +389,9 @@ LRESULT WizardView::PageMessage(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
   switch (msg) {
     case WM_ERASEBKGND:
       return 1;
-    case WM_PAINT: {
-      PAINTSTRUCT ps;
-      HDC dc = BeginPaint(hwnd, &ps);
-      const RECT& r = ps.rcPaint;
-      // Pages cover the whole client area at 0, 0: page and backdrop coordinates agree.
-      BitBlt(dc, r.left, r.top, r.right - r.left, r.bottom - r.top, backdrop_dc_, r.left, r.top,
-             SRCCOPY);
-      EndPaint(hwnd, &ps);
+    case WM_PAINT:
+      PaintBackdrop(hwnd);
       return 0;
-    }
     case WM_PRINTCLIENT: {
       // A themed control asks for what lies beneath it.
       auto dc = reinterpret_cast<HDC>(wp);
@@ -521,6 +511,15 @@ LRESULT WizardView::ControlColor(HWND parent, UINT msg, WPARAM wp, LPARAM lp) {
   SetBkMode(dc, TRANSPARENT);
   SetTextColor(dc, ColorOf(Def(id).Color));
   return reinterpret_cast<LRESULT>(backdrop_brush_);
+}
+
+void WizardView::PaintBackdrop(HWND hwnd) {
+  PAINTSTRUCT ps;
+  HDC dc = BeginPaint(hwnd, &ps);
+  const RECT& r = ps.rcPaint;
+  BitBlt(dc, r.left, r.top, r.right - r.left, r.bottom - r.top, backdrop_dc_, r.left, r.top,
+         SRCCOPY);
+  EndPaint(hwnd, &ps);
 }
 
 void WizardView::PaintControl(ControlId id, HWND hwnd) {
