@@ -880,6 +880,7 @@ TEST_F(Win32Window, MessageBoxesShowTheirTextAndButtonsAndDispatchTheThreadsMess
       for (int b : c.buttons)
         has_buttons = has_buttons && GetDlgItem(box, b) != nullptr;
       absent = GetDlgItem(box, c.absent) == nullptr;
+      RedrawWindow(box, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
       SavePng(Capture(box),
               fs::path(ArtifactDir()) / ("win32-message-box-" + std::to_string(c.answer) + ".png"));
       PostMessageW(box, WM_COMMAND, c.answer, 0);
@@ -923,6 +924,7 @@ TEST_F(Win32Window, FolderBrowserReturnsTheFolderChosenOrNothing) {
         titled = titled || WindowText(child) == L"Destination folder:";
       if (c.choose) {
         SendMessageW(found, BFFM_SETSELECTIONW, TRUE, reinterpret_cast<LPARAM>(windows));
+        RedrawWindow(found, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
         SavePng(Capture(found), fs::path(ArtifactDir()) / "win32-folder-browser.png");
         PostMessageW(found, WM_COMMAND, IDOK, 0);
       } else {
