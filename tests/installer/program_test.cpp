@@ -31,7 +31,9 @@
 #include "installer/install_folder.h"
 #include "installer/main_form.h"
 #include "platform/messages.h"
+#include "tests/installer/installer_test_support.h"
 #include "tests/support/fake_mshtml.h"
+#include "tests/support/scripted_server.h"
 #include "ui/layout.h"
 #include "ui/toolkit.h"
 #include "ui/win32/win32_view.h"
@@ -334,11 +336,18 @@ TEST_F(RunningProgram, EndsWhenTheSessionEnds) {
 class ControllerOnTheWindow : public ::testing::Test {
  protected:
   void SetUp() override {
+    installer::TInstallerServices services = installer::TInstallerServices::System();
+    services.MakePageClient = nullptr;
+    Start(std::move(services));
+  }
+
+  // The application, the native window and the controller with these services; the window on
+  // the screen.
+  void Start(installer::TInstallerServices services) {
+    TearDown();
     app_ = ui::CreateToolkitApplication();
     view_ = ui::CreateWizardView();
     client_ = std::make_unique<THttpCli>(nullptr);
-    installer::TInstallerServices services = installer::TInstallerServices::System();
-    services.MakePageClient = nullptr;
     form_ = std::make_unique<installer::TfrmMain>(*view_, *client_, std::move(services));
     view_->Show();
     ASSERT_TRUE(Pump([&] { return IsWindowVisible(Main()) != 0; }));
@@ -468,6 +477,67 @@ TEST_F(ControllerOnTheWindow, ChangeButtonPutsTheBrowsedFolderWithTheProductFold
   String expected =
       installer::BrowsedInstallFolder(String(reinterpret_cast<const char16_t*>(windows)), u'\\');
   EXPECT_EQ(text::LowerAscii(view_->Text(ControlId::edInstallPath)), text::LowerAscii(expected));
+}
+
+// A click on the install button runs the whole download inside the window's loop: the
+// client's socket and its hidden window get their notices from the same queue as the window,
+// the progress reaches the Installing page, and the setup program (recorded here, not run)
+// gets the downloaded bytes before the Finish page comes.
+TEST_F(ControllerOnTheWindow, InstallClickDownloadsThroughTheWindowsLoopToTheFinishPage) {
+  const std::string body(300 * 1024, 'S');
+  support::ScriptedServer server(
+      {support::ServerScript()
+           .ReadUntil("\r\n\r\n")
+           .Send("HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n")
+           .Send(body.substr(0, body.size() / 2))
+           .Pause(300)
+           .Send(body.substr(body.size() / 2))
+           .Close()});
+  testing_support::TempDir temp;
+  testing_support::ScopedTempFolder temp_env(temp.Path());
+  std::string payload;
+  installer::TInstallerServices s = installer::TInstallerServices::System();
+  s.IsProductRunning = [] { return false; };
+  s.WriteInstallerRecord = [] {};
+  s.RunSetup = [&](const String& program, const String&, std::int32_t& code) {
+    std::ifstream in(testing_support::ToPath(program), std::ios::binary);
+    payload.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    code = 0;
+    return true;
+  };
+  s.DownloadUrl = u"http://127.0.0.1:" + text::IntToStr(server.Port()) + u"/download.php";
+  s.MakePageClient = nullptr;
+  Start(std::move(s));
+
+  // The download runs inside the click's handler; a window timer of the same thread samples the
+  // progress text meanwhile.
+  static std::wstring progress;
+  static HWND label = nullptr;
+  progress.clear();
+  label = H(ControlId::lblProgressText);
+  if (!plat::IsWindowClassRegistered("VexlorProgramTestSampler")) {
+    plat::RegisterWindowClass("VexlorProgramTestSampler",
+                              [](plat::WindowHandle w, std::uint32_t msg, plat::WParam wp,
+                                 plat::LParam lp) -> plat::LResult {
+                                if (msg != plat::kMsgTimer)
+                                  return plat::DefWindowProc(w, msg, wp, lp);
+                                std::wstring t = WindowText(label);
+                                if (t.find(L" KB") != std::wstring::npos) progress = t;
+                                return 0;
+                              });
+  }
+  plat::WindowHandle sampler = plat::CreateHiddenWindow("VexlorProgramTestSampler");
+  plat::SetTimer(sampler, 1, 10);
+  ClickOn(ControlId::imgBtnInstall);
+  ASSERT_TRUE(Pump([&] { return IsWindowVisible(H(ControlId::paFinish)) != 0; }));
+  plat::KillTimer(sampler, 1);
+  plat::DestroyWindow(sampler);
+  EXPECT_EQ(payload, body);
+  EXPECT_NE(progress.find(L"Downloading installer"), std::wstring::npos)
+      << "no progress text was shown during the download";
+  EXPECT_TRUE(server.WaitFinished(5000));
+  EXPECT_TRUE(temp.Files().empty());
+  TearDown();  // the controller's services refer to this test's locals
 }
 
 TEST_F(ControllerOnTheWindow, EndOfSessionClosesTheWindowAndEndsTheApplication) {
