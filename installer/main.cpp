@@ -1,9 +1,10 @@
 // vexlor-installer: the program entry. It takes no arguments and writes no log.
 //
 // Start-up seeds the pseudo-random generator of the download names, creates the toolkit's
-// application (which attaches the thread's message queue to the toolkit's loop), the wizard
-// window, the HTTP client with the installer's settings and the controller, shows the window
-// and runs the loop until the window closes.
+// application (FLTK's loop with the thread's message queue attached on Linux; on Windows the
+// queue's own loop, with COM initialised for the thread), the wizard window, the HTTP client
+// with the installer's settings and the controller, shows the window and runs the loop until
+// the window closes. On Windows this is a GUI program (no console) with the same entry.
 #include <memory>
 
 #include "http/httpcli.h"

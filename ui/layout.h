@@ -297,7 +297,9 @@ ControlId CancelButton(ControlId page);
 // stored right edge (for the percent label, the progress bar's right end), others their left.
 int LabelLeft(const ControlDef& def, int text_width);
 
-// The embedded artwork (generated into the build from ui/assets/).
+// The embedded artwork (generated into the build from ui/assets/). The icon file is embedded
+// only where the toolkit needs it as data (Linux); a Windows program carries it as its icon
+// resource, and IconData is empty there.
 std::span<const std::uint8_t> PictureData(Picture p);
 std::span<const std::uint8_t> IconData();
 

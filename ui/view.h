@@ -88,7 +88,7 @@ enum class ProgressStyle { pbNormal, pbMarquee };
 struct HtmlDialogRequest {
   String Url;  // the page's address
   bool Resizable = true;
-  int Height = 0;  // pixels at 96 dpi
+  int Height = 0;  // pixels, from the window's client size (scaled with the dpi on Windows)
   int Width = 0;
   // The options text the Windows HTML dialog takes
   // ("resizable:yes;dialogHeight:374 px;dialogWidth:544 px;"); other toolkits ignore it.

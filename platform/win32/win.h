@@ -24,3 +24,4 @@
 #undef CreateProcess
 #undef MessageBox
 #undef GetComputerName
+#undef Yield

@@ -20,6 +20,7 @@
 
 #include "events/application.h"
 #include "platform/messages.h"
+#include "tests/ui/page_shots.h"
 #include "ui/fltk/fltk_view.h"
 #include "ui/layout.h"
 #include "ui/toolkit.h"
@@ -174,32 +175,9 @@ TEST_F(FltkWindow, LicenceSentenceAndLinkShareTheLineWithoutOverlapping) {
 }
 
 TEST_F(FltkWindow, ScreenshotOfEveryPage) {
-  struct Shot {
-    ControlId page;
-    const char* name;
-    std::function<void()> prepare;
-  };
-  const Shot shots[] = {
-      {paStart, "page-start", nullptr},
-      {paInstalling, "page-installing",
-       [] {
-         view_->SetProgressPosition(ProgressBarDownloading, 42);
-         view_->SetText(lblProgressPercent, u"42%");
-         view_->SetText(lblProgressText, u"Downloading installer... 1234 KB of 2938 KB");
-       }},
-      {paInstalling, "page-installing-setup",
-       [] {
-         view_->SetText(lblProgressText, u"Installing Vexlor...");
-         view_->SetProgressStyle(ProgressBarDownloading, ProgressStyle::pbMarquee);
-         view_->SetVisible(lblProgressPercent, false);
-         view_->SetEnabled(btnCancel, false);
-       }},
-      {paFinish, "page-finish", nullptr},
-      {paInstallError, "page-error", nullptr},
-  };
-  for (const Shot& s : shots) {
+  for (const PageShot& s : kPageShots) {
     view_->BringToFront(s.page);
-    if (s.prepare) s.prepare();
+    if (s.prepare) s.prepare(*view_);
     fs::path file = Screenshot(s.name);
     ASSERT_TRUE(fs::exists(file)) << s.name;
     EXPECT_GT(fs::file_size(file), 10000u) << s.name;
@@ -209,11 +187,7 @@ TEST_F(FltkWindow, ScreenshotOfEveryPage) {
     EXPECT_NE(top, bottom) << s.name << ": " << top;
   }
   // Back to the state the other tests expect.
-  view_->SetProgressStyle(ProgressBarDownloading, ProgressStyle::pbNormal);
-  view_->SetProgressPosition(ProgressBarDownloading, 0);
-  view_->SetVisible(lblProgressPercent, true);
-  view_->SetEnabled(btnCancel, true);
-  view_->BringToFront(paStart);
+  ResetPageShots(*view_);
 }
 
 TEST_F(FltkWindow, HoverPairFollowsThePointerAndBothLooksClick) {
