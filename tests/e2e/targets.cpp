@@ -235,10 +235,7 @@ class WineTarget : public Target {
   }
 
   std::string ProgramPath(const fs::path& path) const override {
-    std::string p = fs::absolute(path).lexically_normal().string();
-    for (char& c : p)
-      if (c == '/') c = '\\';
-    return "Z:" + p;
+    return drive::WinePath(path.string());
   }
   char Delimiter() const override {
     return '\\';
