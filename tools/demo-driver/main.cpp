@@ -18,12 +18,15 @@ using ui::ControlId;
 
 const char kUsage[] =
     "Usage: vexlor-demo-drive --installer PROGRAM --work DIR --shots DIR [--display NAME]\n"
+    "                         [--wine LOADER]\n"
     "Starts PROGRAM (the installer, built for a running demo server) on a private Xvfb display\n"
     "(or on display NAME), opens the licence page, installs with the default choices, finishes\n"
     "with \"Start Vexlor\" and saves a screenshot of every page in the shots folder. The\n"
-    "programs' logs go to the work folder. The installer gets this program's environment.\n";
+    "programs' logs go to the work folder. The installer gets this program's environment.\n"
+    "With --wine, PROGRAM is a Windows program run by the Wine loader LOADER (the Wine prefix\n"
+    "and settings come from the environment).\n";
 
-constexpr int kWindowMs = 30000;
+constexpr int kWindowMs = 90000;  // Wine starts its services in a new prefix first
 constexpr int kStepMs = 60000;
 
 struct Failure {
@@ -37,7 +40,7 @@ void Check(bool ok, const std::string& what) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string installer, work, shots, display_name;
+  std::string installer, work, shots, display_name, wine;
   std::vector<std::string> args(argv + 1, argv + argc);
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
@@ -58,6 +61,8 @@ int main(int argc, char** argv) {
       shots = v;
     } else if (a == "--display") {
       display_name = v;
+    } else if (a == "--wine") {
+      wine = v;
     } else {
       std::cerr << "vexlor-demo-drive: unknown option " << a << "\n\n" << kUsage;
       return 2;
@@ -82,8 +87,11 @@ int main(int argc, char** argv) {
       Check(display.Attach(display_name, &why), why);
     }
     std::map<std::string, std::string> env = display.ToolEnv();
-    env["VEXLOR_DEMO_SETUP_LOG"] = setup_log.string();
-    Check(program.Start({installer}, env, (fs::path(work) / "installer.log").string(), &why), why);
+    env["VEXLOR_DEMO_SETUP_LOG"] =
+        wine.empty() ? setup_log.string() : drive::WinePath(setup_log.string());
+    std::vector<std::string> command = {installer};
+    if (!wine.empty()) command.insert(command.begin(), wine);
+    Check(program.Start(command, env, (fs::path(work) / "installer.log").string(), &why), why);
 
     drive::Wizard wizard(display, shots);
     Check(wizard.Find(kWindowMs), "the installer's window did not appear");

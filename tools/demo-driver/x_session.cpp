@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <thread>
 
 extern char** environ;
@@ -110,6 +111,13 @@ bool WaitUntil(const std::function<bool()>& done, int timeout_ms, int step_ms) {
     if (Clock::now() >= deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(step_ms));
   }
+}
+
+std::string WinePath(const std::string& path) {
+  std::string p = std::filesystem::absolute(path).lexically_normal().string();
+  for (char& c : p)
+    if (c == '/') c = '\\';
+  return "Z:" + p;
 }
 
 bool CanConnect(const std::string& address, int port) {

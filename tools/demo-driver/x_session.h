@@ -52,6 +52,10 @@ class Child {
 int RunTool(const std::vector<std::string>& argv, int timeout_ms, std::string* out = nullptr,
             const std::map<std::string, std::string>& env = {});
 
+// A path of this machine as a Windows program under Wine names it: through Wine's drive Z:,
+// which maps the root folder ("/a/b" is "Z:\a\b").
+std::string WinePath(const std::string& path);
+
 // True when a TCP connection to the IPv4 address and port can be made now.
 bool CanConnect(const std::string& address, int port);
 

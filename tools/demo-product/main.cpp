@@ -2,12 +2,17 @@
 // named by the installer's own RunningProductKey, so the installer's Retry question can be seen.
 //
 //   vexlor.exe [--seconds N]
+//   vexlor.exe --running
 //
 // It runs for N seconds (default: VEXLOR_DEMO_PRODUCT_SECONDS, else 30, at most one hour) or
 // until a file "vexlor.quit" appears beside it, whichever comes first. Beside itself it keeps
 // "vexlor.running" while it runs and appends "started" and "stopped" lines to "vexlor.log", so
 // a test or a user can see that it was started. A second copy started while one runs finds the
 // mutex taken and ends at once.
+//
+// With --running it only asks, as the installer does, whether the product runs: exit code 0
+// when the running-product mutex exists, 1 when not. Tests use it to look at the mutexes of a
+// system they cannot reach themselves (a Wine prefix's).
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -46,8 +51,10 @@ void AppendLine(const fs::path& file, const std::string& line) {
 int main() {
   std::vector<String> args = plat::ProgramArguments();
   int seconds = ParseSeconds(plat::GetEnvVar(u"VEXLOR_DEMO_PRODUCT_SECONDS"), kDefaultSeconds);
-  for (std::size_t i = 1; i + 1 < args.size(); ++i) {
-    if (args[i] == u"--seconds") seconds = ParseSeconds(args[i + 1], seconds);
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    if (args[i] == u"--running") return installer::IsProductRunning() ? 0 : 1;
+    if (args[i] == u"--seconds" && i + 1 < args.size())
+      seconds = ParseSeconds(args[i + 1], seconds);
   }
 
   fs::path self(plat::ModuleFileName());
