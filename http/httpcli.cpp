@@ -6,6 +6,7 @@
 #include "http/httpcli.h"
 
 #include "http/url.h"
+#include "platform/tick.h"
 
 namespace {
 
@@ -216,8 +217,15 @@ void THttpCli::ThreadAttach() {
 }
 
 void THttpCli::ThreadDetach() {
-  TNetWndControl::ThreadDetach();
+  if (plat::CurrentThreadId() != FThreadId)
+    throw ENetException("Cannot detach from another thread");
   FCtrlSocket->ThreadDetach();
+  try {
+    TNetWndControl::ThreadDetach();
+  } catch (...) {
+    FCtrlSocket->ThreadAttach();
+    throw;
+  }
 }
 
 // ---------------------------------------------------------------------------------------------
