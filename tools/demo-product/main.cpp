@@ -7,7 +7,8 @@
 // until a file "vexlor.quit" appears beside it, whichever comes first. Beside itself it keeps
 // "vexlor.running" while it runs and appends "started" and "stopped" lines to "vexlor.log", so
 // a test or a user can see that it was started. A second copy started while one runs finds the
-// mutex taken and ends at once.
+// mutex taken and ends at once; a copy that cannot hold the mutex at all ends at once with exit
+// status 1.
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -61,6 +62,11 @@ int main() {
   if (mutex.AlreadyExisted()) {
     AppendLine(log, "already running");
     return 0;
+  }
+  // Running without the mutex would let the installer believe the product is not running.
+  if (!mutex.Valid()) {
+    AppendLine(log, "cannot hold the running-product mutex");
+    return 1;
   }
   std::error_code ec;
   fs::remove(quit, ec);
