@@ -37,6 +37,8 @@ class TComponent : public TObject {
   const String& Name() const { return name_; }
   void SetName(const String& name) { name_ = name; }
   int ComponentCount() const { return static_cast<int>(components_.size()); }
+  // The owned components, oldest first.
+  TComponent* Component(int Index) const { return components_[static_cast<std::size_t>(Index)]; }
 
  private:
   TComponent* owner_;

@@ -324,18 +324,70 @@ void TNetWndControl::ReturnMessageIds() {
 }
 
 void TNetWndControl::Release() {
-  plat::PostMessage(Handle(), FMsgRelease, 0, 0);
+  // Binding first: the release id exists only once the component is bound.
+  plat::WindowHandle window = Handle();
+  plat::PostMessage(window, FMsgRelease, 0, 0);
 }
 
 void TNetWndControl::ThreadAttach() {
   if (FHandle != 0) throw ENetException("Cannot attach when not detached");
   AttachWindow();
+  RestartNotices();
+  for (int i = 0; i < ComponentCount(); ++i)
+    if (auto* follower = dynamic_cast<TNetWndFollower*>(Component(i)))
+      follower->OwnerJoinedThread();
+  JoinedThread();
 }
 
 void TNetWndControl::ThreadDetach() {
   if (plat::CurrentThreadId() != FThreadId)
     throw ENetException("Cannot detach from another thread");
+  // Returning the ids would purge whatever is queued for them, and their next owner would get
+  // what is posted to them later: refuse instead, the caller detaches once the work is done.
+  StopNotices();
+  std::string pending = PendingWork();
+  if (!pending.empty()) {
+    RestartNotices();
+    throw ENetException("Cannot detach while " + pending);
+  }
+  LeavingThread();
+  for (int i = 0; i < ComponentCount(); ++i)
+    if (auto* follower = dynamic_cast<TNetWndFollower*>(Component(i)))
+      follower->OwnerLeavingThread();
   DetachWindow();
+}
+
+std::uint32_t TNetWndControl::TakeOverMessageId(TNetWndControl& From, std::uint32_t& Msg) {
+  if (Msg == 0 || From.FWndHandler == nullptr || From.FHandle == 0) return 0;
+  TNetWndHandlerPool* pool = EnsurePool();
+  pool->Lock();
+  if (FHandle == 0) {
+    FWndHandler = From.FWndHandler;
+    FHandle = From.FHandle;
+    FThreadId = From.FThreadId;
+  }
+  std::uint32_t taken = 0;
+  if (FWndHandler == From.FWndHandler) {
+    std::size_t slot = Msg - FWndHandler->FMsgLow;
+    if (slot < FWndHandler->FMsgMap.size() && FWndHandler->FMsgMap[slot] == &From) {
+      FWndHandler->FMsgMap[slot] = this;
+      taken = Msg;
+      Msg = 0;
+    }
+  }
+  pool->UnLock();
+  return taken;
+}
+
+std::string TNetWndControl::PendingWork() {
+  if (FHandle == 0 || FWndHandler == nullptr) return std::string();
+  const auto& map = FWndHandler->FMsgMap;
+  for (std::size_t i = 0; i < map.size(); ++i) {
+    if (map[i] == this &&
+        plat::HasQueuedMessage(FHandle, FWndHandler->FMsgLow + static_cast<std::uint32_t>(i)))
+      return "messages are queued for it";
+  }
+  return std::string();
 }
 
 void TNetWndControl::HandleWindowMessage(TMessage& MsgRec) {

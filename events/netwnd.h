@@ -12,6 +12,13 @@
 // component's operations; a component may be destroyed from inside its own message
 // (HandleReleaseMessage).
 //
+// Moving to another thread: ThreadDetach on the owning thread, then ThreadAttach on the new
+// one. Nothing in flight may be lost on the way, so a detach is refused (ENetException
+// "Cannot detach while ...") while anything is on its way to the component: a message queued
+// for one of its ids (a notice, a delayed close, a release) or work that will post one later
+// (PendingWork, e.g. a socket's name lookup). Its timers (owned components that are
+// TNetWndFollower) stop with the detach and start again on the new thread.
+//
 // Ownership: a component references its handler without owning it; the pool owns the
 // per-thread lists and their handlers; a handler's map references components without owning
 // them.
@@ -27,6 +34,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "events/component.h"
@@ -36,6 +44,18 @@
 
 class TNetWndControl;
 class TNetWndHandlerList;
+
+// An owned component that works through its owner's window (a timer): it stops when the owner
+// leaves its thread and starts again when the owner joins another one. Both calls come on the
+// thread concerned.
+class TNetWndFollower {
+ public:
+  virtual void OwnerLeavingThread() = 0;
+  virtual void OwnerJoinedThread() = 0;
+
+ protected:
+  ~TNetWndFollower() = default;
+};
 
 // A message as a component sees it.
 struct TMessage {
@@ -148,8 +168,11 @@ class TNetWndControl : public TComponent {
 
   // Posts the release message; handling it destroys the component (it must be on the heap).
   virtual void Release();
-  void ThreadAttach();
-  void ThreadDetach();
+  // Joins the calling thread ("Cannot attach when not detached" while bound).
+  virtual void ThreadAttach();
+  // Leaves the owning thread ("Cannot detach from another thread" elsewhere); refused while
+  // work is in flight (see above).
+  virtual void ThreadDetach();
 
   virtual void MessageLoop();
   virtual bool ProcessMessage();
@@ -190,6 +213,26 @@ class TNetWndControl : public TComponent {
   virtual void ClaimMessageIds();
   virtual void ReturnMessageIds();
   virtual void AbortAfterBgException() {}
+  // What is on its way to the component and would be lost by a detach, as the end of the
+  // refusal text ("messages are queued for it"); empty when nothing is. Subclasses add their
+  // own work and then ask the inherited one.
+  virtual std::string PendingWork();
+  // Around the check of a detach: stop the sources that post to the window by themselves, so
+  // that nothing new arrives between the check and the detach, and start them again (on the
+  // component's thread and window of the moment) when the detach is refused or after an attach.
+  virtual void StopNotices() {}
+  virtual void RestartNotices() {}
+  // A detach that is not refused, just before the window is left (on the old thread); an
+  // attach, once the new window is joined (on the new thread). Subclasses that keep state of
+  // their own across the move call the inherited one too.
+  virtual void LeavingThread() {}
+  virtual void JoinedThread() {}
+
+  // Makes this component the receiver of the id Msg of From, a component bound on the calling
+  // thread, without purging what is queued for it, and returns the id (From's variable becomes
+  // 0, so From no longer returns it). Binds this component to From's window first when it is
+  // unbound. This component returns the id in its own ReturnMessageIds.
+  std::uint32_t TakeOverMessageId(TNetWndControl& From, std::uint32_t& Msg);
 
   // Runs fn inside the exception guard of message handling: anything thrown goes to
   // ProcessBgException. For subclasses' HandleWindowMessage.

@@ -36,10 +36,15 @@ TNetSystemClockSource& SystemSource() {
 
 // The live timers by stamp. A tick names its timer by stamp (and pointer); only a timer found
 // here is touched, so a tick that outlived its timer is dropped without reading freed memory.
+struct TTimerEntry {
+  TNetTimer* Timer = nullptr;
+  // The thread the timer was last started on: only a tick dispatched there fires it.
+  std::uint32_t Thread = 0;
+};
 struct TTimerRegistry {
   std::mutex Lock;
-  std::unordered_map<std::uintptr_t, TNetTimer*> WindowTimers;
-  std::unordered_map<std::uintptr_t, TNetTimer*> ThreadTimers;
+  std::unordered_map<std::uintptr_t, TTimerEntry> WindowTimers;
+  std::unordered_map<std::uintptr_t, TTimerEntry> ThreadTimers;
 };
 
 TTimerRegistry& Registry() {
@@ -47,10 +52,10 @@ TTimerRegistry& Registry() {
   return *registry;
 }
 
-void Unregister(std::unordered_map<std::uintptr_t, TNetTimer*>& map, std::uintptr_t uid,
+void Unregister(std::unordered_map<std::uintptr_t, TTimerEntry>& map, std::uintptr_t uid,
                 TNetTimer* timer) {
   auto it = map.find(uid);
-  if (it != map.end() && it->second == timer) map.erase(it);
+  if (it != map.end() && it->second.Timer == timer) map.erase(it);
 }
 
 // Registers the tick message and hands the dispatcher its timer hooks, once, before the first
@@ -163,9 +168,11 @@ void DispatchWindowTimerTick(plat::WParam WParam) {
     TTimerRegistry& reg = Registry();
     std::lock_guard<std::mutex> lock(reg.Lock);
     auto it = reg.WindowTimers.find(WParam);
-    if (it != reg.WindowTimers.end() && it->second->FUID.load() == WParam) timer = it->second;
+    if (it != reg.WindowTimers.end() && it->second.Timer->FUID.load() == WParam &&
+        it->second.Thread == plat::CurrentThreadId())
+      timer = it->second.Timer;
   }
-  // Ticks are dispatched on the timer's own thread, where it is also destroyed: it cannot go
+  // Only a timer started on this thread fires, and it is also destroyed here: it cannot go
   // away between the test above and the call.
   if (timer != nullptr) timer->FireTimer();
 }
@@ -177,9 +184,10 @@ void DispatchThreadTimerTick(plat::WParam WParam, plat::LParam LParam) {
     TTimerRegistry& reg = Registry();
     std::lock_guard<std::mutex> lock(reg.Lock);
     auto it = reg.ThreadTimers.find(uid);
-    if (it != reg.ThreadTimers.end() && reinterpret_cast<plat::WParam>(it->second) == WParam &&
-        it->second->FUID.load() == uid) {
-      timer = it->second;
+    if (it != reg.ThreadTimers.end() &&
+        reinterpret_cast<plat::WParam>(it->second.Timer) == WParam &&
+        it->second.Timer->FUID.load() == uid && it->second.Thread == plat::CurrentThreadId()) {
+      timer = it->second.Timer;
     }
   }
   if (timer != nullptr) timer->FireTimer();
@@ -197,7 +205,7 @@ TNetTimer::TNetTimer(TNetWndControl* AOwner, TKind Kind)
     FUID.store(uid);
     TTimerRegistry& reg = Registry();
     std::lock_guard<std::mutex> lock(reg.Lock);
-    reg.WindowTimers[uid] = this;
+    reg.WindowTimers[uid] = TTimerEntry{this, 0};
   }
 }
 
@@ -242,14 +250,46 @@ void TNetTimer::SetOnTimer(TNotifyEvent Value) {
   ApplyTimerSettings();
 }
 
+void TNetTimer::SetTickThread(std::uint32_t ThreadId) {
+  std::uintptr_t uid = FUID.load();
+  if (uid == 0) return;
+  TTimerRegistry& reg = Registry();
+  std::lock_guard<std::mutex> lock(reg.Lock);
+  auto& map = FKind == TKind::tkWindow ? reg.WindowTimers : reg.ThreadTimers;
+  auto it = map.find(uid);
+  if (it != map.end() && it->second.Timer == this) it->second.Thread = ThreadId;
+}
+
+void TNetTimer::StopTicking() {
+  if (FTimerWindow != 0) {
+    // The window may belong to the thread the owner has left (a timer not changed since):
+    // the system timer is killed there all the same.
+    plat::KillTimer(FTimerWindow, reinterpret_cast<std::uintptr_t>(this));
+    FTimerWindow = 0;
+  }
+}
+
+void TNetTimer::OwnerLeavingThread() {
+  if (!WantsTicks()) return;
+  FSuspended = true;
+  StopTicking();
+  SetTickThread(0);
+}
+
+void TNetTimer::OwnerJoinedThread() {
+  if (!FSuspended) return;
+  FSuspended = false;
+  ApplyTimerSettings();
+}
+
 void TNetTimer::ApplyTimerSettings() {
   plat::WindowHandle window = FNetWndControl->Handle();
   auto id = reinterpret_cast<std::uintptr_t>(this);
-  // A timer set before the owner moved to another window goes too.
-  if (FTimerWindow != 0 && FTimerWindow != window) plat::KillTimer(FTimerWindow, id);
+  StopTicking();
   plat::KillTimer(window, id);
-  FTimerWindow = 0;
-  if (Interval() == 0 || !FEnabled || !FOnTimer) return;
+  FSuspended = false;
+  if (!WantsTicks()) return;
+  SetTickThread(plat::CurrentThreadId());
   if (!plat::SetTimer(window, id, Interval())) {
     FEnabled = false;
     throw ENetTimerException("No more timers");
@@ -276,7 +316,7 @@ TNetThreadTimer::TNetThreadTimer(TNetWndControl* AOwner) : TNetTimer(AOwner, TKi
   FUID.store(uid);
   TTimerRegistry& reg = Registry();
   std::lock_guard<std::mutex> lock(reg.Lock);
-  reg.ThreadTimers[uid] = this;
+  reg.ThreadTimers[uid] = TTimerEntry{this, 0};
 }
 
 TNetThreadTimer::~TNetThreadTimer() {
@@ -317,11 +357,17 @@ bool TNetThreadTimer::MsgQueued() const {
   return FMsgQueued;
 }
 
+void TNetThreadTimer::StopTicking() {
+  if (FClock != nullptr) FClock->KillTimer(this);
+}
+
 void TNetThreadTimer::ApplyTimerSettings() {
   // After the pool was shut down the timer takes a new place.
   if (FClock == nullptr) FClock = TNetClockPool::Acquire();
   FClock->KillTimer(this);
-  if (FEnabled && Interval() > 0 && FOnTimer) {
+  FSuspended = false;
+  if (WantsTicks()) {
+    SetTickThread(plat::CurrentThreadId());
     try {
       FClock->SetTimer(this);
     } catch (...) {
@@ -574,7 +620,7 @@ void ShutDownClockPool() {
     TTimerRegistry& reg = Registry();
     std::lock_guard<std::mutex> reg_lock(reg.Lock);
     for (auto& entry : reg.ThreadTimers)
-      static_cast<TNetThreadTimer*>(entry.second)->FClock = nullptr;
+      static_cast<TNetThreadTimer*>(entry.second.Timer)->FClock = nullptr;
   }
   delete g_shared_pool;
   g_shared_pool = nullptr;

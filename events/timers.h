@@ -12,7 +12,12 @@
 //
 // Ticks reach a timer only while it is alive: the dispatcher of the hidden windows asks the
 // process-wide registry of live timers (keyed by stamp) before it fires anything, so a tick
-// queued for a timer that has been destroyed is dropped without touching it.
+// queued for a timer that has been destroyed is dropped without touching it. The registry also
+// knows the thread a timer was last started on, and a tick dispatched on any other thread (one
+// queued at the old window of an owner that has moved) is dropped as well.
+//
+// A timer follows its owner from thread to thread: a running timer stops when the owner
+// detaches (TNetWndFollower) and starts again, with a fresh interval, when it attaches.
 //
 // Threads: a timer is created, changed, fired and destroyed on its owner's thread. Clock
 // threads only read the timers of their clock under the clock's list lock and post messages;
@@ -121,7 +126,7 @@ std::uint32_t NetTimerTickCount();
 // dispatcher's timer hooks) on first use; ENetTimerException when the system refuses.
 std::uint32_t ThreadTimerMessage();
 
-class TNetTimer : public TComponent {
+class TNetTimer : public TComponent, public TNetWndFollower {
  public:
   // ENetTimerException "Owner not assigned" when AOwner is null. Creating does not start it.
   explicit TNetTimer(TNetWndControl* AOwner);
@@ -144,9 +149,20 @@ class TNetTimer : public TComponent {
   std::uint32_t LastEvent() const { return FLastEvent; }
   TNetWndControl* NetWndControl() const { return FNetWndControl; }
 
+  // The owner moves: a running timer stops on the old thread and starts on the new one.
+  void OwnerLeavingThread() override;
+  void OwnerJoinedThread() override;
+
  protected:
   enum class TKind { tkWindow, tkThread };
   TNetTimer(TNetWndControl* AOwner, TKind Kind);
+
+  // Enabled, with an interval and a handler: the timer ticks (unless its owner is detached).
+  bool WantsTicks() const { return FEnabled && Interval() > 0 && FOnTimer; }
+  // Stops the system timer or leaves the clock, without changing the settings.
+  virtual void StopTicking();
+  // Records the calling thread (0: none) as the one whose ticks may fire the timer.
+  void SetTickThread(std::uint32_t ThreadId);
 
   virtual void ApplyTimerSettings();
   virtual void FireTimer();
@@ -164,6 +180,8 @@ class TNetTimer : public TComponent {
   TNotifyEvent FOnTimer;
   std::uint32_t FLastEvent = 0;
   TNetWndControl* FNetWndControl;
+  // Stopped by the owner's detach; restarted by its attach.
+  bool FSuspended = false;
 
  private:
   friend void DispatchWindowTimerTick(plat::WParam);
@@ -192,6 +210,7 @@ class TNetThreadTimer : public TNetTimer {
  protected:
   void ApplyTimerSettings() override;
   void FireTimer() override;
+  void StopTicking() override;
 
  private:
   friend class TNetClock;

@@ -9,6 +9,7 @@
 
 #include "http/request.h"
 #include "http/url.h"
+#include "platform/tick.h"
 
 namespace {
 
@@ -238,8 +239,15 @@ void THttpCli::ThreadAttach() {
 }
 
 void THttpCli::ThreadDetach() {
-  TNetWndControl::ThreadDetach();
+  if (plat::CurrentThreadId() != FThreadId)
+    throw ENetException("Cannot detach from another thread");
   FCtrlSocket->ThreadDetach();
+  try {
+    TNetWndControl::ThreadDetach();
+  } catch (...) {
+    FCtrlSocket->ThreadAttach();
+    throw;
+  }
 }
 
 // ---------------------------------------------------------------------------------------------

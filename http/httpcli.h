@@ -127,8 +127,10 @@ class THttpCli : public TNetWndControl, public IDownloadClient {
   void CloseAsync();
   void Abort() override;
 
-  void ThreadAttach();
-  void ThreadDetach();
+  // The client and its socket move together: a detach that either of them refuses leaves
+  // both where they were.
+  void ThreadAttach() override;
+  void ThreadDetach() override;
 
   // --- Settings -----------------------------------------------------------------------------
   const String& URL() const override { return FURL; }

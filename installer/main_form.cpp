@@ -169,7 +169,15 @@ void TfrmMain::HttpCliRequestDone(TObject*, THttpRequest, std::uint16_t ErrCode)
                                                view_.Text(ControlId::edInstallPath)));
   thread->FreeOnTerminate = true;
   thread->OnTerminate = [this](TObject* Sender) { InstallingThreadComplete(Sender); };
-  thread->Start();
+  try {
+    thread->Start();
+  } catch (const std::exception&) {
+    // No worker (the system has no thread to spare): the setup never runs, so this ends like
+    // any other failure, on the Error page without the setup file.
+    InstallingProcessThread = nullptr;
+    delete thread;
+    FailDownload();
+  }
 }
 
 void TfrmMain::InstallingThreadComplete(TObject*) {
@@ -204,8 +212,11 @@ void TfrmMain::FormCloseQuery(bool& CanClose) {
   box.Caption = view_.Caption();
   box.Buttons = ui::MsgButtons::mbYesNo;
   box.Icon = ui::MsgIcon::miQuestion;
+  // Only the latest answer counts: an end of session asks twice, and a No after a Yes keeps the
+  // download (and its outcome) as if nothing had been asked.
   if (view_.MessageBox(box) == ui::idNo) {
     CanClose = false;
+    close_accepted_ = false;
     return;
   }
   close_accepted_ = true;
@@ -267,6 +278,9 @@ void TfrmMain::ShowWebPageDialog(const String& url, bool resizable, int height, 
         error = ErrCode;
       });
       client->SetURL(url);
+      // A page past the limit fails the download (the stream refuses the write) rather than
+      // filling memory and freezing the window while it is laid out.
+      page.SetLimit(kMaxLicencePageBytes);
       client->SetRcvdStream(&page);
       try {
         client->Get();

@@ -62,6 +62,9 @@ inline const String kCancelSetupText =
 inline const String kCancelInstallationText = u"Cancel installation?";
 inline const String kInstallingText = u"Installing Vexlor...";
 inline const String kProductProgram = u"vexlor.exe";
+// The largest licence page the installer fetches for a toolkit without a browser; a larger one
+// counts as not loaded.
+constexpr std::int64_t kMaxLicencePageBytes = 1024 * 1024;
 
 class TfrmMain : public ui::ViewListener {
  public:

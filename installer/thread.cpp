@@ -14,13 +14,15 @@ struct TThreadSync {
   static constexpr const char* kClassName = "VexlorThreadSyncWindow";
   static constexpr std::uint32_t kMsgTerminate = plat::kMsgUser;
 
+  // Never destroyed: a worker may finish while the program ends (the setup program outlives
+  // the window) and still looks here after the static objects are gone.
   static std::mutex& Mutex() {
-    static std::mutex mu;
-    return mu;
+    static auto* mu = new std::mutex;
+    return *mu;
   }
   static std::unordered_map<std::uint64_t, TThread*>& Pending() {
-    static std::unordered_map<std::uint64_t, TThread*> pending;
-    return pending;
+    static auto* pending = new std::unordered_map<std::uint64_t, TThread*>;
+    return *pending;
   }
   static std::uint64_t NextId() {
     static std::uint64_t next = 0;
@@ -77,10 +79,10 @@ TThread::~TThread() {
 
 void TThread::Start() {
   if (started_) return;
-  started_ = true;
   // The worker waits for this lock, so it cannot free the object before detach has run.
   std::lock_guard<std::mutex> lock(mu_);
-  worker_ = std::thread([this] { Run(); });
+  worker_ = std::thread([this] { Run(); });  // raises std::system_error: nothing started
+  started_ = true;
   if (FreeOnTerminate) worker_.detach();
 }
 

@@ -10,6 +10,9 @@
 // on the worker. OnTerminate runs on the creating thread, from its message queue. A thread
 // object without FreeOnTerminate may be destroyed at any time on the creating thread: its
 // completion handler then no longer runs, and the destructor waits for Execute to return.
+// The program may end while a worker with FreeOnTerminate still runs: what the worker touches
+// after its body (the completion table, the message queues) is never destroyed, and a
+// completion that can no longer be posted just frees the object.
 //
 // Ownership: with FreeOnTerminate nobody may touch the object after Start except from inside
 // OnTerminate; the creating thread may keep a pointer only for use there.
@@ -31,7 +34,8 @@ class TThread : public TObject {
   TThread(const TThread&) = delete;
   TThread& operator=(const TThread&) = delete;
 
-  // Starts a thread created suspended. Once only.
+  // Starts a thread created suspended. Once only. Raises std::system_error when the system
+  // cannot start a thread; the object is then as before, and its owner frees it.
   void Start();
   bool Started() const { return started_; }
 

@@ -96,7 +96,12 @@ int TNetAsyncDnsLookup::Cancel(plat::sock::TAsyncHandle Handle) {
   auto it = d.all.find(Handle);
   if (it == d.all.end()) return WSAEINVAL;
   auto& req = it->second;
-  if (req->State == lrsAlready) return WSAEALREADY;
+  if (req->State == lrsAlready) {
+    // Too late: the answer is posted already. Nobody will take it now (the owner forgets the
+    // handle, and a purged answer never arrives), so it goes here.
+    d.all.erase(it);
+    return WSAEALREADY;
+  }
   if (req->State == lrsNone) {
     for (auto q = d.queue.begin(); q != d.queue.end(); ++q) {
       if (*q == Handle) {
@@ -120,6 +125,12 @@ std::shared_ptr<TNetAsyncDnsLookupRequest> TNetAsyncDnsLookup::Take(
   auto req = std::move(it->second);
   d.all.erase(it);
   return req;
+}
+
+std::size_t TNetAsyncDnsLookup::HeldCount() {
+  Impl& d = *impl_;
+  std::lock_guard<std::mutex> lock(d.mu);
+  return d.all.size();
 }
 
 void TNetAsyncDnsLookup::WorkerLoop() {

@@ -42,11 +42,14 @@ class TNetAsyncDnsLookup {
 
   // Queues the request; its handle, or 0 with `error` set (10092 without the IPv6 calls).
   plat::sock::TAsyncHandle Submit(std::shared_ptr<TNetAsyncDnsLookupRequest> Request, int& error);
-  // Withdraws a queued request or marks one in work as cancelled (0); 10037 once answered,
-  // 10022 for an unknown handle.
+  // Withdraws a queued request or marks one in work as cancelled (0); 10037 once answered (the
+  // answer is dropped then: its message may be purged with the owner's ids and nobody would
+  // take it), 10022 for an unknown handle.
   int Cancel(plat::sock::TAsyncHandle Handle);
   // The answered request with this handle, removed from the pool; nullptr when unknown.
   std::shared_ptr<TNetAsyncDnsLookupRequest> Take(plat::sock::TAsyncHandle Handle);
+  // Requests queued, in work or answered and not yet taken, for tests and diagnostics.
+  std::size_t HeldCount();
 
   // Resolves synchronously on the calling thread, as a worker does.
   static void Resolve(TNetAsyncDnsLookupRequest& Request);

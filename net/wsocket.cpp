@@ -4,9 +4,12 @@
 // wsocket_receive.cpp and wsocket_close.cpp.
 #include "net/wsocket.h"
 
+#include <algorithm>
 #include <ctime>
 #include <mutex>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "net/dnslookup.h"
 #include "net/wsocket_internal.h"
@@ -14,22 +17,86 @@
 
 using namespace wsocket_detail;
 
-namespace {
+// ---------------------------------------------------------------------------------------------
+// Late answers of cancelled lookups after their socket has gone.
 
-// Buffers of lookups that were cancelled when their socket went: a system whose cancel does
-// not stop the lookup may still write into them, so they live as long as the process.
-template <typename Buffers>
-void RetireLookupBuffersForGood(Buffers& buffers) {
-  if (buffers.empty()) return;
-  static std::mutex* lock = new std::mutex;
-  static auto* graveyard = new Buffers;
-  std::lock_guard<std::mutex> guard(*lock);
-  for (auto& b : buffers)
-    graveyard->push_back(std::move(b));
-  buffers.clear();
+// Takes over, from a socket that leaves its window, the buffers of its cancelled lookups and
+// the two ids their answers are posted with: the memory stays valid for a system that writes
+// it all the same, and no other component receives those answers under a reused id. Each
+// answer frees its buffer; with the last one the keeper returns the ids and destroys itself.
+// A thread keeps at most kMaxKeepersPerThread of them; a further one makes the oldest let go.
+class TLookupAnswerKeeper final : public TNetWndControl {
+ public:
+  static constexpr std::size_t kMaxKeepersPerThread = 8;
+
+  static void Keep(TCustomWSocket& From) {
+    auto* keeper = new TLookupAnswerKeeper;
+    keeper->FByName = keeper->TakeOverMessageId(From, From.FMsg_WM_ASYNCGETHOSTBYNAME);
+    keeper->FByAddr = keeper->TakeOverMessageId(From, From.FMsg_WM_ASYNCGETHOSTBYADDR);
+    keeper->FBuffers = std::move(From.FRetiredLookupBuffers);
+    From.FRetiredLookupBuffers.clear();
+    std::vector<TLookupAnswerKeeper*>& mine = Keepers();
+    mine.push_back(keeper);
+    if (mine.size() > kMaxKeepersPerThread) delete mine.front();
+  }
+  // The keepers of the calling thread, oldest first.
+  static std::size_t CountOnThisThread() { return Keepers().size(); }
+  static void ReleaseAllOnThisThread() {
+    std::vector<TLookupAnswerKeeper*>& mine = Keepers();
+    while (!mine.empty())
+      delete mine.back();
+  }
+
+  ~TLookupAnswerKeeper() override {
+    ReleaseResources(true);
+    std::vector<TLookupAnswerKeeper*>& mine = Keepers();
+    mine.erase(std::remove(mine.begin(), mine.end(), this), mine.end());
+  }
+
+ protected:
+  int MessageIdsNeeded() override { return 0; }
+  void ClaimMessageIds() override {}
+  void ReturnMessageIds() override {
+    if (FWndHandler != nullptr) {
+      FWndHandler->UnregisterMessage(FByName);
+      FWndHandler->UnregisterMessage(FByAddr);
+    }
+  }
+  void HandleWindowMessage(TMessage& MsgRec) override {
+    if (MsgRec.Msg == 0 || (MsgRec.Msg != FByName && MsgRec.Msg != FByAddr)) return;
+    for (auto it = FBuffers.begin(); it != FBuffers.end(); ++it) {
+      if (it->first == static_cast<ws::TAsyncHandle>(MsgRec.WParam)) {
+        FBuffers.erase(it);
+        break;
+      }
+    }
+    if (FBuffers.empty()) delete this;
+  }
+
+ private:
+  TLookupAnswerKeeper() : TNetWndControl(nullptr) {}
+
+  // Keepers are created, answered and destroyed on the thread of the window they listen on.
+  static std::vector<TLookupAnswerKeeper*>& Keepers() {
+    static std::mutex* lock = new std::mutex;
+    static auto* by_thread =
+        new std::unordered_map<std::uint32_t, std::vector<TLookupAnswerKeeper*>>;
+    std::lock_guard<std::mutex> guard(*lock);
+    return (*by_thread)[plat::CurrentThreadId()];
+  }
+
+  std::uint32_t FByName = 0;
+  std::uint32_t FByAddr = 0;
+  TCustomWSocket::TRetiredLookups FBuffers;
+};
+
+std::size_t LookupAnswerKeepersOnThisThread() {
+  return TLookupAnswerKeeper::CountOnThisThread();
 }
 
-}  // namespace
+void ReleaseLookupAnswerKeepersOnThisThread() {
+  TLookupAnswerKeeper::ReleaseAllOnThisThread();
+}
 
 // ---------------------------------------------------------------------------------------------
 // Free functions.
@@ -143,7 +210,6 @@ void TCustomWSocket::ReleaseResources(bool Disposing) {
       StopDnsLookup(true);
     } catch (...) {
     }
-    RetireLookupBuffersForGood(FRetiredLookupBuffers);
     if (FState != wsInvalidState) {
       try {
         if (FState != wsClosed || FHSocket != ws::kInvalidSocket) Close();
@@ -172,6 +238,8 @@ void TCustomWSocket::ClaimMessageIds() {
 }
 
 void TCustomWSocket::ReturnMessageIds() {
+  // Answers of cancelled lookups may still come to this window: their buffers and ids stay.
+  if (FWndHandler != nullptr && !FRetiredLookupBuffers.empty()) TLookupAnswerKeeper::Keep(*this);
   if (FWndHandler != nullptr) {
     FWndHandler->UnregisterMessage(FMsg_WM_ASYNCSELECT);
     FWndHandler->UnregisterMessage(FMsg_WM_ASYNCGETHOSTBYNAME);
@@ -279,6 +347,7 @@ void TCustomWSocket::ReportSocketError(const std::string& Operation, int ErrCode
     if (FHSocket != ws::kInvalidSocket) {
       ws::closesocket(FHSocket);
       DropStaleNotices();
+      ++FHandleCloses;
     }
     FHSocket = ws::kInvalidSocket;
     if (FState != wsClosed) TriggerSessionClosed(static_cast<std::uint16_t>(code));
@@ -300,16 +369,20 @@ void TCustomWSocket::DestroyCounter() {
   FCounter.reset();
 }
 
-void TCustomWSocket::ThreadDetach() {
-  if (plat::CurrentThreadId() == FThreadId && FHSocket != ws::kInvalidSocket)
-    ws::WSAAsyncSelect(FHSocket, FHandle, 0, 0);
-  TNetWndControl::ThreadDetach();
+std::string TCustomWSocket::PendingWork() {
+  if (FDnsLookupHandle != 0) return "a name lookup is outstanding";
+  if (FState == wsConnecting) return "a connect is under way";
+  return TNetWndControl::PendingWork();
 }
 
-void TCustomWSocket::ThreadAttach() {
-  TNetWndControl::ThreadAttach();
-  if (FHSocket != ws::kInvalidSocket)
-    ws::WSAAsyncSelect(FHSocket, Handle(), FMsg_WM_ASYNCSELECT, FSelectEvent);
+void TCustomWSocket::StopNotices() {
+  if (FHSocket != ws::kInvalidSocket && FHandle != 0) ws::WSAAsyncSelect(FHSocket, FHandle, 0, 0);
+}
+
+void TCustomWSocket::RestartNotices() {
+  // A paused socket stays deaf until Resume; a new selection reports anew what holds now.
+  if (FHSocket != ws::kInvalidSocket && FHandle != 0 && !FPaused)
+    ws::WSAAsyncSelect(FHSocket, FHandle, FMsg_WM_ASYNCSELECT, FSelectEvent);
 }
 
 int TCustomWSocket::GetSockName(ws::TSockAddrIn6& Name, int& NameLen) {

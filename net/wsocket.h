@@ -53,6 +53,7 @@
 #include "platform/text.h"
 
 class TCustomWSocket;
+class TLookupAnswerKeeper;
 
 // Raised for misuse and, without OnError, for every reported failure.
 class ESocketException : public Exception {
@@ -159,6 +160,12 @@ String DescribeSocketErrorWithCode(int ErrCode);
 // The machine's host name; raises ESocketException "Winsock Get Host Name failed".
 AnsiString QueryLocalHostName();
 
+// How many keepers of late lookup answers (cancelled lookups of sockets that have gone) the
+// calling thread has, for tests and diagnostics.
+std::size_t LookupAnswerKeepersOnThisThread();
+// Lets go of them: for a thread that is about to end and will dispatch nothing more.
+void ReleaseLookupAnswerKeepersOnThisThread();
+
 // The lenient dotted IPv4 test of DnsLookup and host resolution: optional leading spaces,
 // digits and exactly three dots (not first, not doubled), each group below 256, optional
 // trailing spaces.
@@ -219,11 +226,6 @@ class TCustomWSocket : public TNetWndControl {
   void DestroyCounter();
   TWSocketCounter* Counter() const { return FCounter.get(); }
   void SetCounterClass(TWSocketCounterClass Value) { FCounterClass = std::move(Value); }
-
-  // --- Threads ------------------------------------------------------------------------------
-  // Virtual so that the layers with timers stop them while detached.
-  virtual void ThreadAttach();
-  virtual void ThreadDetach();
 
   // --- Addresses ----------------------------------------------------------------------------
   // The peer's dotted address and port; "error" unless wsConnected or when the system call
@@ -322,6 +324,8 @@ class TCustomWSocket : public TNetWndControl {
   bool Paused() const { return FPaused; }
   // The send pool, for tests and diagnostics.
   const TNetBufferHandler& BufHandler() const { return *FBufHandler; }
+  // Cancelled lookups whose late answer is still awaited, for tests and diagnostics.
+  std::size_t RetiredLookupCount() const { return FRetiredLookupBuffers.size(); }
 
   // --- Events -------------------------------------------------------------------------------
   TDnsLookupDone OnDnsLookupDone;
@@ -353,6 +357,12 @@ class TCustomWSocket : public TNetWndControl {
   void ReturnMessageIds() override;
   void HandleWindowMessage(TMessage& MsgRec) override;
   void AbortAfterBgException() override;
+  // A detach is refused while a name lookup is outstanding (its answer would go to the old
+  // window) or a connect is under way, besides queued notices. The notices of the socket stop
+  // around the check and follow the component to its new window.
+  std::string PendingWork() override;
+  void StopNotices() override;
+  void RestartNotices() override;
 
   // --- Layered operations -------------------------------------------------------------------
   virtual std::int32_t RecvRaw(void* Buffer, std::int32_t BufferSize, int Flags);
@@ -421,14 +431,18 @@ class TCustomWSocket : public TNetWndControl {
   std::vector<String> FDnsResultList;
   plat::sock::TAsyncHandle FDnsLookupHandle = 0;
   // Where the system writes the host entry of the current IPv4 lookup. A cancelled lookup's
-  // buffer is retired until its late answer arrives (or kept for the life of the process when
-  // the socket goes first): not every system's cancel stops the write.
+  // buffer is retired until its late answer arrives, since not every system's cancel stops the
+  // write (Wine's does nothing); at most kMaxRetiredLookups are kept, the oldest going first. A
+  // socket that leaves its window with retired lookups hands them, and the ids their answers
+  // come with, to a TLookupAnswerKeeper.
   struct THostEntBuffer {
     alignas(alignof(void*)) char Data[1025];
   };
+  using TRetiredLookups =
+      std::vector<std::pair<plat::sock::TAsyncHandle, std::unique_ptr<THostEntBuffer>>>;
+  static constexpr std::size_t kMaxRetiredLookups = 8;
   std::unique_ptr<THostEntBuffer> FDnsLookupBuffer;
-  std::vector<std::pair<plat::sock::TAsyncHandle, std::unique_ptr<THostEntBuffer>>>
-      FRetiredLookupBuffers;
+  TRetiredLookups FRetiredLookupBuffers;
   bool FDnsLookupCheckMsg = false;
   TMessage FDnsLookupTempMsg;
   bool FReverseLookup = false;
@@ -466,6 +480,7 @@ class TCustomWSocket : public TNetWndControl {
   std::uint32_t FMsg_WM_TRIGGER_DATA_AVAILABLE = 0;
 
  private:
+  friend class TLookupAnswerKeeper;
   void DropStaleNotices();
   char* LookupBuffer();
   int CancelOutstandingLookup();
@@ -478,6 +493,9 @@ class TCustomWSocket : public TNetWndControl {
   bool FDnsLookupOnWorker = false;
   // Receive calls so far: the receive loop stops after an event whose handler read nothing.
   std::uint64_t FRecvCalls = 0;
+  // Socket handles closed so far: a close that pumps messages learns whether a handler closed
+  // the socket meanwhile (Windows may hand the same handle value to the next socket).
+  std::uint32_t FHandleCloses = 0;
 };
 
 // Tunnel through an HTTP proxy: inactive while HttpTunnelServer is empty.
@@ -602,6 +620,8 @@ using TTimeoutEvent = std::function<void(TObject* Sender, TTimeoutReason Reason)
 class TCustomTimeoutWSocket : public TCustomSyncWSocket {
  public:
   explicit TCustomTimeoutWSocket(TComponent* AOwner);
+  // The timer goes first: no tick may reach a layer that is being destroyed.
+  ~TCustomTimeoutWSocket() override;
 
   std::uint32_t TimeoutConnect() const { return FTimeoutConnect; }
   void SetTimeoutConnect(std::uint32_t Value) { FTimeoutConnect = Value; }
@@ -624,13 +644,14 @@ class TCustomTimeoutWSocket : public TCustomSyncWSocket {
   void TimeoutStartSampling();
   void TimeoutStopSampling();
 
-  // Detaching on the owning thread stops the timer; attaching restores the saved state.
-  void ThreadAttach() override;
-  void ThreadDetach() override;
-
  protected:
   void TriggerSessionConnected(std::uint16_t ErrCode) override;
   void TriggerSessionClosed(std::uint16_t ErrCode) override;
+  // Every release of the socket ends the watch, also one that fires no OnSessionClosed.
+  void ResetToDefaults() override;
+  // A detach stops the timer and remembers whether it ran; the attach restores that.
+  void LeavingThread() override;
+  void JoinedThread() override;
   // One sampling tick: checks the connect limit, then the idle limit.
   void TimeoutTick(TObject* Sender);
   virtual void TriggerTimeout(TTimeoutReason Reason);
@@ -642,14 +663,14 @@ class TCustomTimeoutWSocket : public TCustomSyncWSocket {
   TTimeoutEvent FOnTimeout;
   TNetThreadTimer* FTimeoutTimer = nullptr;  // owned by this component
   std::uint32_t FTimeoutConnectStartTick = 0;
-  bool FTimeoutOldTimerEnabled = false;
-  bool FTimeoutStateSaved = false;  // a detach saved FTimeoutOldTimerEnabled
+  bool FTimeoutOldTimerEnabled = false;  // saved by a detach, restored by the attach
 };
 
 // Bandwidth limit: inactive while BandwidthLimit is 0.
 class TCustomThrottledWSocket : public TCustomTimeoutWSocket {
  public:
   explicit TCustomThrottledWSocket(TComponent* AOwner);
+  ~TCustomThrottledWSocket() override;
 
   std::uint32_t BandwidthLimit() const { return FBandwidthLimit; }
   // Storing a different value restarts the control at once when the timer exists.
@@ -669,13 +690,15 @@ class TCustomThrottledWSocket : public TCustomTimeoutWSocket {
   TNetThreadTimer* BandwidthTimer() const { return FBandwidthTimer; }
 
   std::int32_t Receive(void* Buffer, std::int32_t BufferSize) override;
-  void ThreadAttach() override;
-  void ThreadDetach() override;
 
  protected:
   std::int32_t SendRaw(const void* Data, std::int32_t Len) override;
   void TriggerSessionConnected(std::uint16_t ErrCode) override;
   void TriggerSessionClosed(std::uint16_t ErrCode) override;
+  // Every release of the socket ends the control, also one that fires no OnSessionClosed.
+  void ResetToDefaults() override;
+  void LeavingThread() override;
+  void JoinedThread() override;
   // Resets the count and switches the control on or off after BandwidthLimit.
   void StartBandwidthControl();
   // One sampling period is over: resumes a paused socket, carrying the excess.
@@ -693,8 +716,7 @@ class TCustomThrottledWSocket : public TCustomTimeoutWSocket {
   TNetThreadTimer* FBandwidthTimer = nullptr;  // owned by this component
   bool FBandwidthPaused = false;
   bool FBandwidthEnabled = false;
-  bool FBandwidthOldTimerEnabled = false;
-  bool FBandwidthStateSaved = false;  // a detach saved FBandwidthOldTimerEnabled
+  bool FBandwidthOldTimerEnabled = false;  // saved by a detach, restored by the attach
 };
 
 // The component to instantiate.

@@ -188,7 +188,12 @@ int TCustomWSocket::CancelOutstandingLookup() {
   FDnsLookupHandle = 0;
   if (FDnsLookupOnWorker) return TNetAsyncDnsLookup::Instance().Cancel(h);
   int err = ws::WSACancelAsyncRequest(h) == 0 ? 0 : ws::WSAGetLastError();
-  if (FDnsLookupBuffer) FRetiredLookupBuffers.emplace_back(h, std::move(FDnsLookupBuffer));
+  if (FDnsLookupBuffer) {
+    FRetiredLookupBuffers.emplace_back(h, std::move(FDnsLookupBuffer));
+    // A system whose cancel works never answers them: keep only the most recent ones.
+    if (FRetiredLookupBuffers.size() > kMaxRetiredLookups)
+      FRetiredLookupBuffers.erase(FRetiredLookupBuffers.begin());
+  }
   return err;
 }
 

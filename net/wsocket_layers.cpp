@@ -151,6 +151,30 @@ TCustomSyncWSocket::TCustomSyncWSocket(TComponent* AOwner) : TCustomLineWSocket(
 
 TCustomTimeoutWSocket::TCustomTimeoutWSocket(TComponent* AOwner) : TCustomSyncWSocket(AOwner) {}
 
+TCustomTimeoutWSocket::~TCustomTimeoutWSocket() {
+  // The base's destruction closes the socket and may pump messages on the way (a refused
+  // close); a tick handled then would run TimeoutTick on a destroyed layer.
+  delete FTimeoutTimer;
+  FTimeoutTimer = nullptr;
+}
+
+void TCustomTimeoutWSocket::ResetToDefaults() {
+  TCustomSyncWSocket::ResetToDefaults();
+  TimeoutStopSampling();
+}
+
+void TCustomTimeoutWSocket::LeavingThread() {
+  TCustomSyncWSocket::LeavingThread();
+  FTimeoutOldTimerEnabled = FTimeoutTimer != nullptr && FTimeoutTimer->Enabled();
+  TimeoutStopSampling();
+}
+
+void TCustomTimeoutWSocket::JoinedThread() {
+  TCustomSyncWSocket::JoinedThread();
+  if (FTimeoutOldTimerEnabled && FTimeoutTimer != nullptr) FTimeoutTimer->SetEnabled(true);
+  FTimeoutOldTimerEnabled = false;
+}
+
 void TCustomTimeoutWSocket::SetTimeoutSampling(std::uint32_t Value) {
   FTimeoutSampling = (Value > 0 && Value < 1000) ? 1000 : Value;
 }
@@ -173,24 +197,6 @@ void TCustomTimeoutWSocket::TimeoutStopSampling() {
   if (FTimeoutTimer != nullptr) FTimeoutTimer->SetEnabled(false);
 }
 
-void TCustomTimeoutWSocket::ThreadDetach() {
-  if (plat::CurrentThreadId() == FThreadId && FTimeoutTimer != nullptr) {
-    FTimeoutOldTimerEnabled = FTimeoutTimer->Enabled();
-    FTimeoutStateSaved = true;
-    FTimeoutTimer->SetEnabled(false);
-  }
-  TCustomSyncWSocket::ThreadDetach();
-}
-
-void TCustomTimeoutWSocket::ThreadAttach() {
-  TCustomSyncWSocket::ThreadAttach();
-  // Only a state saved by a detach is restored: an attach alone leaves the timer as it is.
-  if (FTimeoutStateSaved && FTimeoutTimer != nullptr) {
-    FTimeoutStateSaved = false;
-    FTimeoutTimer->SetEnabled(FTimeoutOldTimerEnabled);
-  }
-}
-
 void TCustomTimeoutWSocket::Connect() {
   if (FTimeoutConnect != 0) {
     TimeoutStartSampling();
@@ -199,6 +205,9 @@ void TCustomTimeoutWSocket::Connect() {
     TimeoutStartSampling();
   }
   TCustomSyncWSocket::Connect();
+  // A connect refused before any socket existed (a setting missing, a name not found) leaves
+  // nothing to watch.
+  if (FHSocket == plat::sock::kInvalidSocket && FState == wsClosed) TimeoutStopSampling();
 }
 
 void TCustomTimeoutWSocket::TriggerSessionConnected(std::uint16_t ErrCode) {
@@ -244,6 +253,30 @@ void TCustomTimeoutWSocket::TriggerTimeout(TTimeoutReason Reason) {
 TCustomThrottledWSocket::TCustomThrottledWSocket(TComponent* AOwner)
     : TCustomTimeoutWSocket(AOwner) {}
 
+TCustomThrottledWSocket::~TCustomThrottledWSocket() {
+  delete FBandwidthTimer;
+  FBandwidthTimer = nullptr;
+}
+
+void TCustomThrottledWSocket::ResetToDefaults() {
+  TCustomTimeoutWSocket::ResetToDefaults();
+  if (FBandwidthTimer != nullptr) FBandwidthTimer->SetEnabled(false);
+  FBandwidthEnabled = false;
+  FBandwidthPaused = false;
+}
+
+void TCustomThrottledWSocket::LeavingThread() {
+  TCustomTimeoutWSocket::LeavingThread();
+  FBandwidthOldTimerEnabled = FBandwidthTimer != nullptr && FBandwidthTimer->Enabled();
+  if (FBandwidthTimer != nullptr) FBandwidthTimer->SetEnabled(false);
+}
+
+void TCustomThrottledWSocket::JoinedThread() {
+  TCustomTimeoutWSocket::JoinedThread();
+  if (FBandwidthOldTimerEnabled && FBandwidthTimer != nullptr) FBandwidthTimer->SetEnabled(true);
+  FBandwidthOldTimerEnabled = false;
+}
+
 void TCustomThrottledWSocket::SetBandwidthLimit(std::uint32_t Value) {
   if (Value == FBandwidthLimit) return;
   FBandwidthLimit = Value;
@@ -255,23 +288,6 @@ void TCustomThrottledWSocket::SetBandwidthSampling(std::uint32_t Value) {
   if (Value == FBandwidthSampling) return;
   FBandwidthSampling = Value;
   if (FBandwidthTimer != nullptr) StartBandwidthControl();
-}
-
-void TCustomThrottledWSocket::ThreadDetach() {
-  if (plat::CurrentThreadId() == FThreadId && FBandwidthTimer != nullptr) {
-    FBandwidthOldTimerEnabled = FBandwidthTimer->Enabled();
-    FBandwidthStateSaved = true;
-    FBandwidthTimer->SetEnabled(false);
-  }
-  TCustomTimeoutWSocket::ThreadDetach();
-}
-
-void TCustomThrottledWSocket::ThreadAttach() {
-  TCustomTimeoutWSocket::ThreadAttach();
-  if (FBandwidthStateSaved && FBandwidthTimer != nullptr) {
-    FBandwidthStateSaved = false;
-    FBandwidthTimer->SetEnabled(FBandwidthOldTimerEnabled);
-  }
 }
 
 void TCustomThrottledWSocket::StartBandwidthControl() {

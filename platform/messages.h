@@ -86,6 +86,8 @@ LResult DispatchMessage(const Message& m);
 
 // Removes every queued message with this id for this window of the calling thread.
 void PurgeMessages(WindowHandle window, std::uint32_t msg);
+// Whether a message with this id is queued for this window of the calling thread.
+bool HasQueuedMessage(WindowHandle window, std::uint32_t msg);
 
 // Waits until input is available for the calling thread or the time limit passes
 // (MsgWaitForMultipleObjects with no handles and QS_ALLINPUT). Returns true when input is
@@ -97,7 +99,11 @@ bool WaitForInput(std::uint32_t timeout_ms);
 std::uint32_t RegisterWindowMessage(const char* name);
 
 // Window timers: a message 275 (wparam = id) is delivered when due, at most one pending per
-// timer, and again every interval until killed. Set on an existing id restarts it.
+// timer, and again every interval until killed. Set on an existing id restarts it. SetTimer
+// acts on windows of the calling thread; KillTimer, as on Windows, on any window of the
+// process (a component that moved to another thread stops the timer of its old window).
+// POSIX also removes a tick of the timer that is queued already; Windows may still deliver
+// one, so the receiver checks that the timer is still its own.
 bool SetTimer(WindowHandle window, std::uintptr_t id, std::uint32_t interval_ms);
 bool KillTimer(WindowHandle window, std::uintptr_t id);
 

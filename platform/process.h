@@ -22,9 +22,19 @@ namespace plat {
 // use). With an empty `application` the program is taken from the start of the command line,
 // which for an unquoted path with blanks may pick a shorter path that happens to exist. True
 // with its exit code when it ran; false (and the system's error code in `error`) when it could
-// not be started.
+// not be started. A failed wait or exit-code read gives kExitCodeUnknown (Win32; waitpid on
+// POSIX reports -1 the same way).
 bool RunProcess(const String& application, const String& command_line, std::int32_t& exit_code,
                 std::uint32_t& error);
+
+// The exit code RunProcess gives for a program that ran but whose end could not be awaited or
+// whose exit code could not be read: never 0, so it never passes for success.
+constexpr std::int32_t kExitCodeUnknown = -1;
+// The exit code to report after the wait: the code read when both the wait and the read
+// succeeded, else kExitCodeUnknown.
+inline std::int32_t SettledExitCode(bool waited, bool read, std::uint32_t code) {
+  return waited && read ? static_cast<std::int32_t>(code) : kExitCodeUnknown;
+}
 
 // Opens a program file as the shell would, without waiting and without examining the result.
 void ShellOpen(const String& file);

@@ -127,6 +127,35 @@ LoaderState& State() {
   return *state;
 }
 
+// A test's stand-in for the system's libraries; changed only while nothing is loaded, under
+// the library lock. A "library" of the stand-in is its file name.
+TSocketLibraryStandIn g_stand_in = nullptr;
+std::string g_stand_in_error;
+
+void* OpenLibrary(const char* file_name) {
+  if (g_stand_in == nullptr) return backend::OpenLibrary(file_name);
+  if (g_stand_in(file_name, nullptr) == nullptr) {
+    g_stand_in_error = std::string(file_name) + " is not part of the stand-in";
+    return nullptr;
+  }
+  return const_cast<char*>(file_name);
+}
+
+void* LibraryProc(void* library, const char* name) {
+  if (g_stand_in == nullptr) return backend::LibraryProc(library, name);
+  void* p = g_stand_in(static_cast<const char*>(library), name);
+  if (p == nullptr) g_stand_in_error = std::string("the stand-in has no ") + name;
+  return p;
+}
+
+void CloseLibrary(void* library) {
+  if (g_stand_in == nullptr) backend::CloseLibrary(library);
+}
+
+std::string LastErrorText() {
+  return g_stand_in == nullptr ? backend::LastErrorText() : g_stand_in_error;
+}
+
 std::string DescribeStartupError(int code) {
   const char* t = SocketErrorText(code);
   return std::string(t ? t : "Not a WinSock error") + " (#" + std::to_string(code) + ")";
@@ -136,10 +165,10 @@ using StartupFn = int(VEXLOR_SOCKAPI*)(std::uint16_t, TWSAData*);
 using CleanupFn = int(VEXLOR_SOCKAPI*)();
 
 void* Lookup(void* library, const char* shown_library, const char* name) {
-  void* p = backend::LibraryProc(library, name);
+  void* p = LibraryProc(library, name);
   if (p == nullptr) {
     throw ESocketAPIException(std::string("Procedure ") + name + " not found in " + shown_library +
-                              " - " + backend::LastErrorText());
+                              " - " + LastErrorText());
   }
   return p;
 }
@@ -189,10 +218,9 @@ void* GetWsock32Proc(const char* Name) {
   std::lock_guard<TNetCriticalSection> lock(SocketLibraryLock());
   LoaderState& st = State();
   if (st.base == nullptr) {
-    void* lib = backend::OpenLibrary(kBaseLibrary);
+    void* lib = OpenLibrary(kBaseLibrary);
     if (lib == nullptr)
-      throw Exception(std::string("Unable to load ") + kBaseLibrary + " - " +
-                      backend::LastErrorText());
+      throw Exception(std::string("Unable to load ") + kBaseLibrary + " - " + LastErrorText());
     // From here on the library counts as loaded, also when the start-up fails: later calls
     // then do not repeat it.
     st.base = lib;
@@ -215,10 +243,9 @@ void* GetWs2Proc(const char* Name) {
   LoaderState& st = State();
   if (st.ext == nullptr) {
     GetWsock32Proc("");
-    void* lib = backend::OpenLibrary(kExtLibrary);
+    void* lib = OpenLibrary(kExtLibrary);
     if (lib == nullptr)
-      throw Exception(std::string("Unable to load ") + kExtLibrary + " - " +
-                      backend::LastErrorText());
+      throw Exception(std::string("Unable to load ") + kExtLibrary + " - " + LastErrorText());
     st.ext = lib;
   }
   if (Name == nullptr || *Name == '\0') return nullptr;
@@ -230,13 +257,12 @@ void* GetIPv6Proc(const char* Name) {
   LoaderState& st = State();
   if (st.ipv6 == nullptr) {
     GetWs2Proc("");
-    if (backend::LibraryProc(st.ext, "getaddrinfo") != nullptr) {
+    if (LibraryProc(st.ext, "getaddrinfo") != nullptr) {
       st.ipv6 = st.ext;
     } else {
-      void* lib = backend::OpenLibrary(kIPv6Library);
+      void* lib = OpenLibrary(kIPv6Library);
       if (lib == nullptr)
-        throw Exception(std::string("Unable to load ") + kIPv6Library + " - " +
-                        backend::LastErrorText());
+        throw Exception(std::string("Unable to load ") + kIPv6Library + " - " + LastErrorText());
       st.separate = lib;
       st.ipv6 = lib;
     }
@@ -265,21 +291,28 @@ void UnloadSocketLibrary() {
   std::lock_guard<TNetCriticalSection> lock(SocketLibraryLock());
   LoaderState& st = State();
   if (st.base == nullptr || st.instance_count != 0) return;
-  if (void* p = backend::LibraryProc(st.base, "WSACleanup")) reinterpret_cast<CleanupFn>(p)();
+  if (void* p = LibraryProc(st.base, "WSACleanup")) reinterpret_cast<CleanupFn>(p)();
   if (st.ext != nullptr) {
-    backend::CloseLibrary(st.ext);
+    CloseLibrary(st.ext);
     st.ext = nullptr;
     st.ipv6 = nullptr;
     ClearSlots(Lib::kExt);
     if (st.separate != nullptr) {
-      backend::CloseLibrary(st.separate);
+      CloseLibrary(st.separate);
       st.separate = nullptr;
     }
     ClearSlots(Lib::kIPv6);
   }
-  backend::CloseLibrary(st.base);
+  CloseLibrary(st.base);
   st.base = nullptr;
   ClearSlots(Lib::kBase);
+}
+
+bool SetSocketLibraryStandIn(TSocketLibraryStandIn StandIn) {
+  std::lock_guard<TNetCriticalSection> lock(SocketLibraryLock());
+  if (State().base != nullptr) return false;
+  g_stand_in = StandIn;
+  return true;
 }
 
 bool SupportsIPv6Api() {

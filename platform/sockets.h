@@ -28,6 +28,14 @@
 
 #include "platform/sync.h"
 
+// The calling convention of the Windows Sockets procedures (WSAAPI): stdcall on 32-bit
+// Windows; the POSIX procedure tables and a stand-in's procedures use it too.
+#if defined(_WIN32) && defined(__i386__)
+#define VEXLOR_SOCKAPI __attribute__((stdcall))
+#else
+#define VEXLOR_SOCKAPI
+#endif
+
 // The Windows Sockets error numbers. <windows.h> defines the same names as macros with the
 // same values; then these are left out and the macros serve.
 #ifndef WSAEINTR
@@ -295,6 +303,15 @@ void UnloadSocketLibrary();
 // Whether the IPv6 name-resolution procedures may be used (Windows: NT 5.1 or later with a
 // requested version of at least 2.2; POSIX: the same version rule).
 bool SupportsIPv6Api();
+
+// A stand-in for the system's socket libraries, for tests: the loader asks it instead of the
+// system for the procedures of "wsock32.dll", "ws2_32.dll" and "wship6.dll" (by those names),
+// and it answers with the procedure's address or nullptr when that library has none (asked
+// with a null name, with anything but nullptr when it provides the library at all). Every
+// procedure has the system's signature and the VEXLOR_SOCKAPI calling convention. Installed
+// (or removed with nullptr) only while the library is unloaded; false otherwise.
+using TSocketLibraryStandIn = void* (*)(const char* library, const char* name);
+bool SetSocketLibraryStandIn(TSocketLibraryStandIn StandIn);
 
 // The version asked for at start-up: major (low byte of the word) and minor (high byte).
 std::uint8_t RequestedVersionMajor();

@@ -8,13 +8,7 @@
 
 #include <string>
 
-// The calling convention of the Windows Sockets procedures (WSAAPI): stdcall on 32-bit
-// Windows; the POSIX procedure tables use the platform's default.
-#if defined(_WIN32) && defined(__i386__)
-#define VEXLOR_SOCKAPI __attribute__((stdcall))
-#else
-#define VEXLOR_SOCKAPI
-#endif
+#include "platform/sockets.h"
 
 namespace plat::sock::backend {
 

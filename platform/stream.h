@@ -41,6 +41,7 @@ class TMemoryStream : public TStream {
     return n;
   }
   std::int32_t Write(const void* buffer, std::int32_t count) override {
+    if (limit_ > 0) count = static_cast<std::int32_t>(std::min<std::int64_t>(count, limit_ - pos_));
     if (count <= 0) return 0;
     auto end = static_cast<std::size_t>(pos_) + static_cast<std::size_t>(count);
     if (end > data_.size()) data_.resize(end);
@@ -64,8 +65,12 @@ class TMemoryStream : public TStream {
 
   const std::vector<char>& Data() const { return data_; }
   std::string_view View() const { return {data_.data(), data_.size()}; }
+  // The stream never grows past `limit` bytes (0: no limit): a write that would is cut short,
+  // which a writer that checks the count reports as a failed write.
+  void SetLimit(std::int64_t limit) { limit_ = limit < 0 ? 0 : limit; }
 
  private:
   std::vector<char> data_;
   std::int64_t pos_ = 0;
+  std::int64_t limit_ = 0;
 };

@@ -50,7 +50,11 @@ struct ThreadQueue {
   std::deque<Message> posted;
   bool signalled = false;  // evfd holds a count
 
-  std::vector<WindowTimer> timers;  // owning thread only
+  // Guards timers. Taken before mu where both are needed. The owning thread sets timers and
+  // generates their ticks; any thread may kill one (a component that moved to another thread
+  // stops the timer of its old window).
+  std::mutex timer_mu;
+  std::vector<WindowTimer> timers;
 
   ~ThreadQueue() {
     if (epfd >= 0) close(epfd);
@@ -66,13 +70,21 @@ struct WindowRecord {
   std::string class_name;
 };
 
-// Process-wide registry of windows and classes.
-std::mutex g_mu;
-std::unordered_map<WindowHandle, WindowRecord> g_windows;
-std::unordered_map<std::string, WindowProc> g_classes;
-std::unordered_map<std::string, std::uint32_t> g_registered_messages;
-WindowHandle g_next_handle = 0x10000;
-std::uint32_t g_next_registered = 0xC000;
+// Process-wide registry of windows and classes. Never destroyed: a thread may still post while
+// the program ends (a worker that outlives the window), and must find a registry, not freed
+// memory.
+struct Registry {
+  std::mutex mu;
+  std::unordered_map<WindowHandle, WindowRecord> windows;
+  std::unordered_map<std::string, WindowProc> classes;
+  std::unordered_map<std::string, std::uint32_t> registered_messages;
+  WindowHandle next_handle = 0x10000;
+  std::uint32_t next_registered = 0xC000;
+};
+Registry& TheRegistry() {
+  static auto* registry = new Registry;
+  return *registry;
+}
 
 thread_local std::uint32_t t_last_error = 0;
 
@@ -88,10 +100,10 @@ struct QueueHolder {
   std::shared_ptr<ThreadQueue> queue;
   ~QueueHolder() {
     if (!queue) return;
-    std::lock_guard<std::mutex> lock(g_mu);
-    for (auto it = g_windows.begin(); it != g_windows.end();) {
+    std::lock_guard<std::mutex> lock(TheRegistry().mu);
+    for (auto it = TheRegistry().windows.begin(); it != TheRegistry().windows.end();) {
       if (it->second.queue == queue)
-        it = g_windows.erase(it);
+        it = TheRegistry().windows.erase(it);
       else
         ++it;
     }
@@ -144,10 +156,11 @@ void ResetSignal(ThreadQueue& q) {
 }
 
 bool WindowAlive(WindowHandle w) {
-  std::lock_guard<std::mutex> lock(g_mu);
-  return g_windows.count(w) != 0;
+  std::lock_guard<std::mutex> lock(TheRegistry().mu);
+  return TheRegistry().windows.count(w) != 0;
 }
 
+// With q.timer_mu held.
 void ArmTimerFd(ThreadQueue& q) {
   itimerspec timer_value{};
   bool any = false;
@@ -169,6 +182,7 @@ void ArmTimerFd(ThreadQueue& q) {
 
 // Queues a tick for every timer that is due and has none queued.
 void GenerateTimerTicks(ThreadQueue& q) {
+  std::lock_guard<std::mutex> timer_lock(q.timer_mu);
   if (q.timers.empty()) return;
   auto now = Clock::now();
   bool changed = false;
@@ -224,6 +238,7 @@ bool TakePosted(ThreadQueue& q, Message& out) {
     }
     if (m.window != 0 && !WindowAlive(m.window)) continue;
     if (m.msg == kMsgTimer && m.window != 0) {
+      std::lock_guard<std::mutex> timer_lock(q.timer_mu);
       auto it = std::find_if(q.timers.begin(), q.timers.end(), [&](const WindowTimer& t) {
         return t.window == m.window && t.id == m.wparam;
       });
@@ -238,8 +253,8 @@ bool TakePosted(ThreadQueue& q, Message& out) {
 }
 
 WindowRecord* FindLocked(WindowHandle w) {
-  auto it = g_windows.find(w);
-  return it == g_windows.end() ? nullptr : &it->second;
+  auto it = TheRegistry().windows.find(w);
+  return it == TheRegistry().windows.end() ? nullptr : &it->second;
 }
 
 }  // namespace
@@ -252,13 +267,13 @@ void SetLastError(std::uint32_t code) {
 }
 
 bool IsWindowClassRegistered(const char* class_name) {
-  std::lock_guard<std::mutex> lock(g_mu);
-  return g_classes.count(LowerName(class_name)) != 0;
+  std::lock_guard<std::mutex> lock(TheRegistry().mu);
+  return TheRegistry().classes.count(LowerName(class_name)) != 0;
 }
 
 bool RegisterWindowClass(const char* class_name, WindowProc proc) {
-  std::lock_guard<std::mutex> lock(g_mu);
-  if (!g_classes.emplace(LowerName(class_name), proc).second) {
+  std::lock_guard<std::mutex> lock(TheRegistry().mu);
+  if (!TheRegistry().classes.emplace(LowerName(class_name), proc).second) {
     t_last_error = kErrorClassAlreadyExists;
     return false;
   }
@@ -266,38 +281,38 @@ bool RegisterWindowClass(const char* class_name, WindowProc proc) {
 }
 
 bool UnregisterWindowClass(const char* class_name) {
-  std::lock_guard<std::mutex> lock(g_mu);
+  std::lock_guard<std::mutex> lock(TheRegistry().mu);
   std::string name = LowerName(class_name);
-  if (g_classes.count(name) == 0) {
+  if (TheRegistry().classes.count(name) == 0) {
     t_last_error = kErrorClassDoesNotExist;
     return false;
   }
-  for (const auto& w : g_windows) {
+  for (const auto& w : TheRegistry().windows) {
     if (w.second.class_name == name) {
       t_last_error = kErrorClassHasWindows;
       return false;
     }
   }
-  g_classes.erase(name);
+  TheRegistry().classes.erase(name);
   return true;
 }
 
 WindowHandle CreateHiddenWindow(const char* class_name) {
   ThreadQueue& q = Queue();
-  std::lock_guard<std::mutex> lock(g_mu);
+  std::lock_guard<std::mutex> lock(TheRegistry().mu);
   std::string name = LowerName(class_name);
-  auto cls = g_classes.find(name);
-  if (cls == g_classes.end()) {
+  auto cls = TheRegistry().classes.find(name);
+  if (cls == TheRegistry().classes.end()) {
     t_last_error = kErrorCannotFindWndClass;
     return 0;
   }
-  WindowHandle h = g_next_handle;
-  g_next_handle += 4;
+  WindowHandle h = TheRegistry().next_handle;
+  TheRegistry().next_handle += 4;
   WindowRecord rec;
   rec.queue = t_queue.queue;
   rec.proc = cls->second;
   rec.class_name = name;
-  g_windows.emplace(h, std::move(rec));
+  TheRegistry().windows.emplace(h, std::move(rec));
   (void)q;
   return h;
 }
@@ -305,14 +320,15 @@ WindowHandle CreateHiddenWindow(const char* class_name) {
 bool DestroyWindow(WindowHandle window) {
   ThreadQueue& q = Queue();
   {
-    std::lock_guard<std::mutex> lock(g_mu);
-    auto it = g_windows.find(window);
-    if (it == g_windows.end() || it->second.queue.get() != &q) {
+    std::lock_guard<std::mutex> lock(TheRegistry().mu);
+    auto it = TheRegistry().windows.find(window);
+    if (it == TheRegistry().windows.end() || it->second.queue.get() != &q) {
       t_last_error = kErrorInvalidWindowHandle;
       return false;
     }
-    g_windows.erase(it);
+    TheRegistry().windows.erase(it);
   }
+  std::lock_guard<std::mutex> timer_lock(q.timer_mu);
   bool had_timers = false;
   q.timers.erase(std::remove_if(q.timers.begin(), q.timers.end(),
                                 [&](const WindowTimer& t) {
@@ -335,12 +351,12 @@ bool IsWindow(WindowHandle window) {
 }
 
 void SetWindowSlot(WindowHandle window, void* value) {
-  std::lock_guard<std::mutex> lock(g_mu);
+  std::lock_guard<std::mutex> lock(TheRegistry().mu);
   if (WindowRecord* r = FindLocked(window)) r->slot = value;
 }
 
 void* GetWindowSlot(WindowHandle window) {
-  std::lock_guard<std::mutex> lock(g_mu);
+  std::lock_guard<std::mutex> lock(TheRegistry().mu);
   WindowRecord* r = FindLocked(window);
   return r ? r->slot : nullptr;
 }
@@ -352,7 +368,7 @@ LResult DefWindowProc(WindowHandle, std::uint32_t, WParam, LParam) {
 bool PostMessage(WindowHandle window, std::uint32_t msg, WParam wparam, LParam lparam) {
   std::shared_ptr<ThreadQueue> q;
   {
-    std::lock_guard<std::mutex> lock(g_mu);
+    std::lock_guard<std::mutex> lock(TheRegistry().mu);
     WindowRecord* r = FindLocked(window);
     if (!r) {
       t_last_error = kErrorInvalidWindowHandle;
@@ -390,7 +406,7 @@ LResult DispatchMessage(const Message& m) {
   if (m.window == 0) return 0;
   WindowProc proc;
   {
-    std::lock_guard<std::mutex> lock(g_mu);
+    std::lock_guard<std::mutex> lock(TheRegistry().mu);
     WindowRecord* r = FindLocked(m.window);
     if (!r) return 0;
     proc = r->proc;
@@ -406,6 +422,13 @@ void PurgeMessages(WindowHandle window, std::uint32_t msg) {
                      [&](const Message& m) { return m.window == window && m.msg == msg; }),
       q.posted.end());
   if (q.posted.empty()) ResetSignal(q);
+}
+
+bool HasQueuedMessage(WindowHandle window, std::uint32_t msg) {
+  ThreadQueue& q = Queue();
+  std::lock_guard<std::mutex> lock(q.mu);
+  return std::any_of(q.posted.begin(), q.posted.end(),
+                     [&](const Message& m) { return m.window == window && m.msg == msg; });
 }
 
 bool WaitForInput(std::uint32_t timeout_ms) {
@@ -425,18 +448,18 @@ bool WaitForInput(std::uint32_t timeout_ms) {
 }
 
 std::uint32_t RegisterWindowMessage(const char* name) {
-  std::lock_guard<std::mutex> lock(g_mu);
-  auto it = g_registered_messages.find(LowerName(name));
-  if (it != g_registered_messages.end()) return it->second;
-  std::uint32_t id = g_next_registered++;
-  g_registered_messages.emplace(LowerName(name), id);
+  std::lock_guard<std::mutex> lock(TheRegistry().mu);
+  auto it = TheRegistry().registered_messages.find(LowerName(name));
+  if (it != TheRegistry().registered_messages.end()) return it->second;
+  std::uint32_t id = TheRegistry().next_registered++;
+  TheRegistry().registered_messages.emplace(LowerName(name), id);
   return id;
 }
 
 bool SetTimer(WindowHandle window, std::uintptr_t id, std::uint32_t interval_ms) {
   ThreadQueue& q = Queue();
   {
-    std::lock_guard<std::mutex> lock(g_mu);
+    std::lock_guard<std::mutex> lock(TheRegistry().mu);
     WindowRecord* r = FindLocked(window);
     if (!r || r->queue.get() != &q) {
       t_last_error = kErrorInvalidWindowHandle;
@@ -444,6 +467,7 @@ bool SetTimer(WindowHandle window, std::uintptr_t id, std::uint32_t interval_ms)
     }
   }
   auto due = Clock::now() + std::chrono::milliseconds(interval_ms);
+  std::lock_guard<std::mutex> timer_lock(q.timer_mu);
   auto it = std::find_if(q.timers.begin(), q.timers.end(),
                          [&](const WindowTimer& t) { return t.window == window && t.id == id; });
   if (it != q.timers.end()) {
@@ -457,7 +481,19 @@ bool SetTimer(WindowHandle window, std::uintptr_t id, std::uint32_t interval_ms)
 }
 
 bool KillTimer(WindowHandle window, std::uintptr_t id) {
-  ThreadQueue& q = Queue();
+  // The timer lives in the queue of the window's thread, which need not be the caller's.
+  std::shared_ptr<ThreadQueue> owner;
+  {
+    std::lock_guard<std::mutex> lock(TheRegistry().mu);
+    WindowRecord* r = FindLocked(window);
+    if (!r) {
+      t_last_error = kErrorInvalidWindowHandle;
+      return false;
+    }
+    owner = r->queue;
+  }
+  ThreadQueue& q = *owner;
+  std::lock_guard<std::mutex> timer_lock(q.timer_mu);
   auto it = std::find_if(q.timers.begin(), q.timers.end(),
                          [&](const WindowTimer& t) { return t.window == window && t.id == id; });
   if (it == q.timers.end()) return false;
@@ -481,7 +517,7 @@ namespace posix {
 
 namespace {
 std::shared_ptr<ThreadQueue> OwnerQueue(WindowHandle window) {
-  std::lock_guard<std::mutex> lock(g_mu);
+  std::lock_guard<std::mutex> lock(TheRegistry().mu);
   WindowRecord* r = FindLocked(window);
   return r ? r->queue : nullptr;
 }

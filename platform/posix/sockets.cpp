@@ -6,9 +6,10 @@
 // one. Asynchronous selection follows the Windows re-enabling rules on top of the poll sources
 // of the message queue: each condition is posted once and re-armed only by the call that
 // consumes it (recv for FD_READ, accept for FD_ACCEPT, a send that would block for FD_WRITE);
-// connect and close are posted once each. A socket is registered in the epoll set only while
-// something is armed, so a dead connection (which epoll reports as hung up for ever) never
-// makes the thread spin.
+// connect and close are posted once each, the close of an orderly end only once the bytes
+// before it have been read. Datagram sockets get FD_READ and FD_WRITE by the same rules. A
+// socket is registered in the epoll set only while something is armed, so a dead connection
+// (which epoll reports as hung up for ever) never makes the thread spin.
 #include "platform/sockets.h"
 
 #include <arpa/inet.h>
@@ -283,6 +284,13 @@ int AddrFromSys(const sockaddr_storage& in, TSockAddr* a, int* len) {
   return WSAEAFNOSUPPORT;
 }
 
+// A connect that fails at once: the Windows Sockets number, never "would block".
+int ConnectError(int e) {
+  if (e == EAGAIN || e == EWOULDBLOCK) return WSAENOBUFS;
+  int code = MapErrno(e);
+  return code == WSAEWOULDBLOCK ? WSAEINVAL : code;
+}
+
 int Readable(int fd) {
   int n = 0;
   if (ioctl(fd, FIONREAD, &n) != 0) return 0;
@@ -338,7 +346,11 @@ struct Entry final : posix::PollSource {
 void Entry::Update() {
   std::uint32_t mask = 0;
   if (events != 0 && window != 0 && !parked) {
-    if (connecting) {
+    if (type != SOCK_STREAM) {
+      // Datagrams: readable once per receive, writable after a refused send.
+      if ((events & sock::kFdRead) && !read_posted) mask |= EPOLLIN;
+      if ((events & sock::kFdWrite) && write_armed) mask |= EPOLLOUT;
+    } else if (connecting) {
       mask |= EPOLLOUT;
     } else if (listening) {
       if ((events & sock::kFdAccept) && !read_posted) mask |= EPOLLIN;
@@ -379,6 +391,19 @@ void Entry::OnReady(std::uint32_t ev) {
     return;
   }
   bool posted = false;
+  if (type != SOCK_STREAM) {
+    // A pending error (an ICMP refusal of an earlier datagram) is read like a datagram.
+    if ((ev & (EPOLLIN | EPOLLERR)) && (events & sock::kFdRead) && !read_posted) {
+      Post(sock::kFdRead, 0);
+      read_posted = true;
+    }
+    if ((ev & EPOLLOUT) && write_armed && (events & sock::kFdWrite)) {
+      Post(sock::kFdWrite, 0);
+      write_armed = false;
+    }
+    Update();
+    return;
+  }
   if (connecting && (ev & (EPOLLOUT | EPOLLERR | EPOLLHUP))) {
     int err = PendingError(fd);
     connecting = false;
@@ -413,7 +438,11 @@ void Entry::OnReady(std::uint32_t ev) {
       int err = PendingError(fd);
       if (err != 0) sticky_error = MapErrno(err);
     }
-    if (peer_closed && (events & sock::kFdClose) && !close_posted) {
+    // As on Windows, an orderly close is announced once every byte before it has been read:
+    // the receiver drains at its own pace (a paused or throttled one included) and then hears
+    // of the end. A reset has nothing more to deliver and is announced at once.
+    if (peer_closed && (events & sock::kFdClose) && !close_posted &&
+        (sticky_error != 0 || avail == 0)) {
       Post(sock::kFdClose, sticky_error);
       close_posted = true;
       posted = true;
@@ -733,7 +762,7 @@ int Impl_WSAAsyncSelect(TSocket s, std::uintptr_t hWnd, std::uint32_t wMsg, std:
   e->read_posted = false;
   e->close_posted = false;
   e->parked = false;
-  if (e->connected) e->write_armed = true;
+  if (e->connected || e->type != SOCK_STREAM) e->write_armed = true;
   e->Update();
   return 0;
 }
@@ -1190,13 +1219,9 @@ int Impl_connect(TSocket s, const TSockAddr* name, int namelen) {
   int r = ::connect(e->fd, reinterpret_cast<sockaddr*>(&ss), sl);
   int err = errno;
   std::lock_guard<std::mutex> lock(e->mu);
-  if (!e->nonblocking) {
+  if (!e->nonblocking || e->type != SOCK_STREAM) {
     if (r == 0) e->connected = true;
-    return r == 0 ? 0 : Fail(MapErrno(err));
-  }
-  if (e->type != SOCK_STREAM) {
-    if (r == 0) e->connected = true;
-    return r == 0 ? 0 : Fail(MapErrno(err));
+    return r == 0 ? 0 : Fail(ConnectError(err));
   }
   // A non-blocking stream connect always completes through FD_CONNECT, as on Windows; a
   // refusal the system reports at once is delivered the same way.
@@ -1211,7 +1236,9 @@ int Impl_connect(TSocket s, const TSockAddr* name, int namelen) {
     if (e->events & sock::kFdConnect) e->Post(sock::kFdConnect, MapErrno(err));
     return Fail(WSAEWOULDBLOCK);
   }
-  return Fail(MapErrno(err));
+  // Any other refusal is final. EAGAIN here is no "would block": the system found no free local
+  // port (or routing entry) and no completion will ever follow; Windows calls that WSAENOBUFS.
+  return Fail(ConnectError(err));
 }
 
 int Impl_bind(TSocket s, const TSockAddr* addr, int namelen) {

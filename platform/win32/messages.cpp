@@ -170,6 +170,11 @@ void PurgeMessages(WindowHandle window, std::uint32_t msg) {
   }
 }
 
+bool HasQueuedMessage(WindowHandle window, std::uint32_t msg) {
+  MSG m;
+  return PeekMessageW(&m, H(window), msg, msg, PM_NOREMOVE | PM_NOYIELD) != 0;
+}
+
 bool WaitForInput(std::uint32_t timeout_ms) {
   // MWMO_INPUTAVAILABLE: also return for input that is queued but was already seen.
   return MsgWaitForMultipleObjectsEx(0, nullptr, timeout_ms, QS_ALLINPUT, MWMO_INPUTAVAILABLE) ==

@@ -25,13 +25,14 @@ bool RunProcess(const String& application, const String& command_line, std::int3
     error = ::GetLastError();
     return false;
   }
-  WaitForSingleObject(pi.hProcess, INFINITE);
+  bool waited = WaitForSingleObject(pi.hProcess, INFINITE) == WAIT_OBJECT_0;
   DWORD code = 0;
-  GetExitCodeProcess(pi.hProcess, &code);
+  bool read = waited && GetExitCodeProcess(pi.hProcess, &code);
+  error = read ? 0 : ::GetLastError();
   CloseHandle(pi.hProcess);
   CloseHandle(pi.hThread);
-  exit_code = static_cast<std::int32_t>(code);
-  error = 0;
+  // An exit code that cannot be read must not pass for 0.
+  exit_code = SettledExitCode(waited, read, code);
   return true;
 }
 

@@ -179,6 +179,21 @@ TEST_F(DemoServerTest, TestAnswers) {
   EXPECT_EQ(moved.StatusLine(), "HTTP/1.1 302 Found");
   EXPECT_NE(moved.Head().find("Location: http://127.0.0.1:1/download.php\r\n"), std::string::npos);
 
+  // A Host that does not name a loopback host is not copied into the Location.
+  for (const char* host : {"evil.example", "evil.example:80", "127.0.0.1.evil.example",
+                           "127.0.0.1:80/x", "127.0.0.1:99999", "10.0.0.1:1", ""}) {
+    Reply r =
+        Fetch(server_->Port(), "GET /302 HTTP/1.0\r\nHost: " + std::string(host) + "\r\n\r\n");
+    EXPECT_NE(r.Head().find("Location: http://127.0.0.1:" + std::to_string(server_->Port()) +
+                            "/download.php\r\n"),
+              std::string::npos)
+        << host << "\n"
+        << r.Head();
+  }
+  Reply local = Fetch(server_->Port(), "GET /302 HTTP/1.0\r\nHost: localhost:8123\r\n\r\n");
+  EXPECT_NE(local.Head().find("Location: http://localhost:8123/download.php\r\n"),
+            std::string::npos);
+
   Reply cut = Fetch(server_->Port(), Get("/cut"));
   EXPECT_NE(cut.Head().find("Content-Length: 200000\r\n"), std::string::npos);
   EXPECT_EQ(cut.Body(), setup_.substr(0, 1000));

@@ -6,6 +6,9 @@
 #include <fstream>
 #include <random>
 #include <sstream>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #include "platform/files.h"
 #include "platform/process.h"
@@ -114,6 +117,93 @@ class DemoSetupRun : public ::testing::Test {
   fs::path dir_, setup_, folder_, desktop_;
   std::string product_;
 };
+
+// Reads an Exec argument back as a desktop environment does: the string escapes first, then
+// the quoting, then the field codes.
+std::string ReadExecArgument(const std::string& exec) {
+  std::string value;
+  for (std::size_t i = 0; i < exec.size(); ++i) {
+    if (exec[i] == '\\' && i + 1 < exec.size()) {
+      char n = exec[++i];
+      value += n == 'n' ? '\n' : n == 't' ? '\t' : n == 'r' ? '\r' : n == 's' ? ' ' : n;
+    } else {
+      value += exec[i];
+    }
+  }
+  if (value.size() < 2 || value.front() != '"' || value.back() != '"') return "<not quoted>";
+  std::string arg;
+  for (std::size_t i = 1; i + 1 < value.size(); ++i) {
+    if (value[i] == '\\' && i + 2 < value.size()) {
+      arg += value[++i];
+    } else if (value[i] == '"' || value[i] == '`' || value[i] == '$') {
+      return "<unescaped " + std::string(1, value[i]) + ">";
+    } else if (value[i] == '%') {
+      if (i + 2 >= value.size() || value[i + 1] != '%') return "<field code>";
+      arg += '%';
+      ++i;
+    } else {
+      arg += value[i];
+    }
+  }
+  return arg;
+}
+
+TEST(DemoSetupIcon, TheExecLineGivesBackAnyFolder) {
+  EXPECT_EQ(demo::DesktopExecArgument("/opt/Norvane Vexlor/vexlor.exe"),
+            "\"/opt/Norvane Vexlor/vexlor.exe\"");
+  EXPECT_EQ(demo::DesktopExecArgument("/a\"b"), "\"/a\\\\\"b\"");
+  for (const char* path : {"/opt/Vexlor/vexlor.exe", "/home/u/My \"quoted\" folder/vexlor.exe",
+                           "/tmp/$HOME/vexlor.exe", "/tmp/`id`/vexlor.exe",
+                           "/tmp/back\\slash/vexlor.exe", "/tmp/100%/%f/vexlor.exe",
+                           "/tmp/line\nbreak/vexlor.exe", "/tmp/tab\tand\rreturn/vexlor.exe"}) {
+    std::string exec = demo::DesktopExecArgument(path);
+    EXPECT_EQ(exec.find('\n'), std::string::npos) << path;
+    EXPECT_EQ(ReadExecArgument(exec), path) << exec;
+  }
+}
+
+TEST(DemoSetupEnvironment, NumbersOutsideTheirRangeGiveTheFallback) {
+  struct Case {
+    const char16_t* value;
+    int expected;
+  };
+  for (const Case& c : {Case{u"", 7}, Case{u"250", 250}, Case{u"0", 0}, Case{u"-1", 7},
+                        Case{u"60000", 60000}, Case{u"60001", 7}, Case{u"99999999999999999999", 7},
+                        Case{u"4294967296", 7}, Case{u"12x", 7}, Case{u"-", 7}}) {
+    plat::SetEnvVar(u"VEXLOR_TEST_ENV_INT", c.value);
+    EXPECT_EQ(demo::EnvInt(u"VEXLOR_TEST_ENV_INT", 7, 0, 60000), c.expected)
+        << text::ToUtf8(c.value);
+  }
+  plat::SetEnvVar(u"VEXLOR_TEST_ENV_INT", u"-2147483648");
+  EXPECT_EQ(demo::EnvInt(u"VEXLOR_TEST_ENV_INT", 1, -2147483647 - 1, 2147483647), -2147483647 - 1);
+  plat::SetEnvVar(u"VEXLOR_TEST_ENV_INT", u"2147483648");
+  EXPECT_EQ(demo::EnvInt(u"VEXLOR_TEST_ENV_INT", 1, -2147483647 - 1, 2147483647), 1);
+  plat::SetEnvVar(u"VEXLOR_TEST_ENV_INT", u"");
+}
+
+#if defined(VEXLOR_DEMO_PRODUCT) && !defined(_WIN32)
+// The product never runs without its mutex: with no folder for the lock files it ends at once
+// with status 1 instead of running unseen by the installer.
+TEST(DemoProduct, DoesNotRunWithoutItsMutex) {
+  fs::path dir = fs::temp_directory_path() / ("vexlor-product-test-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  fs::copy_file(VEXLOR_DEMO_PRODUCT, dir / "vexlor.exe", fs::copy_options::overwrite_existing);
+  std::ofstream(dir / "not-a-folder") << "x";
+  String old_runtime = plat::GetEnvVar(u"XDG_RUNTIME_DIR");
+  plat::SetEnvVar(u"XDG_RUNTIME_DIR", text::FromUtf8((dir / "not-a-folder").string()));
+  std::int32_t code = -2;
+  std::uint32_t error = 0;
+  String program = text::FromUtf8((dir / "vexlor.exe").string());
+  bool ran = plat::RunProcess(program, program + u" --seconds 5", code, error);
+  plat::SetEnvVar(u"XDG_RUNTIME_DIR", old_runtime);
+  std::ifstream in(dir / "vexlor.log");
+  std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  fs::remove_all(dir);
+  ASSERT_TRUE(ran) << error;
+  EXPECT_EQ(code, 1);
+  EXPECT_EQ(log, "cannot hold the running-product mutex\n");
+}
+#endif
 
 TEST_F(DemoSetupRun, InstallsTheProductAndTheIcon) {
   std::string error;

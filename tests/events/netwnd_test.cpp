@@ -248,6 +248,58 @@ TEST(Attach, ComponentsOfAnotherThreadGetTheirOwnWindow) {
   EXPECT_EQ(their_release, 1025u);
 }
 
+// A message on its way to the component (its own, a release) makes a detach fail instead of
+// being purged; once handled, the component moves, and what is posted to it afterwards arrives
+// on its new thread. Nothing is lost on the way.
+TEST(Attach, ADetachWithMessagesInFlightIsRefusedAndNothingIsLost) {
+  std::vector<std::string> log;
+  TTestComp comp(3, &log);
+  struct Case {
+    const char* what;
+    std::function<void()> post;
+    std::vector<std::string> delivered;
+  };
+  bool destroyed = false;
+  auto* released = new TTestComp(2, &log, &destroyed);
+  const Case cases[] = {
+      {"own message", [&] { comp.Post(1, 7); }, {"msg1:7"}},
+      {"release", [&] { released->Release(); }, {}},
+  };
+  for (const Case& c : cases) {
+    log.clear();
+    TTestComp& target = std::string(c.what) == "release" ? *released : comp;
+    c.post();
+    try {
+      target.ThreadDetach();
+      ADD_FAILURE() << c.what << ": detached with a message queued";
+    } catch (const ENetException& e) {
+      EXPECT_EQ(e.Message(), "Cannot detach while messages are queued for it") << c.what;
+    }
+    EXPECT_NE(target.HandleIfBound(), 0u) << c.what;
+    Pump();
+    EXPECT_EQ(log, c.delivered) << c.what;
+  }
+  EXPECT_TRUE(destroyed) << "the release still arrived";
+
+  comp.ThreadDetach();
+  std::uint32_t handled_on = 0;
+  comp.OnOwn = [&](TTestComp&, const TMessage&) { handled_on = plat::CurrentThreadId(); };
+  std::uint32_t worker_id = 0;
+  std::thread([&] {
+    worker_id = plat::CurrentThreadId();
+    comp.ThreadAttach();
+    comp.Post(0, 9);
+    Pump();
+    comp.ThreadDetach();
+  }).join();
+  EXPECT_EQ(handled_on, worker_id);
+  Pump();
+  EXPECT_EQ(log, (std::vector<std::string>{"msg0:9"}));
+  comp.ThreadAttach();
+  EXPECT_EQ(comp.ThreadID(), plat::CurrentThreadId());
+  EXPECT_NE(comp.Handle(), 0u);
+}
+
 // Background exceptions: what each kind of failure inside an event leads to.
 struct BgCase {
   const char* name;

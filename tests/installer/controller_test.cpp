@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <fstream>
 #include <future>
 #include <optional>
@@ -22,6 +23,7 @@
 #include "platform/sysinfo.h"
 #include "tests/installer/fake_download_client.h"
 #include "tests/installer/installer_test_support.h"
+#include "tests/support/syscall_failure.h"
 #include "ui/fake_view.h"
 
 namespace {
@@ -285,6 +287,20 @@ INSTANTIATE_TEST_SUITE_P(
                  .page = ControlId::paFinish,
                  .setup_ran = true,
                  .questions = 2},
+        FlowCase{.name = "EndSessionYesThenNoKeepsTheDownload",
+                 .response = Body(),
+                 .during = During::EndSession,
+                 .answers = {ui::idYes, ui::idNo},
+                 .page = ControlId::paFinish,
+                 .setup_ran = true,
+                 .questions = 2},
+        FlowCase{.name = "EndSessionNoThenYes",
+                 .response = Body(),
+                 .during = During::EndSession,
+                 .answers = {ui::idNo, ui::idYes},
+                 .page = ControlId::paInstallError,
+                 .closed = true,
+                 .questions = 2},
         FlowCase{.name = "EndSessionYesYes",
                  .response = Body(),
                  .during = During::EndSession,
@@ -523,6 +539,28 @@ TEST(Controller, InstallLookWhileTheSetupRunsAndClosingThenAsksNothing) {
     ASSERT_TRUE(PumpUntil([&w] { return !w.form->SetupRunning(); }));
     EXPECT_TRUE(w.temp.Files().empty());
   });
+}
+
+// The setup runner's thread cannot be started (the system has no thread to spare; here a
+// seccomp filter refuses it on the user-interface thread): the Error page, nothing run, and
+// the downloaded setup file gone.
+TEST(Controller, ASetupThreadThatCannotStartEndsOnTheErrorPage) {
+  bool skipped = false;
+  RunOnFreshThread([&skipped] {
+    Wizard w;
+    w.client.Script(Body());
+    if (!::support::FailSystemCallOnThisThread(::support::SystemCall::kThreadCreation, EAGAIN)) {
+      skipped = true;
+      return;
+    }
+    w.Install();
+    EXPECT_EQ(w.view.FrontPage(), ControlId::paInstallError);
+    EXPECT_FALSE(w.form->SetupRunning());
+    EXPECT_TRUE(w.setup_lines.empty());
+    EXPECT_EQ(w.records, 1);
+    EXPECT_TRUE(w.temp.Files().empty());
+  });
+  if (skipped) GTEST_SKIP() << "seccomp filters are not available here";
 }
 
 TEST(Controller, ASecondRequestDoneChangesNothing) {

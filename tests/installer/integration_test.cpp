@@ -224,4 +224,29 @@ TEST(ControllerWithHttpClient, TheLicencePageIsFetchedForTheDialog) {
   });
 }
 
+// A page up to the limit is shown; a larger one (announced or not) is not read into memory
+// beyond the limit and counts as a page that cannot be had.
+TEST(ControllerWithHttpClient, ALicencePageBeyondTheLimitIsNotLoaded) {
+  RunOnFreshThread([] {
+    const std::string fits(static_cast<std::size_t>(kMaxLicencePageBytes), 'a');
+    const std::string too_big(static_cast<std::size_t>(kMaxLicencePageBytes) + 1, 'b');
+    ScriptedServer server(
+        {ServerScript().ReadUntil("\r\n\r\n").Send(Header(200, "OK", fits.size()) + fits).Close(),
+         ServerScript()
+             .ReadUntil("\r\n\r\n")
+             .Send(Header(200, "OK", too_big.size()) + too_big)
+             .Close(),
+         ServerScript().ReadUntil("\r\n\r\n").Send("HTTP/1.0 200 OK\r\n\r\n" + too_big).Close()});
+    String licence = u"http://127.0.0.1:" + text::IntToStr(server.Port()) + u"/license.php";
+    RealWizard w(Url(server), licence);
+    for (int i = 0; i < 3; ++i)
+      EXPECT_TRUE(w.view.Click(ControlId::lblLicenseAgreement));
+    ASSERT_EQ(w.view.HtmlLoaded.size(), 3u);
+    EXPECT_EQ(w.view.HtmlLoaded[0].size(), fits.size());
+    EXPECT_EQ(w.view.HtmlLoaded[1], "");
+    EXPECT_EQ(w.view.HtmlLoaded[2], "");
+    server.WaitFinished(5000);
+  });
+}
+
 }  // namespace

@@ -210,6 +210,23 @@ TEST(RunProcess, RunsTheNamedProgramAndNothingPlantedOnAShorterPath) {
   plat::SetEnvVar(u"VEXLOR_FAKE_SETUP_EXIT", u"");
 }
 
+// The exit code of a program that ran counts only when the wait and the read both worked; a
+// failed read never passes for 0 (success).
+TEST(RunProcess, AnExitCodeThatCannotBeReadIsNeverSuccess) {
+  struct Case {
+    bool waited, read;
+    std::uint32_t code;
+    std::int32_t expected;
+  };
+  for (const Case& c :
+       {Case{true, true, 0, 0}, Case{true, true, 3010, 3010}, Case{true, true, 0xFFFFFFFFu, -1},
+        Case{true, false, 0, -1}, Case{false, true, 0, -1}, Case{false, false, 259, -1}}) {
+    EXPECT_EQ(plat::SettledExitCode(c.waited, c.read, c.code), c.expected)
+        << c.waited << c.read << c.code;
+  }
+  EXPECT_NE(plat::kExitCodeUnknown, 0);
+}
+
 TEST(SysInfo, MachineNameAndSecureRandom) {
   String name;
   ASSERT_TRUE(plat::GetComputerName(name));

@@ -7,6 +7,7 @@
 
 #include "installer/setup_runner.h"
 #include "installer/thread.h"
+#include "platform/process.h"
 #include "platform/tick.h"
 #include "tests/installer/installer_test_support.h"
 
@@ -35,6 +36,18 @@ class TRecordingThread : public TThread {
  private:
   std::atomic<int>* destroyed_;
 };
+
+// The program ends while a self-freeing worker still runs; the worker finishes during the
+// program's end and must touch nothing that is gone (the probe's exit status says so, with the
+// sanitizers' verdict in the sanitizer builds).
+TEST(TThread, AWorkerThatOutlivesTheProgramsEndTouchesNothingDestroyed) {
+  std::int32_t code = -2;
+  std::uint32_t error = 0;
+  ASSERT_TRUE(plat::RunProcess(text::FromUtf8(VEXLOR_THREAD_EXIT_PROBE),
+                               text::FromUtf8(VEXLOR_THREAD_EXIT_PROBE), code, error))
+      << error;
+  EXPECT_EQ(code, 0);
+}
 
 TEST(TThread, CompletionRunsOnTheCreatingThreadThenTheObjectFreesItself) {
   RunOnFreshThread([] {

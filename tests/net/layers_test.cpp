@@ -241,6 +241,49 @@ TEST_F(LayersTest, ReceivingPastTheAllowancePausesUntilTheTick) {
   ASSERT_TRUE(server.WaitFinished(5000));
 }
 
+// The peer sends its last bytes and closes at once: the tail is still throttled, period by
+// period, and the close is heard only after the last byte.
+TEST_F(LayersTest, TheTailBeforeThePeersCloseIsThrottledToo) {
+  const std::string payload(4500, 't');
+  ScriptedServer server({ServerScript().WaitSignal().Send(payload).Close()});
+  sock_->SetBandwidthLimit(1000);  // 1000 bytes a period of 1000 ms
+  std::string got;
+  std::vector<std::size_t> per_period{0};
+  bool closed = false;
+  std::size_t got_at_close = 0;
+  sock_->OnDataAvailable = [&](TObject*, std::uint16_t) {
+    char buf[8192];
+    std::int32_t n = sock_->Receive(buf, sizeof buf);
+    if (n > 0) {
+      got.append(buf, static_cast<std::size_t>(n));
+      per_period.back() += static_cast<std::size_t>(n);
+    }
+  };
+  sock_->OnSessionClosed = [&](TObject*, std::uint16_t) {
+    closed = true;
+    got_at_close = got.size();
+  };
+  ASSERT_NO_FATAL_FAILURE(ConnectTo(server.Port()));
+  server.Signal();
+  ASSERT_TRUE(server.WaitFinished(5000));
+  ASSERT_TRUE(PumpUntil([&] { return sock_->BandwidthPaused(); }));
+  PumpPending();
+  std::uint32_t start = Now();
+  while (!closed && plat::TicksBetween(start, Now()) < 10000) {
+    per_period.push_back(0);
+    ASSERT_TRUE(clock_.WaitIdle());
+    clock_.Advance(1000);
+    ASSERT_TRUE(clock_.WaitIdle());
+    PumpUntil([&] { return closed || sock_->BandwidthPaused(); }, 2000);
+    PumpPending();
+  }
+  ASSERT_TRUE(closed);
+  EXPECT_EQ(got, payload);
+  EXPECT_EQ(got_at_close, payload.size()) << "the close came after the last byte";
+  for (std::size_t i = 0; i < per_period.size(); ++i)
+    EXPECT_LE(per_period[i], 1001u) << "period " << i;
+}
+
 TEST_F(LayersTest, ChangingTheLimitWhileConnectedRestartsOrEndsTheControl) {
   ScriptedServer server({ServerScript().ReadBytes(2001).WaitSignal().Close()});
   sock_->SetBandwidthLimit(2000);
@@ -352,6 +395,35 @@ TEST_F(LayersTest, TrafficPostponesTheIdleTimeout) {
   ASSERT_EQ(timeouts_.size(), 1u);
   EXPECT_GT(plat::TicksBetween(active_at, timeouts_[0].at), 3000u);
   server.Signal();
+  ASSERT_TRUE(server.WaitFinished(5000));
+}
+
+// A connect that ends before any socket exists (a setting missing) leaves no watch running,
+// and neither does the release of a session: nothing fires later for a socket that is gone.
+TEST_F(LayersTest, NoTimerRunsOnAfterTheSocketIsGone) {
+  sock_->OnError = [](TObject*) {};
+  sock_->SetTimeoutConnect(3000);
+  sock_->SetAddr(u"127.0.0.1");
+  sock_->Connect();  // no port
+  ASSERT_NE(sock_->TimeoutTimer(), nullptr);
+  EXPECT_FALSE(sock_->TimeoutTimer()->Enabled());
+  StepUntil([&] { return !timeouts_.empty(); }, 8000);
+  EXPECT_TRUE(timeouts_.empty());
+
+  ScriptedServer server({ServerScript().WaitPeerClose()});
+  sock_->SetTimeoutConnect(0);
+  sock_->SetTimeoutIdle(3000);
+  sock_->SetBandwidthLimit(10000);
+  ASSERT_NO_FATAL_FAILURE(ConnectTo(server.Port()));
+  ASSERT_TRUE(sock_->TimeoutTimer()->Enabled());
+  ASSERT_TRUE(sock_->BandwidthTimer()->Enabled());
+  sock_->OnSessionClosed = nullptr;
+  sock_->Abort();
+  EXPECT_FALSE(sock_->TimeoutTimer()->Enabled());
+  EXPECT_FALSE(sock_->BandwidthTimer()->Enabled());
+  EXPECT_FALSE(sock_->BandwidthEnabled());
+  StepUntil([&] { return !timeouts_.empty(); }, 8000);
+  EXPECT_TRUE(timeouts_.empty());
   ASSERT_TRUE(server.WaitFinished(5000));
 }
 

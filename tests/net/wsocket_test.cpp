@@ -2,9 +2,12 @@
 // pool, receiving, closing, property rules and failure reporting.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "net/dnslookup.h"
@@ -12,6 +15,7 @@
 #include "platform/tick.h"
 #include "tests/support/pump.h"
 #include "tests/support/scripted_server.h"
+#include "tests/support/syscall_failure.h"
 
 namespace ws = plat::sock;
 using support::PumpUntil;
@@ -649,6 +653,85 @@ TEST_F(WSocketTest, DestroyingAConnectedSocketFiresOnlyTheStateChange) {
   ASSERT_TRUE(server.WaitFinished(5000));
 }
 
+// ---------------------------------------------------------------------------------------------
+// Moving between threads.
+
+// Work in flight makes a detach fail with its reason instead of losing the work: the answer of
+// an outstanding lookup, the completion of a connect, a queued delayed close. Each still
+// arrives where it was started.
+TEST_F(WSocketTest, DetachIsRefusedWhileWorkIsInFlight) {
+  ScriptedServer server({ServerScript().WaitPeerClose()});
+  rec_.Attach(*sock_);
+  struct Case {
+    const char* reason;
+    std::function<void()> start;
+    std::function<bool()> arrived;
+  };
+  const Case cases[] = {
+      {"a name lookup is outstanding", [&] { sock_->DnsLookup(u"localhost"); },
+       [&] { return rec_.Saw("dns 0"); }},
+      {"a connect is under way",
+       [&] {
+         sock_->SetAddr(u"127.0.0.1");
+         sock_->SetPort(U(std::to_string(server.Port())));
+         sock_->Connect();
+       },
+       [&] { return rec_.Saw("connected 0"); }},
+      {"messages are queued for it", [&] { sock_->CloseDelayed(); },
+       [&] { return rec_.Saw("closed 0"); }},
+  };
+  for (const Case& c : cases) {
+    c.start();
+    try {
+      sock_->ThreadDetach();
+      ADD_FAILURE() << "detached while " << c.reason;
+    } catch (const ENetException& e) {
+      EXPECT_EQ(e.Message(), std::string("Cannot detach while ") + c.reason);
+    }
+    EXPECT_EQ(sock_->ThreadID(), plat::CurrentThreadId());
+    EXPECT_TRUE(PumpUntil(c.arrived)) << c.reason << ": the work was lost";
+  }
+  ASSERT_TRUE(server.WaitFinished(5000));
+}
+
+// A connected socket moves to another thread, where its events then fire, and back; nothing
+// the peer sends meanwhile is lost.
+TEST_F(WSocketTest, AConnectedSocketMovesToAnotherThreadAndBack) {
+  ScriptedServer server(
+      {ServerScript().ReadUntil("ping").Send("pong").WaitSignal().Send("bye").Close()});
+  rec_.Attach(*sock_);
+  ConnectTo(server.Port());
+  support::PumpPending();
+  sock_->ThreadDetach();
+  EXPECT_EQ(sock_->ThreadID(), 0u);
+
+  std::uint32_t worker_id = 0;
+  std::atomic<std::uint32_t> data_on{0};
+  sock_->OnDataAvailable = [&](TObject*, std::uint16_t) {
+    char buf[64];
+    int n = sock_->Receive(buf, sizeof buf);
+    if (n > 0) rec_.data.append(buf, static_cast<std::size_t>(n));
+    data_on = plat::CurrentThreadId();
+  };
+  std::thread([&] {
+    worker_id = plat::CurrentThreadId();
+    sock_->ThreadAttach();
+    sock_->SendStr(AnsiString("ping"));
+    PumpUntil([&] { return rec_.data == "pong"; });
+    support::PumpPending();
+    sock_->ThreadDetach();
+  }).join();
+  EXPECT_EQ(rec_.data, "pong");
+  EXPECT_EQ(data_on.load(), worker_id);
+
+  sock_->ThreadAttach();
+  server.Signal();
+  ASSERT_TRUE(PumpUntil([&] { return sock_->State() == wsClosed; }));
+  EXPECT_EQ(rec_.data, "pongbye");
+  EXPECT_EQ(data_on.load(), plat::CurrentThreadId());
+  EXPECT_TRUE(rec_.Saw("closed 0"));
+}
+
 TEST_F(WSocketTest, AStaleNoticeOfTheLastSessionDoesNotReachTheNext) {
   // The first session's peer closes while the component still runs; the component closes in
   // the data handler, so the close notice of the first socket may still be queued when the
@@ -889,6 +972,85 @@ TEST(WSocketLayers, InactiveLayerSettingsFollowTheirRules) {
   EXPECT_TRUE(s.ComponentOptions().Empty());
 }
 
+// A connect that the system refuses at once with EAGAIN (no local port left) is a failure of
+// Connect, not a connect under way that never ends. The system call itself is made to fail,
+// on one thread, by a seccomp filter.
+TEST(WSocketConnect, NoFreeLocalPortFailsInsteadOfStayingConnecting) {
+#if !defined(__linux__) || !defined(__x86_64__)
+  GTEST_SKIP() << "the refusal is produced with a Linux x86-64 seccomp filter";
+#else
+  ScriptedServer server({ServerScript().WaitPeerClose()});
+  std::string outcome;
+  std::vector<std::string> events;
+  std::thread([&] {
+    if (!support::FailSystemCallOnThisThread(support::SystemCall::kConnect, EAGAIN)) {
+      outcome = "skip";
+      return;
+    }
+    TWSocket s(nullptr);
+    Recorder rec;
+    rec.Attach(s);
+    s.SetAddr(u"127.0.0.1");
+    s.SetPort(U(std::to_string(server.Port())));
+    s.Connect();
+    PumpUntil([] { return false; }, 100);
+    outcome = StateName(s.State());
+    events = rec.events;
+    s.Close();
+  }).join();
+  if (outcome == "skip") GTEST_SKIP() << "seccomp filters are not available here";
+  EXPECT_EQ(outcome, "opened");
+  EXPECT_EQ(events, (std::vector<std::string>{"state closed>opened", "error 10055"}));
+#endif
+}
+
+// ---------------------------------------------------------------------------------------------
+// Datagrams.
+
+// A UDP socket gets its notices like a TCP one: it is "connected" at once, sends its datagram
+// to Addr:Port, and a datagram that comes back fires OnDataAvailable.
+TEST(WSocketUdp, ADatagramGoesOutAndTheAnswerFiresDataAvailable) {
+  TWSocket s(nullptr);
+  // The peer: a plain datagram socket on the loopback address, with a bounded receive.
+  ws::TSocket peer = ws::socket(ws::kAfInet, ws::kSockDgram, ws::kIpProtoUdp);
+  ASSERT_NE(peer, ws::kInvalidSocket);
+  ws::TSockAddrIn at{};
+  at.sin_family = ws::kAfInet;
+  at.sin_addr = ws::inet_addr("127.0.0.1");
+  ASSERT_EQ(ws::bind(peer, reinterpret_cast<ws::TSockAddr*>(&at), sizeof at), 0);
+  int len = sizeof at;
+  ASSERT_EQ(ws::getsockname(peer, reinterpret_cast<ws::TSockAddr*>(&at), &len), 0);
+  std::int32_t wait_ms = 5000;
+  ASSERT_EQ(ws::setsockopt(peer, ws::kSolSocket, 0x1006 /* SO_RCVTIMEO */,
+                           reinterpret_cast<char*>(&wait_ms), sizeof wait_ms),
+            0);
+
+  Recorder rec;
+  rec.Attach(s);
+  s.SetProto(u"udp");
+  s.SetAddr(u"127.0.0.1");
+  s.SetPort(U(std::to_string(ws::ntohs(at.sin_port))));
+  s.SetLocalAddr(u"127.0.0.1");
+  s.Connect();
+  EXPECT_EQ(s.State(), wsConnected);
+  EXPECT_TRUE(rec.Saw("connected 0"));
+  EXPECT_EQ(s.SendStr(AnsiString("hello")), 5);
+
+  char buf[64];
+  ws::TSockAddrIn from{};
+  int from_len = sizeof from;
+  int n =
+      ws::recvfrom(peer, buf, sizeof buf, 0, reinterpret_cast<ws::TSockAddr*>(&from), &from_len);
+  ASSERT_EQ(n, 5) << "the datagram did not arrive";
+  EXPECT_EQ(std::string(buf, 5), "hello");
+  EXPECT_EQ(ws::ntohs(from.sin_port), std::stoi(N(s.GetXPort())));
+  ASSERT_EQ(ws::sendto(peer, "world", 5, 0, reinterpret_cast<ws::TSockAddr*>(&from), from_len), 5);
+  ASSERT_TRUE(PumpUntil([&] { return rec.data == "world"; })) << "no notice for the answer";
+  EXPECT_TRUE(rec.Saw("data 0 read 5"));
+  s.Close();
+  ws::closesocket(peer);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Other families: IPv6 literals, worker-thread lookups, an IPv6 loopback session.
 
@@ -969,6 +1131,20 @@ TEST(WSocketFamilies, CancelledWorkerLookupFiresInterruptedOnly) {
   EXPECT_TRUE(done[0] == WSAEINTR || done[0] == 0xFFFF);
   PumpUntil([] { return false; }, 300);
   EXPECT_EQ(done.size(), 1u);
+}
+
+// A worker's answer that was posted but never handled (the socket went, and its ids took the
+// message with them) does not stay in the pool.
+TEST(WSocketFamilies, AnAnsweredLookupNobodyTakesIsDropped) {
+  TNetAsyncDnsLookup& pool = TNetAsyncDnsLookup::Instance();
+  auto s = std::make_unique<TWSocket>(nullptr);
+  s->SetSocketFamily(sfAny);
+  const std::size_t before = pool.HeldCount();
+  s->DnsLookup(u"localhost");
+  EXPECT_EQ(pool.HeldCount(), before + 1);
+  ASSERT_TRUE(plat::WaitForInput(10000)) << "no answer was posted";
+  s.reset();
+  EXPECT_EQ(pool.HeldCount(), before);
 }
 
 TEST(WSocketFamilies, IPv6LoopbackSession) {

@@ -2,10 +2,12 @@
 // Ticks on real clocks are awaited with a deadline; no test asserts how long anything took.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "events/netwnd.h"
@@ -49,6 +51,7 @@ class TimerTest : public ::testing::Test {
     ShutDownClockPool();
   }
   std::unique_ptr<TNetWndControl> owner_ = std::make_unique<TNetWndControl>(nullptr);
+  std::uint32_t main_id_ = plat::CurrentThreadId();
 };
 
 TEST_F(TimerTest, OwnerIsRequired) {
@@ -112,6 +115,53 @@ TEST_F(TimerTest, WindowTimerTicksUntilSwitchedOff) {
   int after_destroy = fired;
   PumpUntil([] { return false; }, std::chrono::milliseconds(100));
   EXPECT_EQ(fired, after_destroy);
+}
+
+// A running window timer follows its owner to another thread: it stops ticking on the old
+// thread with the detach, whatever the old thread still finds queued, and ticks on the new one
+// after the attach.
+TEST_F(TimerTest, WindowTimerFollowsItsOwnerToAnotherThread) {
+  owner_->Handle();
+  std::atomic<int> main_ticks{0}, worker_ticks{0};
+  auto* t = new TNetTimer(owner_.get());
+  t->SetInterval(10);
+  t->SetOnTimer(
+      [&](TObject*) { (plat::CurrentThreadId() == main_id_ ? main_ticks : worker_ticks)++; });
+  ASSERT_TRUE(PumpUntil([&] { return main_ticks > 0; }));
+  owner_->ThreadDetach();
+  EXPECT_TRUE(t->Enabled()) << "the setting stays; only the ticking stops";
+  int at_detach = main_ticks;
+  std::atomic<bool> attached{false}, done{false};
+  std::thread worker([&] {
+    owner_->ThreadAttach();
+    attached = true;
+    PumpUntil([&] { return worker_ticks >= 2; });
+    owner_->ThreadDetach();
+    done = true;
+  });
+  // The old thread keeps dispatching meanwhile: nothing of the timer may run here.
+  PumpUntil([&] { return done.load(); });
+  worker.join();
+  EXPECT_TRUE(attached);
+  EXPECT_GE(worker_ticks, 2);
+  EXPECT_EQ(main_ticks, at_detach);
+  owner_->ThreadAttach();
+  ASSERT_TRUE(PumpUntil([&] { return main_ticks > at_detach; })) << "ticks here again";
+}
+
+// KillTimer acts on the window's own thread even when called from another one.
+TEST(WindowTimer, KilledFromAnotherThread) {
+  if (!plat::IsWindowClassRegistered("VexlorKillTimerTest")) {
+    ASSERT_TRUE(plat::RegisterWindowClass("VexlorKillTimerTest", plat::DefWindowProc));
+  }
+  plat::WindowHandle w = plat::CreateHiddenWindow("VexlorKillTimerTest");
+  ASSERT_NE(w, 0u);
+  ASSERT_TRUE(plat::SetTimer(w, 42, 5));
+  bool killed = false;
+  std::thread([&] { killed = plat::KillTimer(w, 42); }).join();
+  EXPECT_TRUE(killed);
+  EXPECT_FALSE(plat::KillTimer(w, 42)) << "already gone";
+  plat::DestroyWindow(w);
 }
 
 // When the system refuses the window timer (here: the window went away under a bound owner) the

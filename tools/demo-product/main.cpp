@@ -8,7 +8,8 @@
 // until a file "vexlor.quit" appears beside it, whichever comes first. Beside itself it keeps
 // "vexlor.running" while it runs and appends "started" and "stopped" lines to "vexlor.log", so
 // a test or a user can see that it was started. A second copy started while one runs finds the
-// mutex taken and ends at once.
+// mutex taken and ends at once; a copy that cannot hold the mutex at all ends at once with exit
+// status 1.
 //
 // With --running it only asks, as the installer does, whether the product runs: exit code 0
 // when the running-product mutex exists, 1 when not. Tests use it to look at the mutexes of a
@@ -68,6 +69,11 @@ int main() {
   if (mutex.AlreadyExisted()) {
     AppendLine(log, "already running");
     return 0;
+  }
+  // Running without the mutex would let the installer believe the product is not running.
+  if (!mutex.Valid()) {
+    AppendLine(log, "cannot hold the running-product mutex");
+    return 1;
   }
   std::error_code ec;
   fs::remove(quit, ec);

@@ -106,6 +106,19 @@ bool IsLoopbackAddress(const std::string& address) {
   return (ntohl(a.s_addr) >> 24) == 127;
 }
 
+bool IsLoopbackHostField(const std::string& host) {
+  std::string name = host;
+  std::size_t colon = host.rfind(':');
+  if (colon != std::string::npos) {
+    std::string port = host.substr(colon + 1);
+    if (port.empty() || port.size() > 5 ||
+        port.find_first_not_of("0123456789") != std::string::npos || std::stoi(port) > 65535)
+      return false;
+    name = host.substr(0, colon);
+  }
+  return name == "localhost" || IsLoopbackAddress(name);
+}
+
 std::optional<Answer> ParseAnswer(const std::string& answer_text, std::string* error) {
   auto fail = [&](const std::string& why) -> std::optional<Answer> {
     if (error) *error = why;
@@ -506,8 +519,10 @@ void DemoServer::SendAnswer(int fd, const Request& request, const Answer& a) {
   if (!a.Location.empty()) {
     std::string location = a.Location;
     if (location[0] == '/') {
+      // The request's Host names where the client found this server; anything but a loopback
+      // address there would send the client elsewhere, so then the server names itself.
       std::string host = HeaderField(request.Raw, "Host");
-      if (host.empty()) host = options_.Address + ":" + std::to_string(port_);
+      if (!IsLoopbackHostField(host)) host = options_.Address + ":" + std::to_string(port_);
       location = "http://" + host + location;
     }
     head += "Location: " + location + "\r\n";

@@ -166,5 +166,8 @@ bool WriteNginxSite(const std::string& dir, const std::string& address, std::uin
 
 // True when `address` is an IPv4 loopback address in dotted form.
 bool IsLoopbackAddress(const std::string& address);
+// A request's Host field that names a loopback host: "localhost" or a 127.0.0.0/8 address, with
+// an optional decimal port.
+bool IsLoopbackHostField(const std::string& host);
 
 }  // namespace demo

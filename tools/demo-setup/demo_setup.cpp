@@ -57,7 +57,9 @@ bool CopyRange(const String& from, std::uint64_t offset, std::uint64_t size, con
   return static_cast<bool>(out);
 }
 
-int EnvInt(const char16_t* name, int fallback) {
+}  // namespace
+
+int EnvInt(const char16_t* name, int fallback, int min, int max) {
   String v = plat::GetEnvVar(name);
   if (v.empty()) return fallback;
   bool negative = v[0] == u'-';
@@ -65,13 +67,14 @@ int EnvInt(const char16_t* name, int fallback) {
   std::size_t i = negative ? 1 : 0;
   if (i == v.size()) return fallback;
   for (; i < v.size(); ++i) {
-    if (v[i] < u'0' || v[i] > u'9' || n > 0x7FFFFFFF) return fallback;
+    if (v[i] < u'0' || v[i] > u'9') return fallback;
     n = n * 10 + (v[i] - u'0');
+    // Far past any int: the rest of the digits cannot bring it back.
+    if (n > 0xFFFFFFFFLL) return fallback;
   }
-  return static_cast<int>(negative ? -n : n);
+  if (negative) n = -n;
+  return n < min || n > max ? fallback : static_cast<int>(n);
 }
-
-}  // namespace
 
 SetupArguments ParseSetupArguments(const std::vector<String>& args) {
   SetupArguments out;
@@ -145,16 +148,52 @@ std::pair<String, std::string> DesktopIcon(const String& product) {
                                "\r\nIconIndex=0\r\n"};
   }
   return {u"Vexlor.desktop",
-          "[Desktop Entry]\nType=Application\nName=Vexlor\nComment=Norvane Vexlor\nExec=\"" +
-              target + "\"\nTerminal=false\n"};
+          "[Desktop Entry]\nType=Application\nName=Vexlor\nComment=Norvane "
+          "Vexlor\nExec=" +
+              DesktopExecArgument(target) + "\nTerminal=false\n"};
+}
+
+std::string DesktopExecArgument(const std::string& path) {
+  // The quoting rule of the Exec key first (a backslash before ", `, $ and \), then the escape
+  // rule of every string value (\\, \n, \t, \r), which a reader undoes first; "%" is doubled,
+  // since a single one starts a field code.
+  std::string quoted = "\"";
+  for (char c : path) {
+    if (c == '"' || c == '`' || c == '$' || c == '\\') quoted += '\\';
+    quoted += c;
+  }
+  quoted += '"';
+  std::string out;
+  for (char c : quoted) {
+    switch (c) {
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '%':
+        out += "%%";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
 }
 
 int RunSetup(const SetupArguments& args, const String& self, std::string& error) {
-  int delay = EnvInt(u"VEXLOR_DEMO_SETUP_DELAY_MS", 0);
-  if (delay > 0) std::this_thread::sleep_for(std::chrono::milliseconds(std::min(delay, 60000)));
+  int delay = EnvInt(u"VEXLOR_DEMO_SETUP_DELAY_MS", 0, 0, 60000);
+  if (delay > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delay));
   if (!plat::GetEnvVar(u"VEXLOR_DEMO_SETUP_EXIT_CODE").empty()) {
     error = "exit code chosen by VEXLOR_DEMO_SETUP_EXIT_CODE";
-    return EnvInt(u"VEXLOR_DEMO_SETUP_EXIT_CODE", 1);
+    return EnvInt(u"VEXLOR_DEMO_SETUP_EXIT_CODE", 1, -2147483647 - 1, 2147483647);
   }
   if (!args.Folder || args.Folder->empty()) {
     error = "no destination folder: give /D=<folder>";

@@ -67,6 +67,13 @@ String DesktopFolder();
 // The name and content of the desktop icon file for the product at `product`: a desktop entry
 // "Vexlor.desktop" on POSIX, an Internet shortcut "Vexlor.url" on Windows.
 std::pair<String, std::string> DesktopIcon(const String& product);
+// A program path as the one argument of a desktop entry's Exec key: quoted and escaped so that
+// any folder name (blanks, quotes, "$", "%", backslashes, line breaks) comes back unchanged.
+std::string DesktopExecArgument(const std::string& path);
+
+// A whole number from the environment within [min, max]; `fallback` when the variable is
+// unset, not a number, or out of that range.
+int EnvInt(const char16_t* name, int fallback, int min, int max);
 
 // Runs the setup with these arguments, from the setup file `self`. Returns the exit code and
 // writes what went wrong to `error`.

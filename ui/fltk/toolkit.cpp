@@ -258,12 +258,23 @@ std::size_t FindNoCase(const std::string& hay, const char* needle, std::size_t f
   return std::string::npos;
 }
 
+// Whether the ASCII needle (lower case) starts at `pos`, ignoring case.
+bool StartsWithNoCase(const std::string& hay, std::size_t pos, const char* needle) {
+  std::size_t n = std::strlen(needle);
+  if (pos > hay.size() || hay.size() - pos < n) return false;
+  for (std::size_t k = 0; k < n; ++k)
+    if (std::tolower(static_cast<unsigned char>(hay[pos + k])) != needle[k]) return false;
+  return true;
+}
+
 bool TagNameEnds(const std::string& s, std::size_t pos) {
   return pos >= s.size() || !std::isalnum(static_cast<unsigned char>(s[pos]));
 }
 
 }  // namespace
 
+// One pass over the page: each "<" is looked at where it stands, and every search for a tag's
+// end starts there and is passed for good, so the time grows with the page's length.
 std::string SanitizeHtml(const std::string& html) {
   std::string out;
   out.reserve(html.size());
@@ -275,12 +286,12 @@ std::string SanitizeHtml(const std::string& html) {
       break;
     }
     out.append(html, i, lt - i);
-    if (FindNoCase(html, "<img", lt) == lt && TagNameEnds(html, lt + 4)) {
+    if (StartsWithNoCase(html, lt, "<img") && TagNameEnds(html, lt + 4)) {
       std::size_t gt = html.find('>', lt);
       i = gt == std::string::npos ? html.size() : gt + 1;
       continue;
     }
-    if (FindNoCase(html, "<script", lt) == lt && TagNameEnds(html, lt + 7)) {
+    if (StartsWithNoCase(html, lt, "<script") && TagNameEnds(html, lt + 7)) {
       std::size_t end = FindNoCase(html, "</script", lt);
       std::size_t gt = end == std::string::npos ? std::string::npos : html.find('>', end);
       i = gt == std::string::npos ? html.size() : gt + 1;
