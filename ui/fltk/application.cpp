@@ -48,8 +48,13 @@ class TFltkApplication : public TApplicationBase {
       plat::RegisterWindowClass(kInputWindowClass, &InputWindowProc);
     input_window_ = plat::CreateHiddenWindow(kInputWindowClass);
     display_fd_ = fl_display ? ConnectionNumber(fl_display) : -1;
+    // Xlib reads the connection itself and keeps the events it meets while it waits for a
+    // reply (a repaint's round trip, say). They no longer show on the descriptor, so every
+    // wait that would block asks for them first: a click whose release lies there would
+    // otherwise wait for the next input to arrive, for ever in a download that is held.
     if (input_window_ != 0 && display_fd_ >= 0)
-      plat::WatchInputDescriptor(input_window_, display_fd_, kMsgDisplayInput);
+      plat::WatchInputDescriptor(input_window_, display_fd_, kMsgDisplayInput,
+                                 [] { return fl_display != nullptr && XQLength(fl_display) > 0; });
     SetApplication(this);
   }
 
