@@ -1,22 +1,36 @@
 // The headless application and the current-application registry.
 #include "events/application.h"
 
+#include "events/timers.h"
 #include "platform/messages.h"
+#include "platform/tick.h"
 
 namespace {
 TApplicationBase* g_current = nullptr;
 }
 
-void THeadlessApplication::ProcessMessages() {
+bool DispatchQueueTurn(bool& terminated, std::uint32_t budget_ms) {
+  const std::uint32_t started = NetTimerTickCount();
   plat::Message m;
   while (plat::PeekMessage(m)) {
+    // A quit request ends the application whichever window it was posted to, as GetMessage
+    // treats it.
     if (m.msg == plat::kMsgQuit) {
-      terminated_ = true;
-      continue;
+      terminated = true;
+    } else {
+      plat::TranslateMessage(m);
+      plat::DispatchMessage(m);
     }
-    plat::TranslateMessage(m);
-    plat::DispatchMessage(m);
+    if (budget_ms != kQueueTurnUnbounded &&
+        plat::TicksBetween(started, NetTimerTickCount()) >= budget_ms)
+      return !plat::WaitForInput(0);
   }
+  return true;
+}
+
+// Nothing else shares the thread: the queue is dispatched to the end in one turn.
+void THeadlessApplication::ProcessMessages() {
+  DispatchQueueTurn(terminated_, kQueueTurnUnbounded);
 }
 
 void THeadlessApplication::Run() {

@@ -322,6 +322,15 @@ class TCustomWSocket : public TNetWndControl {
   int SocketSndBufSize() const { return FSocketSndBufSize; }
   int SocketRcvBufSize() const { return FSocketRcvBufSize; }
   bool Paused() const { return FPaused; }
+  // The share of the thread one readable notice may take: once its receive loop has read this
+  // many bytes, or spent this many milliseconds (on the timers' clock, NetTimerTickCount),
+  // with bytes still waiting, the loop ends and posts the notice again, so the rest is read on
+  // the queue's next turn, after what other components and the window have queued meanwhile.
+  // The close of the connection still reads everything that is left, at once.
+  std::uint32_t ReceiveTurnBytes() const { return FReceiveTurnBytes; }
+  void SetReceiveTurnBytes(std::uint32_t Value) { FReceiveTurnBytes = Value; }
+  std::uint32_t ReceiveTurnMs() const { return FReceiveTurnMs; }
+  void SetReceiveTurnMs(std::uint32_t Value) { FReceiveTurnMs = Value; }
   // The send pool, for tests and diagnostics.
   const TNetBufferHandler& BufHandler() const { return *FBufHandler; }
   // Cancelled lookups whose late answer is still awaited, for tests and diagnostics.
@@ -383,12 +392,16 @@ class TCustomWSocket : public TNetWndControl {
 
   void SetSocketState(TSocketState NewState);
   void TryToSend();
-  void ReceiveLoop(std::uint16_t ErrCode, TWSocketOptions Options);
+  // Bounded: a readable notice's loop, which keeps to ReceiveTurnBytes and ReceiveTurnMs; the
+  // close notice reads to the end.
+  void ReceiveLoop(std::uint16_t ErrCode, TWSocketOptions Options, bool Bounded);
 
   // Notice handlers, one per select event.
   void HandleSelectNotice(TMessage& Msg);
   void HandleConnectNotice(std::uint16_t ErrCode);
   void HandleReadNotice(std::uint16_t ErrCode);
+  // The readable notice that a bounded receive loop posted for the rest.
+  void HandleReadResumeNotice(std::uint16_t ErrCode);
   void HandleWriteNotice(std::uint16_t ErrCode);
   void HandleAcceptNotice(std::uint16_t ErrCode);
   void HandleCloseNotice(std::uint16_t ErrCode);
@@ -496,6 +509,8 @@ class TCustomWSocket : public TNetWndControl {
   // Socket handles closed so far: a close that pumps messages learns whether a handler closed
   // the socket meanwhile (Windows may hand the same handle value to the next socket).
   std::uint32_t FHandleCloses = 0;
+  std::uint32_t FReceiveTurnBytes = 1024 * 1024;
+  std::uint32_t FReceiveTurnMs = 10;
 };
 
 // Tunnel through an HTTP proxy: inactive while HttpTunnelServer is empty.

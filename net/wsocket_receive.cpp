@@ -1,10 +1,19 @@
 // TCustomWSocket: the select notices and receiving.
 #include "net/wsocket.h"
 
+#include "events/timers.h"
 #include "net/wsocket_internal.h"
 #include "platform/tick.h"
 
 using namespace wsocket_detail;
+
+namespace {
+
+// Marks the readable notice a bounded receive loop posts to itself. Not one of the system's
+// select events (they end at 512), so the system's own readable notices stay apart from it.
+constexpr int kFdReadResume = 0x4000;
+
+}  // namespace
 
 // ---------------------------------------------------------------------------------------------
 // Notices.
@@ -18,6 +27,7 @@ void TCustomWSocket::HandleSelectNotice(TMessage& Msg) {
   auto same = [&] { return FHSocket == target; };
   if (ev & ws::kFdConnect) HandleConnectNotice(err);
   if ((ev & ws::kFdRead) && same()) HandleReadNotice(err);
+  if ((ev & kFdReadResume) && same()) HandleReadResumeNotice(err);
   if ((ev & ws::kFdWrite) && same()) HandleWriteNotice(err);
   if ((ev & ws::kFdAccept) && same()) HandleAcceptNotice(err);
   if ((ev & ws::kFdClose) && same()) HandleCloseNotice(err);
@@ -38,14 +48,25 @@ void TCustomWSocket::HandleReadNotice(std::uint16_t ErrCode) {
     SetSocketState(wsConnected);
     TriggerSessionConnected(ErrCode);
   }
-  ReceiveLoop(ErrCode, FComponentOptions);
+  ReceiveLoop(ErrCode, FComponentOptions, true);
+}
+
+void TCustomWSocket::HandleReadResumeNotice(std::uint16_t ErrCode) {
+  // The system's own readable notice may have read the rest meanwhile: an event with nothing
+  // to read is not fired for a notice of our own.
+  if (FState != wsConnected) return;
+  std::uint32_t avail = 0;
+  if (ws::ioctlsocket(FHSocket, ws::kFionRead, &avail) != 0 || avail == 0) return;
+  ReceiveLoop(ErrCode, FComponentOptions, true);
 }
 
 void TCustomWSocket::HandleAcceptNotice(std::uint16_t ErrCode) {
   TriggerSessionAvailable(ErrCode);
 }
 
-void TCustomWSocket::ReceiveLoop(std::uint16_t ErrCode, TWSocketOptions Options) {
+void TCustomWSocket::ReceiveLoop(std::uint16_t ErrCode, TWSocketOptions Options, bool Bounded) {
+  const std::uint32_t started = NetTimerTickCount();
+  const std::int64_t read_before = FReadCount;
   try {
     for (;;) {
       FLastError = 0;
@@ -71,6 +92,15 @@ void TCustomWSocket::ReceiveLoop(std::uint16_t ErrCode, TWSocketOptions Options)
         break;
       }
       if (avail == 0) break;
+      // Against a fast sender the socket is never empty: past its share, the notice hands the
+      // thread back and comes again behind what was queued meanwhile (the window's input and
+      // painting among it).
+      if (Bounded && (static_cast<std::uint64_t>(FReadCount - read_before) >= FReceiveTurnBytes ||
+                      plat::TicksBetween(started, NetTimerTickCount()) >= FReceiveTurnMs)) {
+        plat::PostMessage(Handle(), FMsg_WM_ASYNCSELECT, static_cast<plat::WParam>(FHSocket),
+                          ws::MakeSelectReply(kFdReadResume, ErrCode));
+        break;
+      }
     }
   } catch (...) {
     // An exception from a data handler ends the loop and goes no further.
@@ -84,7 +114,8 @@ void TCustomWSocket::HandleWriteNotice(std::uint16_t ErrCode) {
 
 void TCustomWSocket::HandleCloseNotice(std::uint16_t ErrCode) {
   if (FState == wsConnecting || FHSocket == ws::kInvalidSocket) return;
-  if (FState != wsListening) ReceiveLoop(0, FComponentOptions.Without(wsoNoReceiveLoop));
+  // The last bytes are read now, whatever their amount: the close must come after them.
+  if (FState != wsListening) ReceiveLoop(0, FComponentOptions.Without(wsoNoReceiveLoop), false);
   if (FHSocket != ws::kInvalidSocket && !FCloseInvoked) {
     FCloseInvoked = true;
     TriggerSessionClosed(ErrCode);

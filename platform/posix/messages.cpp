@@ -55,6 +55,8 @@ struct ThreadQueue {
   // stops the timer of its old window).
   std::mutex timer_mu;
   std::vector<WindowTimer> timers;
+  // Sources whose input a descriptor may not show; asked before every look for input.
+  std::vector<posix::PollSource*> wait_checks;  // owning thread only
 
   ~ThreadQueue() {
     if (epfd >= 0) close(epfd);
@@ -220,6 +222,15 @@ void Poll(ThreadQueue& q, int timeout_ms) {
 bool HasPosted(ThreadQueue& q) {
   std::lock_guard<std::mutex> lock(q.mu);
   return !q.posted.empty();
+}
+
+// Before a wait that may block: input a library has already taken from its descriptor leaves
+// the descriptor quiet, so its source is asked and posts its notice itself. A plain look
+// (PeekMessage) does not ask, so a pump that drains the queue is never fed by the checks.
+void RunWaitChecks(ThreadQueue& q) {
+  // A check may remove itself while it runs: index, and re-read the size every time.
+  for (std::size_t i = 0; i < q.wait_checks.size(); ++i)
+    q.wait_checks[i]->BeforeWait();
 }
 
 // Takes the first posted message whose window still exists (or a thread message).
@@ -395,6 +406,8 @@ int GetMessage(Message& out) {
   for (;;) {
     Poll(q, 0);
     if (TakePosted(q, out)) return out.msg == kMsgQuit ? 0 : 1;
+    RunWaitChecks(q);
+    if (TakePosted(q, out)) return out.msg == kMsgQuit ? 0 : 1;
     Poll(q, -1);
     if (TakePosted(q, out)) return out.msg == kMsgQuit ? 0 : 1;
   }
@@ -434,6 +447,8 @@ bool HasQueuedMessage(WindowHandle window, std::uint32_t msg) {
 bool WaitForInput(std::uint32_t timeout_ms) {
   ThreadQueue& q = Queue();
   Poll(q, 0);
+  if (HasPosted(q)) return true;
+  RunWaitChecks(q);
   if (HasPosted(q)) return true;
   auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   for (;;) {
@@ -550,6 +565,16 @@ bool ModifyPollSource(WindowHandle window, int fd, std::uint32_t epoll_events, P
 void RemovePollSource(WindowHandle window, int fd) {
   auto q = OwnerQueue(window);
   if (q) epoll_ctl(q->epfd, EPOLL_CTL_DEL, fd, nullptr);
+}
+
+void AddWaitCheck(PollSource* source) {
+  auto& checks = Queue().wait_checks;
+  if (std::find(checks.begin(), checks.end(), source) == checks.end()) checks.push_back(source);
+}
+
+void RemoveWaitCheck(PollSource* source) {
+  auto& checks = Queue().wait_checks;
+  checks.erase(std::remove(checks.begin(), checks.end(), source), checks.end());
 }
 
 std::uint32_t WindowThreadId(WindowHandle window) {

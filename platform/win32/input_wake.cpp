@@ -3,7 +3,7 @@
 
 namespace plat {
 
-bool WatchInputDescriptor(WindowHandle, int, std::uint32_t) {
+bool WatchInputDescriptor(WindowHandle, int, std::uint32_t, std::function<bool()>) {
   return false;
 }
 

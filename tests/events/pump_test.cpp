@@ -9,7 +9,9 @@
 #include "events/application.h"
 #include "events/netwnd.h"
 #include "events/syncwait.h"
+#include "events/timers.h"
 #include "platform/tick.h"
+#include "tests/timers/manual_clock.h"
 
 namespace {
 
@@ -115,6 +117,60 @@ TEST(Pump, TheToolkitPumpSetsTheApplicationFlag) {
     EXPECT_TRUE(c.Terminated());
   });
 }
+
+// A turn of the queue ends once its time on the timers' clock is spent, after the message that
+// spent it, and leaves the rest in order for the next turn; messages posted meanwhile belong
+// to the queue like the others; a quit request is taken and the turn goes on.
+struct QueueTurnCase {
+  const char* name;
+  std::uint32_t budget_ms;
+  std::uint32_t ms_per_message;
+  std::vector<std::vector<plat::WParam>> turns;  // what each turn dispatched
+};
+
+class QueueTurn : public ::testing::TestWithParam<QueueTurnCase> {};
+
+TEST_P(QueueTurn, EndsAtItsBudgetAndLeavesTheRestInOrder) {
+  const QueueTurnCase& c = GetParam();
+  WithDeadline([&c] {
+    ASSERT_EQ(TNetClockPool::Shared(), nullptr);
+    TManualClockSource clock(7000);
+    SetNetTimerClockSource(&clock);
+    TCounter counter;
+    counter.on_message = [&] {
+      // The first message posts one more: it joins the queue behind the others.
+      if (counter.got.size() == 1) counter.Post(9);
+      clock.Advance(c.ms_per_message);
+    };
+    counter.Post(1);
+    counter.Post(2);
+    ASSERT_TRUE(counter.PostQuitMessage());
+    counter.Post(3);
+    counter.Post(4);
+    bool terminated = false;
+    std::vector<std::vector<plat::WParam>> turns;
+    for (int i = 0; i < 10; ++i) {
+      std::size_t before = counter.got.size();
+      bool emptied = DispatchQueueTurn(terminated, c.budget_ms);
+      turns.emplace_back(counter.got.begin() + static_cast<std::ptrdiff_t>(before),
+                         counter.got.end());
+      if (emptied) break;
+    }
+    EXPECT_EQ(turns, c.turns);
+    EXPECT_TRUE(terminated);
+    SetNetTimerClockSource(nullptr);
+  });
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pump, QueueTurn,
+    ::testing::Values(
+        QueueTurnCase{"until_empty", kQueueTurnUnbounded, 4, {{1, 2, 3, 4, 9}}},
+        // 4 ms a message: the third spends the 10 ms (the quit request takes no time).
+        QueueTurnCase{"budget", 10, 4, {{1, 2, 3}, {4, 9}}},
+        // A spent budget still takes one message per turn (the quit request is one).
+        QueueTurnCase{"one_each", 0, 1, {{1}, {2}, {}, {3}, {4}, {9}}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Pump, MessageLoopRunsUntilQuit) {
   WithDeadline([] {

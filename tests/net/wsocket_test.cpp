@@ -10,12 +10,14 @@
 #include <thread>
 #include <vector>
 
+#include "events/timers.h"
 #include "net/dnslookup.h"
 #include "net/wsocket.h"
 #include "platform/tick.h"
 #include "tests/support/pump.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/syscall_failure.h"
+#include "tests/timers/manual_clock.h"
 
 namespace ws = plat::sock;
 using support::PumpUntil;
@@ -526,6 +528,139 @@ TEST_F(WSocketTest, WaitingBytesAreDrainedWithinOneNotice) {
     EXPECT_EQ(reads[i].second, -1);
   EXPECT_EQ(s.ReadCount(), 20000);
   server.Signal();
+}
+
+// One readable notice takes its share of the thread and no more: past ReceiveTurnBytes, or
+// ReceiveTurnMs on the timers' clock, it ends with bytes still waiting and posts itself again,
+// so what was queued meanwhile (here a probe posted by the first event) runs before the rest
+// is read. The bytes arrive complete and in order.
+struct ReceiveTurnCase {
+  const char* name;
+  std::uint32_t turn_bytes;
+  std::uint32_t turn_ms;
+  std::uint32_t clock_step_ms;  // the clock moves this much during every event
+  std::vector<int> events_per_notice;
+};
+
+class ReceiveTurn : public ::testing::TestWithParam<ReceiveTurnCase> {};
+
+TEST_P(ReceiveTurn, EndsTheNoticeAndReadsTheRestOnTheNextTurn) {
+  const ReceiveTurnCase& c = GetParam();
+  ASSERT_EQ(TNetClockPool::Shared(), nullptr);
+  TManualClockSource clock(1000);
+  SetNetTimerClockSource(&clock);
+  std::string sent;
+  for (int i = 0; i < 30000; ++i)
+    sent.push_back(static_cast<char>('a' + i % 26));
+  ScriptedServer server({ServerScript().WaitSignal().Send(sent).Notify(1).WaitSignal()});
+  {
+    class CountingSocket : public TWSocket {
+     public:
+      using TWSocket::TWSocket;
+      int messages = 0;
+
+     protected:
+      void HandleWindowMessage(TMessage& m) override {
+        ++messages;
+        TWSocket::HandleWindowMessage(m);
+      }
+    } s(nullptr);
+    s.SetReceiveTurnBytes(c.turn_bytes);
+    s.SetReceiveTurnMs(c.turn_ms);
+    bool connected = false;
+    std::string received;
+    std::vector<std::string> log;  // "n<notice>" per event that read bytes, "probe"
+    static std::vector<std::string>* probe_log = nullptr;
+    probe_log = &log;
+    if (!plat::IsWindowClassRegistered("VexlorNetTestProbe"))
+      plat::RegisterWindowClass(
+          "VexlorNetTestProbe",
+          [](plat::WindowHandle, std::uint32_t, plat::WParam, plat::LParam) -> plat::LResult {
+            probe_log->push_back("probe");
+            return 0;
+          });
+    plat::WindowHandle probe = plat::CreateHiddenWindow("VexlorNetTestProbe");
+    s.OnSessionConnected = [&](TObject*, std::uint16_t) { connected = true; };
+    s.OnDataAvailable = [&](TObject*, std::uint16_t) {
+      char buf[4096];
+      int n = s.Receive(buf, sizeof buf);
+      if (n <= 0) return;  // a notice of the system's own that found nothing left
+      received.append(buf, static_cast<std::size_t>(n));
+      if (received.size() == static_cast<std::size_t>(n)) plat::PostMessage(probe, 1, 0, 0);
+      log.push_back("n" + std::to_string(s.messages));
+      clock.Advance(c.clock_step_ms);
+    };
+    s.SetAddr(u"127.0.0.1");
+    s.SetPort(U(std::to_string(server.Port())));
+    s.Connect();
+    ASSERT_TRUE(PumpUntil([&] { return connected; }));
+    server.Signal();
+    ASSERT_TRUE(server.WaitNotified(1, 5000));
+    ASSERT_TRUE(PumpUntil([&] { return received.size() == sent.size(); }));
+    EXPECT_EQ(received, sent);
+    // Group the events by notice; the probe stands between the first two groups.
+    std::vector<int> groups;
+    std::string last;
+    std::size_t probe_at = 0;
+    for (std::size_t i = 0; i < log.size(); ++i) {
+      if (log[i] == "probe") {
+        probe_at = groups.size();
+        continue;
+      }
+      if (log[i] != last) groups.push_back(0);
+      ++groups.back();
+      last = log[i];
+    }
+    EXPECT_EQ(groups, c.events_per_notice);
+    EXPECT_EQ(probe_at, 1u) << "the probe ran before the rest was read";
+    plat::DestroyWindow(probe);
+    server.Signal();
+  }
+  SetNetTimerClockSource(nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(WSocketTest, ReceiveTurn,
+                         ::testing::Values(
+                             // 4096-byte reads: the third reaches 10000 bytes.
+                             ReceiveTurnCase{"bytes", 10000, 1000, 0, {3, 3, 2}},
+                             // 20 ms per event: the third reaches 50 ms.
+                             ReceiveTurnCase{"time", 1024 * 1024, 50, 20, {3, 3, 2}},
+                             // Neither limit is reached: one notice drains the socket.
+                             ReceiveTurnCase{"unbounded", 1024 * 1024, 1000, 0, {8}}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The close reads everything that is left, whatever the share: no byte is lost behind it,
+// also when its notice comes first (a system may announce the close before the last bytes).
+TEST_F(WSocketTest, ACloseNoticeStillReadsEverythingBeforeTheSessionEnds) {
+  class CloseFirstSocket : public TWSocket {
+   public:
+    using TWSocket::TWSocket;
+    void PostCloseNotice() {
+      plat::PostMessage(Handle(), FMsg_WM_ASYNCSELECT, static_cast<plat::WParam>(HSocket()),
+                        ws::MakeSelectReply(ws::kFdClose, 0));
+    }
+  } s(nullptr);
+  std::string sent(50000, 'z');
+  ScriptedServer server({ServerScript().WaitSignal().Send(sent).Notify(1).Close()});
+  Recorder rec;
+  rec.Attach(s);
+  rec.read_size = 4096;
+  s.SetReceiveTurnBytes(4096);
+  s.SetAddr(u"127.0.0.1");
+  s.SetPort(U(std::to_string(server.Port())));
+  s.Connect();
+  ASSERT_TRUE(PumpUntil([&] { return rec.Saw("connected 0"); }));
+  support::PumpPending();
+  rec.events.clear();
+  server.Signal();
+  ASSERT_TRUE(server.WaitNotified(1, 5000));
+  // The bytes wait in the socket; the close notice is queued before the system's own notices.
+  s.PostCloseNotice();
+  ASSERT_TRUE(PumpUntil([&] { return rec.Saw("closed 0"); }));
+  EXPECT_EQ(rec.data.size(), sent.size());
+  ASSERT_GE(rec.events.size(), 2u);
+  EXPECT_EQ(rec.events[rec.events.size() - 2], "closed 0");
+  EXPECT_EQ(rec.events.back(), "state connected>closed");
 }
 
 TEST_F(WSocketTest, WithoutADataHandlerTheBytesAreReadAndDropped) {

@@ -19,11 +19,13 @@
 #include <string>
 
 #include "events/application.h"
+#include "events/timers.h"
 #include "platform/messages.h"
 #include "tests/ui/page_shots.h"
 #include "ui/fltk/fltk_view.h"
 #include "ui/layout.h"
 #include "ui/toolkit.h"
+#include "tests/timers/manual_clock.h"
 
 namespace ui {
 namespace {
@@ -100,6 +102,24 @@ class FltkWindow : public ::testing::Test {
     while (!cond()) {
       if (std::chrono::steady_clock::now() > end) return false;
       Fl::wait(0.02);
+    }
+    return true;
+  }
+
+  // Nothing waits: neither in the thread's queue nor among the display's events.
+  static bool Settle() {
+    return PumpUntil([] {
+      app_->ProcessMessages();
+      return !plat::WaitForInput(0);
+    });
+  }
+
+  // Reads the display's events into Xlib's queue without handling them.
+  static bool PumpUntilQueued() {
+    auto end = std::chrono::steady_clock::now() + kDeadline;
+    while (fltk::QueuedDisplayEvents() == 0) {
+      if (std::chrono::steady_clock::now() > end) return false;
+      fltk::ReadDisplayEventsAhead();
     }
     return true;
   }
@@ -225,12 +245,86 @@ TEST_F(FltkWindow, HoverPairFollowsThePointerAndBothLooksClick) {
 // A synchronous wait (a download) waits on the thread's queue only; input on the window must
 // end that wait at once, as on Windows, not at its time limit.
 TEST_F(FltkWindow, UserInputEndsAWaitOnTheThreadsQueue) {
-  app_->ProcessMessages();  // nothing queued, display read
+  ASSERT_TRUE(Settle());
   ASSERT_FALSE(plat::WaitForInput(0));
   ASSERT_TRUE(Shell("xdotool mousemove --window " + Win() + " 30 30 mousemove --window " + Win() +
                     " 40 300"));
   EXPECT_TRUE(plat::WaitForInput(8000));
   app_->ProcessMessages();
+}
+
+// Xlib keeps the events it reads while it waits for a reply (a repaint's round trip); they
+// never show on the descriptor again. A wait must not sleep on them: a click whose release
+// lay there once stayed unanswered for as long as no other input came.
+TEST_F(FltkWindow, EventsXlibHasAlreadyReadEndAWaitOnTheThreadsQueue) {
+  ASSERT_TRUE(Settle());
+  ASSERT_TRUE(Shell("xdotool mousemove --sync --window " + Win() +
+                    " 30 30 mousemove --sync --window " + Win() + " 40 300"));
+  // A round trip reads what has arrived into Xlib's queue.
+  ASSERT_TRUE(PumpUntilQueued());
+  // The thread's queue takes the descriptor's last notice and forgets it; the descriptor is
+  // quiet now, while the events wait in Xlib.
+  plat::Message m;
+  while (plat::PeekMessage(m))
+    plat::DispatchMessage(m);
+  ASSERT_GT(fltk::QueuedDisplayEvents(), 0);
+  EXPECT_TRUE(plat::WaitForInput(0));
+  app_->ProcessMessages();
+  EXPECT_EQ(fltk::QueuedDisplayEvents(), 0);
+}
+
+// A message that posts itself again, like the continuation of a readable notice, until the
+// pointer has entered the install button (or a limit); every delivery takes 4 ms of the
+// manual clock, and the first moves the pointer onto the button.
+struct Stream {
+  static plat::LResult Proc(plat::WindowHandle w, std::uint32_t, plat::WParam, plat::LParam) {
+    ++count;
+    clock->Advance(4);
+    if (count == 1) {
+      const ControlDef& b = Def(imgBtnInstall);
+      Shell("xdotool mousemove --sync --window " + std::to_string(fltk::WindowId(*view)) + " " +
+            std::to_string(b.Left + b.Width / 2) + " " + std::to_string(b.Top + b.Height / 2));
+    }
+    if (!view->Visible(imgBtnInstallHg) && count < kLimit)
+      plat::PostMessage(w, plat::kMsgUser, 0, 0);
+    return 0;
+  }
+  static constexpr int kLimit = 5000;
+  static int count;
+  static TManualClockSource* clock;
+  static View* view;
+};
+int Stream::count = 0;
+TManualClockSource* Stream::clock = nullptr;
+View* Stream::view = nullptr;
+
+// A fast download keeps the thread's queue full (each readable notice posts its own
+// continuation). The pump of a synchronous wait still gives FLTK's events their turn: the
+// pointer entering the install button is seen while the stream goes on, which then stops,
+// and the pump returns once the queue is empty. Turns are timed on a manual clock.
+TEST_F(FltkWindow, ProcessMessagesGivesTheWindowATurnWhileTheQueueStaysFull) {
+  view_->BringToFront(paStart);
+  MoveTo(20, 400);
+  ASSERT_TRUE(PumpUntil([] { return view_->Visible(imgBtnInstall); }));
+  ASSERT_TRUE(Settle());
+  listener_.events.clear();
+
+  TManualClockSource clock(100);
+  SetNetTimerClockSource(&clock);
+  Stream::clock = &clock;
+  Stream::count = 0;
+  Stream::view = view_;
+  ASSERT_TRUE(plat::IsWindowClassRegistered("VexlorUiTestStream") ||
+              plat::RegisterWindowClass("VexlorUiTestStream", &Stream::Proc));
+  plat::WindowHandle stream = plat::CreateHiddenWindow("VexlorUiTestStream");
+  ASSERT_TRUE(plat::PostMessage(stream, plat::kMsgUser, 0, 0));
+  app_->ProcessMessages();
+  EXPECT_TRUE(listener_.Saw("enter imgBtnInstall"));
+  EXPECT_LT(Stream::count, Stream::kLimit) << "the window had no turn while the queue was full";
+  plat::DestroyWindow(stream);
+  SetNetTimerClockSource(nullptr);
+  MoveTo(20, 400);
+  ASSERT_TRUE(PumpUntil([] { return view_->Visible(imgBtnInstall); }));
 }
 
 TEST_F(FltkWindow, EnterAndEscDoNothingOnTheStartPage) {

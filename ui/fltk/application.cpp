@@ -6,6 +6,11 @@
 // Fl::wait dispatches the queue in the main loop and inside every modal loop (message boxes,
 // the folder chooser, the licence window), which keeps a download running while a question is
 // open.
+//
+// The queue is dispatched in turns of at most kQueueTurnMs, and FLTK's own events (input,
+// painting, its timers) get their turn between two: a download that keeps the queue full
+// (every readable notice of a fast sender posts its own continuation) never keeps a click or a
+// repaint waiting longer than about one turn.
 #include <FL/Fl.H>
 #include <FL/fl_ask.H>
 #include <FL/x.H>
@@ -21,10 +26,6 @@
 namespace ui::fltk {
 
 namespace {
-
-// Messages dispatched per wake-up of the descriptor. What is left keeps the descriptor
-// readable, so FLTK comes back to it after handling its own events in between.
-constexpr int kDispatchBatch = 64;
 
 // The hidden window that receives the notice of new display input (nothing to do: the notice
 // only ends the wait that is in progress).
@@ -48,8 +49,13 @@ class TFltkApplication : public TApplicationBase {
       plat::RegisterWindowClass(kInputWindowClass, &InputWindowProc);
     input_window_ = plat::CreateHiddenWindow(kInputWindowClass);
     display_fd_ = fl_display ? ConnectionNumber(fl_display) : -1;
+    // Xlib reads the connection itself and keeps the events it meets while it waits for a
+    // reply (a repaint's round trip, say). They no longer show on the descriptor, so every
+    // wait that would block asks for them first: a click whose release lies there would
+    // otherwise wait for the next input to arrive, for ever in a download that is held.
     if (input_window_ != 0 && display_fd_ >= 0)
-      plat::WatchInputDescriptor(input_window_, display_fd_, kMsgDisplayInput);
+      plat::WatchInputDescriptor(input_window_, display_fd_, kMsgDisplayInput,
+                                 [] { return fl_display != nullptr && XQLength(fl_display) > 0; });
     SetApplication(this);
   }
 
@@ -62,9 +68,13 @@ class TFltkApplication : public TApplicationBase {
     if (&Application() == this) SetApplication(nullptr);
   }
 
+  // FLTK's events first, then the queue until it is empty, FLTK's events again between two
+  // turns; returns at once when a quit request was taken.
   void ProcessMessages() override {
-    Fl::check();
-    Drain(-1);
+    for (;;) {
+      Fl::check();
+      if (DispatchQueueTurn(terminated_, kQueueTurnMs) || terminated_) return;
+    }
   }
 
   bool Terminated() const override { return terminated_; }
@@ -73,7 +83,9 @@ class TFltkApplication : public TApplicationBase {
   void Run() override {
     while (!terminated_) {
       try {
-        Drain(-1);
+        // What a turn leaves keeps the queue's descriptor readable: Fl::wait handles FLTK's
+        // events and comes back to it at once.
+        DispatchQueueTurn(terminated_, kQueueTurnMs);
         if (terminated_ || Fl::first_window() == nullptr) break;
         Fl::wait(1.0);
       } catch (const std::exception& e) {
@@ -84,25 +96,11 @@ class TFltkApplication : public TApplicationBase {
 
  private:
   static void OnQueueReady(int, void* self) {
+    auto* app = static_cast<TFltkApplication*>(self);
     try {
-      static_cast<TFltkApplication*>(self)->Drain(kDispatchBatch);
+      DispatchQueueTurn(app->terminated_, kQueueTurnMs);
     } catch (const std::exception& e) {
       ReportException(e);
-    }
-  }
-
-  // Dispatches queued messages, at most `limit` of them (-1: until the queue is empty). The
-  // quit request sets the terminate flag and is consumed.
-  void Drain(int limit) {
-    plat::Message m;
-    for (int n = 0; limit < 0 || n < limit; ++n) {
-      if (!plat::PeekMessage(m)) return;
-      if (m.msg == plat::kMsgQuit && m.window == 0) {
-        terminated_ = true;
-        continue;
-      }
-      plat::TranslateMessage(m);
-      plat::DispatchMessage(m);
     }
   }
 

@@ -26,6 +26,11 @@ bool HasFocus(View& view, ControlId id);
 unsigned long WindowId(View& view);
 // The X window id of the modal dialog that is open (message box, licence window), else 0.
 unsigned long ModalWindowId();
+// Events read from the display connection and queued in the client library, not yet handled.
+int QueuedDisplayEvents();
+// A round trip to the display: what has arrived on the connection is read into the client
+// library's queue, as a reply awaited during a repaint does, and not handled.
+void ReadDisplayEventsAhead();
 // The marquee animation's position (0 to 1); it moves while the style is marquee.
 double MarqueePhase(View& view);
 

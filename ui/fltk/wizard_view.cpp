@@ -768,6 +768,14 @@ unsigned long ModalWindowId() {
   return m && m->shown() ? static_cast<unsigned long>(fl_xid(m)) : 0;
 }
 
+int QueuedDisplayEvents() {
+  return fl_display != nullptr ? XQLength(fl_display) : 0;
+}
+
+void ReadDisplayEventsAhead() {
+  if (fl_display != nullptr) XSync(fl_display, False);
+}
+
 double MarqueePhase(View& view) {
   auto& v = static_cast<WizardView&>(view);
   return static_cast<ProgressBar*>(v.Widget(ControlId::ProgressBarDownloading))->Phase();
