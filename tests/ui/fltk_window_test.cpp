@@ -21,7 +21,7 @@
 #include "events/application.h"
 #include "events/timers.h"
 #include "platform/messages.h"
-#include "tests/ui/page_shots.h"
+#include "tests/ui/window_test_support.h"
 #include "ui/fltk/fltk_view.h"
 #include "ui/layout.h"
 #include "ui/toolkit.h"
@@ -34,28 +34,6 @@ using enum ControlId;
 namespace fs = std::filesystem;
 
 constexpr auto kDeadline = std::chrono::seconds(10);
-
-class RecordingListener : public ViewListener {
- public:
-  void OnClick(ControlId c) override { events.push_back(std::string("click ") + Def(c).Name); }
-  void OnMouseEnter(ControlId c) override { events.push_back(std::string("enter ") + Def(c).Name); }
-  void OnMouseLeave(ControlId c) override { events.push_back(std::string("leave ") + Def(c).Name); }
-  void OnCloseQuery(bool& can_close) override {
-    events.push_back("close query");
-    can_close = allow_close;
-  }
-  bool OnQueryEndSession() override { return true; }
-  bool Saw(const std::string& e) const {
-    return std::find(events.begin(), events.end(), e) != events.end();
-  }
-  std::vector<std::string> events;
-  bool allow_close = true;
-};
-
-std::string ArtifactDir() {
-  const char* env = std::getenv("VEXLOR_ARTIFACTS_DIR");
-  return env ? std::string(env) + "/ui" : std::string(VEXLOR_UI_ARTIFACTS);
-}
 
 // Runs a shell command; true when it exited with 0.
 bool Shell(const std::string& cmd) {

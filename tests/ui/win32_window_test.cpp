@@ -30,7 +30,7 @@
 #include "events/application.h"
 #include "platform/messages.h"
 #include "tests/support/fake_mshtml.h"
-#include "tests/ui/page_shots.h"
+#include "tests/ui/window_test_support.h"
 #include "ui/layout.h"
 #include "ui/toolkit.h"
 #include "ui/win32/win32_view.h"
@@ -42,31 +42,6 @@ using enum ControlId;
 namespace fs = std::filesystem;
 
 constexpr int kDeadlineMs = 10000;
-
-class RecordingListener : public ViewListener {
- public:
-  void OnClick(ControlId c) override { events.push_back(std::string("click ") + Def(c).Name); }
-  void OnMouseEnter(ControlId c) override { events.push_back(std::string("enter ") + Def(c).Name); }
-  void OnMouseLeave(ControlId c) override { events.push_back(std::string("leave ") + Def(c).Name); }
-  void OnCloseQuery(bool& can_close) override {
-    events.push_back("close query");
-    can_close = allow_close;
-  }
-  bool OnQueryEndSession() override {
-    events.push_back("end session");
-    return true;
-  }
-  bool Saw(const std::string& e) const {
-    return std::find(events.begin(), events.end(), e) != events.end();
-  }
-  std::vector<std::string> events;
-  bool allow_close = true;
-};
-
-std::string ArtifactDir() {
-  const char* env = std::getenv("VEXLOR_ARTIFACTS_DIR");
-  return env ? std::string(env) + "/ui" : std::string(VEXLOR_UI_ARTIFACTS);
-}
 
 std::wstring Wide(const std::string& s) {
   return std::wstring(s.begin(), s.end());

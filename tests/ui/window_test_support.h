@@ -1,11 +1,44 @@
-// The pages and looks every toolkit's window test photographs, as one table: the four pages,
-// the Installing page both while downloading and in its install look. Shared by the FLTK and
-// the native Windows window tests.
+// What the window tests of both toolkits (FLTK, native Windows) share: a listener that records
+// what the view reports, the folder for screenshots, and the table of pages and looks they
+// photograph (the four pages, the Installing page both while downloading and in its install
+// look).
 #pragma once
 
+#include <algorithm>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "ui/layout.h"
 #include "ui/view.h"
 
 namespace ui {
+
+class RecordingListener : public ViewListener {
+ public:
+  void OnClick(ControlId c) override { events.push_back(std::string("click ") + Def(c).Name); }
+  void OnMouseEnter(ControlId c) override { events.push_back(std::string("enter ") + Def(c).Name); }
+  void OnMouseLeave(ControlId c) override { events.push_back(std::string("leave ") + Def(c).Name); }
+  void OnCloseQuery(bool& can_close) override {
+    events.push_back("close query");
+    can_close = allow_close;
+  }
+  bool OnQueryEndSession() override {
+    events.push_back("end session");
+    return true;
+  }
+  bool Saw(const std::string& e) const {
+    return std::find(events.begin(), events.end(), e) != events.end();
+  }
+  std::vector<std::string> events;
+  bool allow_close = true;
+};
+
+// VEXLOR_ARTIFACTS_DIR/ui when set, else the build's artefacts folder.
+inline std::string ArtifactDir() {
+  const char* env = std::getenv("VEXLOR_ARTIFACTS_DIR");
+  return env ? std::string(env) + "/ui" : std::string(VEXLOR_UI_ARTIFACTS);
+}
 
 struct PageShot {
   ControlId page;
