@@ -372,6 +372,8 @@ class THttpCli : public TNetWndControl, public IDownloadClient {
   // The body framing of the answer whose header just ended: false when it failed the request
   // (an invalid Content-Length, a transfer coding that cannot be decoded on a body).
   bool DecideFraming(bool HasBody);
+  // ContentLength, the invalid-length flag and TransferEncoding from the framing fields so far.
+  void ReadFramingFields();
   // Received bytes that belong to no answer (after a complete one, or between requests): they
   // are dropped and the connection is not used again.
   void DropStrayBytes();
@@ -479,8 +481,12 @@ class THttpCli : public TNetWndControl, public IDownloadClient {
   bool FBodyExpected = false;
   // The answer's body is chunked (its final transfer coding is "chunked").
   bool FChunked = false;
-  // Content-Length fields of the answer: one was seen; one (or their combination) is invalid.
-  bool FContentLengthSeen = false;
+  // The values of the answer's Content-Length and Transfer-Encoding fields, a folded
+  // continuation line joined to its field; the field a continuation line would continue; and
+  // whether the Content-Length values (one, or their combination) are invalid.
+  enum class TFramingField { None, ContentLength, TransferEncoding };
+  std::vector<String> FContentLengthFields, FTransferEncodingFields;
+  TFramingField FLastFramingField = TFramingField::None;
   bool FContentLengthBad = false;
   // The request went out on a connection kept open from an earlier exchange, and whether the
   // one retry on a fresh connection, for a server that closed it meanwhile, has been used.

@@ -58,6 +58,27 @@ void THttpCli::DropStrayBytes() {
   if (FCtrlSocket->State() == wsConnected) FCtrlSocket->Close();
 }
 
+void THttpCli::ReadFramingFields() {
+  // Repeated Content-Length fields must agree; one invalid value spoils the answer's length.
+  FContentLength = -1;
+  FContentLengthBad = false;
+  for (const String& value : FContentLengthFields) {
+    const std::int64_t n = ParseContentLength(value);
+    if (n < 0 || (FContentLength >= 0 && n != FContentLength)) {
+      FContentLengthBad = true;
+      FContentLength = -1;
+      break;
+    }
+    FContentLength = n;
+  }
+  // Several Transfer-Encoding fields make one list of codings.
+  FTransferEncoding.clear();
+  for (const String& value : FTransferEncodingFields) {
+    if (!FTransferEncoding.empty()) FTransferEncoding += u", ";
+    FTransferEncoding += text::LowerAscii(std::u16string_view(value));
+  }
+}
+
 void THttpCli::ReceiveHeaderLines(std::uint16_t ErrCode) {
   while (!FReceiveBuffer.Empty()) {
     if (FState == httpWaitingBody && FNext == TReceiver::Body) return;
@@ -150,25 +171,29 @@ void THttpCli::ProcessHeaderLine() {
       FStatusCode = st->StatusCode;
       FReasonPhrase = st->ReasonPhrase;
     }
+  } else if (FLastFramingField != TFramingField::None &&
+             (FLastResponse[0] == u' ' || FLastResponse[0] == u'\t')) {
+    // A folded line continues the framing field before it, joined with a blank (RFC 9112
+    // section 5.2): read apart, "Transfer-Encoding:" and " chunked" would leave a chunked body
+    // to be stored as it came.
+    auto& fields = FLastFramingField == TFramingField::ContentLength ? FContentLengthFields
+                                                                     : FTransferEncodingFields;
+    fields.back() = TrimBlanks(fields.back() + u" " + TrimBlanks(FLastResponse));
+    ReadFramingFields();
   } else if (auto field = ParseHeaderField(FLastResponse)) {
     const String& name = field->Name;
     const String& value = field->Value;
+    FLastFramingField = TFramingField::None;
     if (name == u"location") {
       AcceptLocation(TrimBlanks(value));
     } else if (name == u"content-length") {
-      // Repeated fields must agree; the first invalid one spoils the answer's length.
-      const std::int64_t n = ParseContentLength(value);
-      if (n < 0 || (FContentLengthSeen && n != FContentLength)) {
-        FContentLengthBad = true;
-        FContentLength = -1;
-      } else if (!FContentLengthBad) {
-        FContentLength = n;
-      }
-      FContentLengthSeen = true;
+      FContentLengthFields.push_back(TrimBlanks(value));
+      FLastFramingField = TFramingField::ContentLength;
+      ReadFramingFields();
     } else if (name == u"transfer-encoding") {
-      // Several fields make one list of codings.
-      String v = text::LowerAscii(std::u16string_view(TrimBlanks(value)));
-      FTransferEncoding = FTransferEncoding.empty() ? v : FTransferEncoding + u", " + v;
+      FTransferEncodingFields.push_back(TrimBlanks(value));
+      FLastFramingField = TFramingField::TransferEncoding;
+      ReadFramingFields();
     } else if (name == u"content-range") {
       ParseContentRange(value, FContentRangeBegin, FContentRangeEnd);
     } else if (name == u"accept-ranges") {
@@ -203,10 +228,10 @@ void THttpCli::HeaderEnded() {
     // An interim answer: the real one follows, and its fields say nothing about it.
     FRcvdHeader.clear();
     FHeaderLineCount = -1;
-    FContentLength = -1;
-    FContentLengthSeen = false;
-    FContentLengthBad = false;
-    FTransferEncoding.clear();
+    FContentLengthFields.clear();
+    FTransferEncodingFields.clear();
+    FLastFramingField = TFramingField::None;
+    ReadFramingFields();
     return;
   }
   TriggerHeaderEnd();
@@ -220,7 +245,10 @@ void THttpCli::HeaderEnded() {
   if (!codings.empty()) {
     // Transfer-Encoding decides the framing and a Content-Length beside it is ignored; an
     // answer that sends both is not trusted with the connection afterwards.
-    if (FContentLengthSeen) FCloseReq = true;
+    if (!FContentLengthFields.empty()) FCloseReq = true;
+    // In an HTTP/1.0 answer the coding is a fault of its own: the message is read, the
+    // connection is not trusted afterwards (RFC 9112 section 6.1).
+    if (FResponseVer == u"1.0") FCloseReq = true;
     FContentLength = -1;
   } else if (FContentLengthBad) {
     FailRequest(reqErrBadContentLength, u"Invalid Content-Length");

@@ -111,7 +111,9 @@ void THttpCli::ClearHeaderState() {
   FBodyExpected = false;
   FNext = TReceiver::None;
   FContentLength = -1;
-  FContentLengthSeen = false;
+  FContentLengthFields.clear();
+  FTransferEncodingFields.clear();
+  FLastFramingField = TFramingField::None;
   FContentLengthBad = false;
   FChunked = false;
   FContentType.clear();

@@ -330,6 +330,22 @@ std::vector<ClientCase> Cases() {
                  reqErrTransferCoding, ""));
   v.push_back(te("TransferEncodingUnknownCoding", "Transfer-Encoding: x-private\r\n",
                  reqErrTransferCoding, ""));
+  // A folded line continues its field: nothing of the framing is lost to the fold.
+  v.push_back(te("FoldedTransferEncoding", "Transfer-Encoding:\r\n \tchunked\r\n", 0, "Wiki"));
+  v.push_back(te("FoldedCodingList", "Transfer-Encoding: gzip,\r\nX-No-Colon\r\n chunked\r\n",
+                 reqErrTransferCoding, ""));
+  v.push_back({.name = "TransferEncodingInAnHttp10AnswerClosesAfterwards",
+               .servers = {{{Read(),
+                             Send("HTTP/1.0 200 OK\r\nConnection: keep-alive\r\n"
+                                  "Transfer-Encoding: chunked\r\n\r\n" +
+                                  kWiki),
+                             WaitPeerClose()}}},
+               .setup = [](THttpCli& c) { c.SetRequestVer(u"1.1"); },
+               .stream = "Wiki",
+               .check =
+                   [](THttpCli&, Recorder&, Servers& s) {
+                     EXPECT_TRUE(s[0].WaitFinished(5000));  // the client closed it
+                   }});
   v.push_back({.name = "UnknownCodingOnABodilessAnswerIsHarmless",
                .servers = {Answer("HTTP/1.0 304 Not Modified\r\nTransfer-Encoding: gzip\r\n\r\n")},
                .status = 304,
@@ -354,6 +370,8 @@ std::vector<ClientCase> Cases() {
                       .err = err,
                       .stream = stream};
   };
+  v.push_back(
+      length("FoldedContentLength", "Content-Length: 5\r\n 0\r\n", reqErrBadContentLength, ""));
   v.push_back(length("ContentLengthListOfTheSameNumber", "Content-Length: 5, 5\r\n", 0, "12345"));
   v.push_back(length("ContentLengthRepeatedAlike", "Content-Length: 5\r\nContent-Length: 5\r\n", 0,
                      "12345"));
