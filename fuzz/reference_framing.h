@@ -384,6 +384,8 @@ inline TDecoded DecodeAnswer(std::string_view in, bool head) {
       }
     }
     if (has_te) {
+      if (version == "1.0")
+        return stop(TVerdict::Unjudged, "Transfer-Encoding in an HTTP/1.0 answer");
       if (codings.empty()) return stop(TVerdict::Unjudged, "Transfer-Encoding without a coding");
       for (const std::string& c : codings)
         if (c.find(';') != std::string::npos || c == "identity")
@@ -394,8 +396,6 @@ inline TDecoded DecodeAnswer(std::string_view in, bool head) {
           list += (list.empty() ? "" : ", ") + c;
         return stop(TVerdict::Invalid, "transfer codings the client cannot undo: " + list);
       }
-      if (version == "1.0")
-        return stop(TVerdict::Unjudged, "Transfer-Encoding in an HTTP/1.0 answer");
       if (empty_element) r.Lenient = true;
       TDecoded c = DecodeChunked(body);
       r.Document = std::move(c.Document);
