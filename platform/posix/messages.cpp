@@ -376,17 +376,24 @@ LResult DefWindowProc(WindowHandle, std::uint32_t, WParam, LParam) {
   return 0;
 }
 
-bool PostMessage(WindowHandle window, std::uint32_t msg, WParam wparam, LParam lparam) {
-  std::shared_ptr<ThreadQueue> q;
-  {
-    std::lock_guard<std::mutex> lock(TheRegistry().mu);
-    WindowRecord* r = FindLocked(window);
-    if (!r) {
-      t_last_error = kErrorInvalidWindowHandle;
-      return false;
-    }
-    q = r->queue;
+namespace {
+
+// The queue of the thread that owns the window; nullptr (and the last error) when it is gone.
+std::shared_ptr<ThreadQueue> QueueOfWindow(WindowHandle window) {
+  std::lock_guard<std::mutex> lock(TheRegistry().mu);
+  WindowRecord* r = FindLocked(window);
+  if (!r) {
+    t_last_error = kErrorInvalidWindowHandle;
+    return nullptr;
   }
+  return r->queue;
+}
+
+}  // namespace
+
+bool PostMessage(WindowHandle window, std::uint32_t msg, WParam wparam, LParam lparam) {
+  std::shared_ptr<ThreadQueue> q = QueueOfWindow(window);
+  if (!q) return false;
   Push(*q, Message{window, msg, wparam, lparam});
   return true;
 }
@@ -497,16 +504,8 @@ bool SetTimer(WindowHandle window, std::uintptr_t id, std::uint32_t interval_ms)
 
 bool KillTimer(WindowHandle window, std::uintptr_t id) {
   // The timer lives in the queue of the window's thread, which need not be the caller's.
-  std::shared_ptr<ThreadQueue> owner;
-  {
-    std::lock_guard<std::mutex> lock(TheRegistry().mu);
-    WindowRecord* r = FindLocked(window);
-    if (!r) {
-      t_last_error = kErrorInvalidWindowHandle;
-      return false;
-    }
-    owner = r->queue;
-  }
+  std::shared_ptr<ThreadQueue> owner = QueueOfWindow(window);
+  if (!owner) return false;
   ThreadQueue& q = *owner;
   std::lock_guard<std::mutex> timer_lock(q.timer_mu);
   auto it = std::find_if(q.timers.begin(), q.timers.end(),
@@ -532,9 +531,7 @@ namespace posix {
 
 namespace {
 std::shared_ptr<ThreadQueue> OwnerQueue(WindowHandle window) {
-  std::lock_guard<std::mutex> lock(TheRegistry().mu);
-  WindowRecord* r = FindLocked(window);
-  return r ? r->queue : nullptr;
+  return QueueOfWindow(window);
 }
 }  // namespace
 
