@@ -190,11 +190,17 @@ struct THostEnt {
   std::int16_t h_length;
   char** h_addr_list;  // null-terminated; each entry h_length bytes, network order
 };
+// 64-bit Windows orders some fields differently (its declarations keep pointers together).
 struct TServEnt {
   char* s_name;
   char** s_aliases;
+#if defined(_WIN64)
+  char* s_proto;
+  std::int16_t s_port;  // network order
+#else
   std::int16_t s_port;  // network order
   char* s_proto;
+#endif
 };
 struct TProtoEnt {
   char* p_name;
@@ -214,11 +220,19 @@ struct TAddrInfoW {
 struct TWSAData {
   std::uint16_t wVersion;
   std::uint16_t wHighVersion;
+#if defined(_WIN64)
+  std::uint16_t iMaxSockets;
+  std::uint16_t iMaxUdpDg;
+  char* lpVendorInfo;
+  char szDescription[257];
+  char szSystemStatus[129];
+#else
   char szDescription[257];
   char szSystemStatus[129];
   std::uint16_t iMaxSockets;
   std::uint16_t iMaxUdpDg;
   char* lpVendorInfo;
+#endif
 };
 
 constexpr int kAiPassive = 0x01;
