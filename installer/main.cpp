@@ -3,12 +3,15 @@
 // Start-up seeds the pseudo-random generator of the download names, creates the toolkit's
 // application (which attaches the thread's message queue to the toolkit's loop), the wizard
 // window, the HTTP client with the installer's settings and the controller, shows the window
-// and runs the loop until the window closes.
+// and runs the loop until the window closes. A termination signal (Linux) closes the window
+// without a question, the partial download removed, and ends the program by that signal.
 #include <memory>
 
 #include "http/httpcli.h"
 #include "installer/download_target.h"
 #include "installer/main_form.h"
+#include "installer/termination_watch.h"
+#include "platform/termination.h"
 #include "ui/toolkit.h"
 
 namespace {
@@ -31,10 +34,21 @@ int main() {
 
   installer::TInstallerServices services = installer::TInstallerServices::System();
   services.MakePageClient = [] { return std::unique_ptr<IDownloadClient>(MakeHttpCli()); };
+  int ended_by_signal = 0;
   {
     installer::TfrmMain form(*view, *http_cli, std::move(services));
+    // A termination signal closes the window as "Yes" to the close question would.
+    installer::TTerminationWatch termination([&form] { form.TerminateRequested(); });
     view->Show();
     application->Run();
+    ended_by_signal = termination.Signal();
+  }
+  if (ended_by_signal != 0) {
+    // Everything is cleaned up; the parent learns that the signal ended the program.
+    http_cli.reset();
+    view.reset();
+    application.reset();
+    plat::RaiseTerminationSignal(ended_by_signal);
   }
   return 0;
 }
