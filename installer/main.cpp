@@ -4,12 +4,16 @@
 // application (FLTK's loop with the thread's message queue attached on Linux; on Windows the
 // queue's own loop, with COM initialised for the thread), the wizard window, the HTTP client
 // with the installer's settings and the controller, shows the window and runs the loop until
-// the window closes. On Windows this is a GUI program (no console) with the same entry.
+// the window closes. On Windows this is a GUI program (no console) with the same entry. A
+// termination signal (Linux) closes the window without a question, the partial download
+// removed, and ends the program by that signal.
 #include <memory>
 
 #include "http/httpcli.h"
 #include "installer/download_target.h"
 #include "installer/main_form.h"
+#include "installer/termination_watch.h"
+#include "platform/termination.h"
 #include "ui/toolkit.h"
 
 namespace {
@@ -32,10 +36,21 @@ int main() {
 
   installer::TInstallerServices services = installer::TInstallerServices::System();
   services.MakePageClient = [] { return std::unique_ptr<IDownloadClient>(MakeHttpCli()); };
+  int ended_by_signal = 0;
   {
     installer::TfrmMain form(*view, *http_cli, std::move(services));
+    // A termination signal closes the window as "Yes" to the close question would.
+    installer::TTerminationWatch termination([&form] { form.TerminateRequested(); });
     view->Show();
     application->Run();
+    ended_by_signal = termination.Signal();
+  }
+  if (ended_by_signal != 0) {
+    // Everything is cleaned up; the parent learns that the signal ended the program.
+    http_cli.reset();
+    view.reset();
+    application.reset();
+    plat::RaiseTerminationSignal(ended_by_signal);
   }
   return 0;
 }

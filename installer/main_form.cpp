@@ -131,10 +131,16 @@ void TfrmMain::FailDownload() {
   if (plat::FileExists(FDownloadToFile)) plat::DeleteFile(FDownloadToFile);
 }
 
-void TfrmMain::HttpCliRequestDone(TObject*, THttpRequest, std::uint16_t ErrCode) {
+void TfrmMain::HttpCliRequestDone(TObject* Sender, THttpRequest RqType, std::uint16_t ErrCode) {
   // Only the download's own request ends here; a further request-done (from a client that
   // reports one more after a failure) finds no download attached and changes nothing.
-  if (download_stream_ == nullptr) return;
+  if (download_stream_ == nullptr || held_completion_) return;
+  // The user is being asked whether to give the download up: its end waits for the answer, so
+  // the setup program never starts behind the question.
+  if (open_questions_ > 0) {
+    held_completion_ = THeldCompletion{Sender, RqType, ErrCode};
+    return;
+  }
   FInstalling = false;
   ReleaseDownloadStream();
 
@@ -197,15 +203,59 @@ void TfrmMain::btnCancelClick() {
   box.Caption = view_.Caption();
   box.Buttons = ui::MsgButtons::mbYesNo;
   box.Icon = ui::MsgIcon::miQuestion;
-  if (view_.MessageBox(box) != ui::idYes) return;
-  // The download may have ended while the question was open; then there is nothing to stop.
+  const bool yes = AskAboutDownload(box) == ui::idYes;
+  if (terminating_) return;  // the program is ending; that path cleans up
+  if (!yes) {
+    ReleaseHeldCompletion();
+    return;
+  }
+  if (held_completion_) {
+    // The download ended while the question was open: it is given up all the same.
+    DiscardHeldCompletion();
+    return;
+  }
+  // The download may have ended and been handled before the question (a second Cancel click
+  // queued behind the first): then there is nothing to stop.
   if (HttpCli.RcvdStream() == nullptr) return;
   HttpCli.Abort();
   view_.BringToFront(ControlId::paInstallError);
 }
 
+ui::MsgResult TfrmMain::AskAboutDownload(const ui::MessageBoxRequest& box) {
+  struct Open {
+    int& count;
+    explicit Open(int& c) : count(c) { ++count; }
+    ~Open() { --count; }
+  } open(open_questions_);
+  return view_.MessageBox(box);
+}
+
+void TfrmMain::ReleaseHeldCompletion() {
+  if (open_questions_ > 0 || !held_completion_) return;
+  THeldCompletion held = *held_completion_;
+  held_completion_.reset();
+  HttpCliRequestDone(held.Sender, held.RqType, held.ErrCode);
+}
+
+void TfrmMain::DiscardHeldCompletion() {
+  if (!held_completion_) return;
+  held_completion_.reset();
+  FInstalling = false;
+  FailDownload();
+}
+
+void TfrmMain::TerminateRequested() {
+  if (terminating_) return;
+  terminating_ = true;
+  if (FInstalling) close_accepted_ = true;
+  DiscardHeldCompletion();
+  // Open dialogs end with the application; the download's wait ends the request as aborted.
+  Application().Terminate();
+  view_.Close();
+}
+
 void TfrmMain::FormCloseQuery(bool& CanClose) {
-  if (!FInstalling) return;
+  if (!FInstalling || terminating_) return;
   ui::MessageBoxRequest box;
   box.Owner = ui::MsgOwner::moWindow;
   box.Text = kCancelInstallationText;
@@ -214,12 +264,17 @@ void TfrmMain::FormCloseQuery(bool& CanClose) {
   box.Icon = ui::MsgIcon::miQuestion;
   // Only the latest answer counts: an end of session asks twice, and a No after a Yes keeps the
   // download (and its outcome) as if nothing had been asked.
-  if (view_.MessageBox(box) == ui::idNo) {
+  const bool no = AskAboutDownload(box) == ui::idNo;
+  if (terminating_) return;  // ending now, whatever was answered
+  if (no) {
     CanClose = false;
     close_accepted_ = false;
+    ReleaseHeldCompletion();
     return;
   }
   close_accepted_ = true;
+  // A download that ended behind the question is given up with the window.
+  DiscardHeldCompletion();
 }
 
 void TfrmMain::btnInstalledFinishClick() {

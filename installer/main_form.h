@@ -14,6 +14,15 @@
 // be created; a rename that failed or found a file in the way; an installer record that cannot
 // be written; a setup program that cannot be started or exits with a code other than 0.
 //
+// The questions about the download (Cancel's "Exit Setup?" and the close question) leave the
+// download running. A download that ends while one of them is open is held until the user has
+// answered: "Yes" deletes the file and runs nothing (Error page, or the window closes, as the
+// question said); "No" handles the held end then, exactly as if it had just arrived.
+//
+// A termination request from the system (TerminateRequested) ends the program as closing the
+// window with "Yes" does, without a question: a download in progress is given up and its file
+// removed; a question that is open counts as answered "Yes".
+//
 // Threads: the user-interface thread only. Handlers may run nested inside the client's Get and
 // inside the View's modal dialogs; each reads the state afresh.
 //
@@ -25,6 +34,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "http/download_client.h"
 #include "installer/download_target.h"
@@ -87,6 +97,9 @@ class TfrmMain : public ui::ViewListener {
   void HttpCliRequestDone(TObject* Sender, THttpRequest RqType, std::uint16_t ErrCode);
   void InstallingThreadComplete(TObject* Sender);
   bool QueryEndSession();
+  // The system asks the program to end (a termination signal): the window closes without a
+  // question and a download in progress is given up, its file removed.
+  void TerminateRequested();
 
   // ViewListener.
   void OnClick(ui::ControlId control) override;
@@ -108,6 +121,15 @@ class TfrmMain : public ui::ViewListener {
   void FailDownload();
   // Detaches and closes the download file; false when none was attached.
   bool ReleaseDownloadStream();
+  // Shows a question about the download in progress; while it is open, the download's end is
+  // held.
+  ui::MsgResult AskAboutDownload(const ui::MessageBoxRequest& box);
+  // After a question was answered "No": once no question is open any more, a held end of the
+  // download is handled as if it had just arrived.
+  void ReleaseHeldCompletion();
+  // After a question was answered "Yes" (or the program is ending): a held end of the download
+  // is dropped, with the file.
+  void DiscardHeldCompletion();
   void ShowWebPageDialog(const String& url, bool resizable, int height, int width);
 
   ui::View& view_;
@@ -122,6 +144,17 @@ class TfrmMain : public ui::ViewListener {
   std::unique_ptr<plat::TFileStream> download_stream_;
   bool download_started_ = false;  // one download per run
   bool close_accepted_ = false;    // the user agreed to cancel by closing the window
+  bool terminating_ = false;       // the system asked the program to end
+
+  // The questions about the download that are open (a close question may open over Cancel's).
+  int open_questions_ = 0;
+  // The end of the download that arrived while a question was open.
+  struct THeldCompletion {
+    TObject* Sender;
+    THttpRequest RqType;
+    std::uint16_t ErrCode;
+  };
+  std::optional<THeldCompletion> held_completion_;
 };
 
 }  // namespace installer

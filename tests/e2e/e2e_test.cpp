@@ -13,6 +13,7 @@
 // sees in artefacts/<test>/. Every wait has a limit, so a stuck window fails the test instead of
 // hanging it.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -673,5 +674,116 @@ INSTANTIATE_TEST_SUITE_P(
                                     Failure{"closed_without_answer", "close", nullptr},
                                     Failure{"setup_fails", "setup", "1"})),
     TargetCaseName<Failure>);
+
+// The download ends while a question about it is open: nothing runs behind the question, and
+// the answer decides. "Yes" leaves nothing behind (the Error page, or the program ends, as the
+// question said); "No" goes on with the installation as if the download had just ended.
+struct HeldEnd {
+  const char* name;
+  bool close_question;  // the close question instead of Cancel's
+  const char* key;
+  bool installs;
+};
+
+using HeldEndTest = TargetCaseTest<HeldEnd>;
+
+TEST_P(HeldEndTest, TheAnswerDecides) {
+  const HeldEnd& h = TheCase();
+  std::int64_t half = HoldDownloadHalfway();
+  ASSERT_NO_FATAL_FAILURE(LaunchInstaller());
+  Click(ControlId::imgBtnInstall);
+  ASSERT_NO_FATAL_FAILURE(ExpectDownloadHeld(half));
+  fs::path file = DownloadFile();
+  if (h.close_question) {
+    ASSERT_TRUE(display_.RequestClose(wizard_.Window()));
+    ASSERT_NO_FATAL_FAILURE(ExpectQuestion(kWizardTitle, "question-cancel-installation"));
+  } else {
+    Click(ControlId::btnCancel);
+    ASSERT_NO_FATAL_FAILURE(ExpectQuestion(kWizardTitle, "question-exit-setup"));
+  }
+  server_->Release();
+  // Complete: at its full size, or already renamed for its run.
+  fs::path exe = fs::path(file).replace_extension(".exe");
+  ASSERT_TRUE(drive::WaitUntil(
+      [&] {
+        std::error_code ec;
+        return static_cast<std::int64_t>(fs::file_size(file, ec)) == SetupSize() ||
+               fs::exists(exe) || !SetupRuns().empty();
+      },
+      kServerMs))
+      << "the download did not complete behind the question";
+  // Give a setup that would start behind the question the time to show itself.
+  EXPECT_FALSE(drive::WaitUntil([&] { return !SetupRuns().empty(); }, 1500))
+      << "the setup program ran behind the open question";
+  Shot("question-download-complete");
+  ASSERT_NO_FATAL_FAILURE(Answer(h.key));
+  if (h.installs) {
+    ASSERT_NO_FATAL_FAILURE(ExpectPage(Page::pgFinish, "finish"));
+    ExpectInstalled(true);
+    ASSERT_NO_FATAL_FAILURE(FinishAndExit(ControlId::btnInstalledFinish));
+    StopProduct();
+    return;
+  }
+  if (h.close_question) {
+    auto code = installer_.WaitExit(kExitMs);
+    ASSERT_TRUE(code.has_value()) << "the installer did not end";
+    EXPECT_EQ(*code, 0);
+  } else {
+    ASSERT_NO_FATAL_FAILURE(ExpectPage(Page::pgError, "error"));
+  }
+  ExpectNothingInstalled();
+  EXPECT_TRUE(SetupRuns().empty());
+  if (!h.close_question) {
+    ASSERT_NO_FATAL_FAILURE(FinishAndExit(ControlId::btnCancelledFinish));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    E2E, HeldEndTest,
+    ::testing::Combine(kTargets, ::testing::Values(HeldEnd{"cancel_yes", false, "y", false},
+                                                   HeldEnd{"cancel_no", false, "n", true},
+                                                   HeldEnd{"close_yes", true, "y", false},
+                                                   HeldEnd{"close_no", true, "n", true})),
+    TargetCaseName<HeldEnd>);
+
+// A termination signal in the middle of the download ends the program as closing the window
+// with "Yes" does, without a question: the partial download is removed. The program ends by
+// the signal, so its parent sees why.
+struct Termination {
+  const char* name;
+  int signal;
+  bool question_open;  // Cancel's question is open when the signal comes
+};
+
+// Signals are the Linux program's own: these cases run on the Linux target only.
+class TerminationTest : public E2EBase, public ::testing::WithParamInterface<Termination> {
+ protected:
+  TargetKind Kind() const override { return TargetKind::tkLinux; }
+};
+
+TEST_P(TerminationTest, RemovesThePartialDownload) {
+  const Termination& t = GetParam();
+  std::int64_t half = HoldDownloadHalfway();
+  ASSERT_NO_FATAL_FAILURE(LaunchInstaller());
+  Click(ControlId::imgBtnInstall);
+  ASSERT_NO_FATAL_FAILURE(ExpectDownloadHeld(half));
+  if (t.question_open) {
+    Click(ControlId::btnCancel);
+    ASSERT_NO_FATAL_FAILURE(ExpectQuestion(kWizardTitle, "question-exit-setup"));
+  }
+  ASSERT_EQ(kill(installer_.Pid(), t.signal), 0);
+  auto code = installer_.WaitExit(kExitMs);
+  ASSERT_TRUE(code.has_value()) << "the installer did not end";
+  EXPECT_EQ(*code, 128 + t.signal);
+  ExpectNothingInstalled();
+  EXPECT_TRUE(SetupRuns().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(E2E, TerminationTest,
+                         ::testing::Values(Termination{"sigterm", SIGTERM, false},
+                                           Termination{"sigint", SIGINT, false},
+                                           Termination{"sighup", SIGHUP, false},
+                                           Termination{"sigterm_during_question", SIGTERM, true}),
+                         [](const auto& info) { return std::string("Linux_") + info.param.name; });
 
 }  // namespace

@@ -352,6 +352,164 @@ INSTANTIATE_TEST_SUITE_P(
                  .page = ControlId::paInstallError}),
     [](const ::testing::TestParamInfo<FlowCase>& info) { return std::string(info.param.name); });
 
+// --- A download that ends while a question about it is open ---------------------------------
+
+// The question is asked after the second block; while it is open the download goes on and
+// ends (the fake client delivers the rest and its end from the queue). Its end is held: no
+// setup starts behind the question, and the answer decides.
+enum class Asked { Cancel, Close, CloseOverCancel };
+
+struct RaceCase {
+  const char* name = "";
+  Asked asked = Asked::Cancel;
+  std::vector<ui::MsgResult> answers = {};  // outer question first
+  std::int32_t status = 200;
+  bool terminate = false;  // the system asks the program to end while the question is open
+  // Expected.
+  ControlId page = ControlId::paStart;
+  bool setup_ran = false;
+  bool closed = false;
+};
+
+std::ostream& operator<<(std::ostream& os, const RaceCase& c) {
+  return os << c.name;
+}
+
+class QuestionRace : public ::testing::TestWithParam<RaceCase> {};
+
+TEST_P(QuestionRace, TheEndWaitsForTheAnswer) {
+  const RaceCase c = GetParam();
+  RunOnFreshThread([&c] {
+    Wizard w;
+    std::vector<std::string> during;  // what was true when the innermost question was answered
+    auto note = [&w, &during] {
+      during.push_back(std::string(ui::NameOf(w.view.FrontPage())) +
+                       (w.setup_lines.empty() && !w.form->SetupRunning() ? " no-setup" : " setup") +
+                       (w.form->Installing() ? " installing" : " done"));
+    };
+    // The innermost question lets the download end, then answers.
+    auto innermost = [&w, &c, note](ui::MsgResult answer) {
+      return [&w, &c, note, answer](const ui::MessageBoxRequest&) {
+        EXPECT_TRUE(PumpUntil([&w] { return w.client.RequestDoneCount > 0; }));
+        note();
+        if (c.terminate) w.form->TerminateRequested();
+        return answer;
+      };
+    };
+    switch (c.asked) {
+      case Asked::Cancel:
+      case Asked::Close:
+        w.view.ScriptMessageBox(innermost(c.answers[0]));
+        break;
+      case Asked::CloseOverCancel:
+        // While Cancel's question is open, the window is asked to close too.
+        w.view.ScriptMessageBox([&w, &c](const ui::MessageBoxRequest&) {
+          w.view.RequestClose();
+          EXPECT_TRUE(w.setup_lines.empty() && !w.form->SetupRunning());
+          return c.answers[0];
+        });
+        w.view.ScriptMessageBox(innermost(c.answers[1]));
+        break;
+    }
+    FakeResponse r = Body(c.status);
+    r.ActionsAfterBlock[1] = [&w, &c] {
+      if (c.asked == Asked::Close)
+        w.view.RequestClose();
+      else
+        EXPECT_TRUE(w.view.Click(ControlId::btnCancel));
+    };
+    w.client.Script(r);
+    w.Install();
+    PumpUntil([&w] { return !w.form->SetupRunning(); });
+
+    for (const std::string& d : during)
+      EXPECT_EQ(d, "paInstalling no-setup installing") << "the end was not held";
+    EXPECT_EQ(during.size(), 1u);
+    EXPECT_EQ(ui::NameOf(w.view.FrontPage()), std::string(ui::NameOf(c.page)));
+    EXPECT_EQ(!w.setup_lines.empty(), c.setup_ran);
+    EXPECT_EQ(w.view.Closed(), c.closed);
+    EXPECT_EQ(w.client.RequestDoneCount, 1);
+    EXPECT_EQ(w.client.AbortCalls, 0) << "nothing is left to abort";
+    EXPECT_FALSE(w.form->Installing());
+    EXPECT_TRUE(w.view.Unscripted.empty());
+    if (c.setup_ran) {
+      ASSERT_EQ(w.setup_payloads.size(), 1u);
+      EXPECT_EQ(w.setup_payloads[0], std::string(kSetupBytes) + kSetupBytes + kSetupBytes);
+    }
+    std::vector<std::string> left = w.temp.Files();
+    EXPECT_TRUE(left.empty()) << left.size() << " file(s), first " << left[0];
+  });
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Held, QuestionRace,
+    ::testing::Values(
+        RaceCase{.name = "CancelYes", .answers = {ui::idYes}, .page = ControlId::paInstallError},
+        RaceCase{.name = "CancelNo",
+                 .answers = {ui::idNo},
+                 .page = ControlId::paFinish,
+                 .setup_ran = true},
+        // A failed end is held too, and handled as such after "No".
+        RaceCase{.name = "CancelNoAfterStatus404",
+                 .answers = {ui::idNo},
+                 .status = 404,
+                 .page = ControlId::paInstallError},
+        RaceCase{.name = "CloseYes",
+                 .asked = Asked::Close,
+                 .answers = {ui::idYes},
+                 .page = ControlId::paInstallError,
+                 .closed = true},
+        RaceCase{.name = "CloseNo",
+                 .asked = Asked::Close,
+                 .answers = {ui::idNo},
+                 .page = ControlId::paFinish,
+                 .setup_ran = true},
+        // "No" to the close question keeps the end held while Cancel's is still open.
+        RaceCase{.name = "CloseNoThenCancelYes",
+                 .asked = Asked::CloseOverCancel,
+                 .answers = {ui::idYes, ui::idNo},
+                 .page = ControlId::paInstallError},
+        RaceCase{.name = "CloseNoThenCancelNo",
+                 .asked = Asked::CloseOverCancel,
+                 .answers = {ui::idNo, ui::idNo},
+                 .page = ControlId::paFinish,
+                 .setup_ran = true},
+        RaceCase{.name = "CloseYesOverCancel",
+                 .asked = Asked::CloseOverCancel,
+                 .answers = {ui::idNo, ui::idYes},
+                 .page = ControlId::paInstallError,
+                 .closed = true},
+        // A termination request during the question ends everything, whatever is answered.
+        RaceCase{.name = "TerminatedDuringCancel",
+                 .answers = {ui::idNo},
+                 .terminate = true,
+                 .page = ControlId::paInstallError,
+                 .closed = true},
+        RaceCase{.name = "TerminatedDuringClose",
+                 .asked = Asked::Close,
+                 .answers = {ui::idNo},
+                 .terminate = true,
+                 .page = ControlId::paInstallError,
+                 .closed = true}),
+    [](const ::testing::TestParamInfo<RaceCase>& info) { return std::string(info.param.name); });
+
+// A termination request in the middle of a download: no question, the window closes, the
+// request ends as aborted and its partial file is removed.
+TEST(Controller, ATerminationRequestMidDownloadClosesAndLeavesNothing) {
+  RunOnFreshThread([] {
+    Wizard w;
+    FakeResponse r = Body();
+    r.ActionsAfterBlock[1] = [&w] { w.form->TerminateRequested(); };
+    w.client.Script(r);
+    w.Install();
+    EXPECT_TRUE(w.view.Closed());
+    EXPECT_TRUE(w.view.MessageBoxes.empty());
+    EXPECT_TRUE(w.setup_lines.empty());
+    EXPECT_FALSE(w.form->Installing());
+    EXPECT_TRUE(w.temp.Files().empty());
+  });
+}
+
 // --- Scenarios -------------------------------------------------------------------------------
 
 TEST(Controller, StartsOnTheStartPageWithTheDefaultFolder) {

@@ -204,6 +204,56 @@ TEST(ControllerWithHttpClient, ClosingTheWindowDuringTheBodyDeletesThePartialFil
   });
 }
 
+// The download ends while Cancel's question is open: its end is held until the answer.
+struct HeldCase {
+  const char* name;
+  ui::MsgResult answer;
+  ControlId page;
+  bool setup_ran;
+};
+
+class ControllerWithHeldEnd : public ::testing::TestWithParam<HeldCase> {};
+
+TEST_P(ControllerWithHeldEnd, TheAnswerDecides) {
+  const HeldCase c = GetParam();
+  RunOnFreshThread([&c] {
+    ScriptedServer server({ServerScript()
+                               .ReadUntil("\r\n\r\n")
+                               .Send(Header(200, "OK", kBody.size()))
+                               .Send(kBody.substr(0, 1000))
+                               .WaitSignal()
+                               .Send(kBody.substr(1000))
+                               .Close()});
+    RealWizard w(Url(server));
+    bool ran_behind_the_question = true;
+    w.view.ScriptMessageBox([&](const ui::MessageBoxRequest&) {
+      // The rest arrives and the request ends while the question is open.
+      server.Signal();
+      EXPECT_TRUE(PumpUntil([&w] { return w.http.State() == httpReady; }));
+      EXPECT_TRUE(PumpUntil([] { return !plat::WaitForInput(0); }));
+      ran_behind_the_question = !w.payloads.empty() || w.form->SetupRunning();
+      return c.answer;
+    });
+    WhenReady cancel([&w] { return w.http.RcvdCount() >= 1000; },
+                     [&w] { EXPECT_TRUE(w.view.Click(ControlId::btnCancel)); });
+    w.Install();
+    EXPECT_TRUE(cancel.Fired());
+    EXPECT_FALSE(ran_behind_the_question);
+    EXPECT_EQ(w.view.FrontPage(), c.page);
+    ASSERT_EQ(w.payloads.size(), c.setup_ran ? 1u : 0u);
+    if (c.setup_ran) {
+      EXPECT_EQ(w.payloads[0], kBody);
+    }
+    EXPECT_TRUE(w.temp.Files().empty());
+  });
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ControllerWithHeldEnd,
+    ::testing::Values(HeldCase{"Yes", ui::idYes, ControlId::paInstallError, false},
+                      HeldCase{"No", ui::idNo, ControlId::paFinish, true}),
+    [](const ::testing::TestParamInfo<HeldCase>& info) { return std::string(info.param.name); });
+
 TEST(ControllerWithHttpClient, TheLicencePageIsFetchedForTheDialog) {
   RunOnFreshThread([] {
     const std::string page = "<html><body><h1>End-User License Agreement</h1></body></html>";

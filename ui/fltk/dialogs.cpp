@@ -1,8 +1,9 @@
 // The modal dialogs of the FLTK window: the message box and the licence window.
 //
-// Both run a nested Fl::wait loop until closed; the thread's message queue is one of FLTK's
-// descriptors (application.cpp), so posted messages and socket notices go on being dispatched
-// while they are open.
+// Both run a nested Fl::wait loop until closed, or until the application is ending (a
+// termination request); the thread's message queue is one of FLTK's descriptors
+// (application.cpp), so posted messages and socket notices go on being dispatched while they
+// are open.
 #include <FL/Fl.H>
 #include <FL/Fl_Box.H>
 #include <FL/Fl_Button.H>
@@ -13,6 +14,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "events/application.h"
 #include "ui/fltk/fltk_internal.h"
 
 namespace ui::fltk {
@@ -202,7 +204,7 @@ MsgResult RunMessageBox(const MessageBoxRequest& request, Fl_Window* owner) {
   }
   win.show();
   if (first) first->take_focus();
-  while (win.shown())
+  while (win.shown() && !Application().Terminated())
     Fl::wait();
   return win.result;
 }
@@ -255,7 +257,7 @@ void RunHtmlDialog(const HtmlDialogRequest& request) {
       title = view->title();
       win.label(title.c_str());
     }
-    while (win.shown())
+    while (win.shown() && !Application().Terminated())
       Fl::wait();
   }
 }
