@@ -413,8 +413,13 @@ void THttpCli::EndRunningRequest(int ErrCode, const String& Phrase) {
                       static_cast<plat::LParam>(ErrCode & 0xFFFF));
     return;
   }
+  AbortRequest(ErrCode, Phrase);
+}
+
+void THttpCli::AbortRequest(int ErrCode, const String& Phrase) {
   const THttpState old = FState;
   SetState(httpAborting);
+  FLocationFlag = false;
   FCloseForRelocation = false;
   FWMLoginQueued = false;
   if (old == httpDnsLookup) {

@@ -384,6 +384,9 @@ class THttpCli : public TNetWndControl, public IDownloadClient {
   // A relocation to another origin: the server credentials of this request and every server
   // authentication in progress stay behind.
   void ForgetServerCredentials();
+  // Ends the running request at once through httpAborting: a name lookup is cancelled, the
+  // connection closed, StatusCode 404 with this error code and phrase, then httpReady.
+  void AbortRequest(int ErrCode, const String& Phrase);
   // Ends the request from the synchronous wait: Aborted (termination) or timed out.
   void EndRequestFromWait(bool TimedOut);
   bool Running() const { return FState != httpReady && FState != httpAborting; }

@@ -77,23 +77,6 @@ void THttpCli::RunRequestSync(THttpRequest Rq) {
 }
 
 void THttpCli::EndRequestFromWait(bool TimedOut) {
-  const THttpState old = FState;
-  SetState(httpAborting);
-  FLocationFlag = false;
-  FCloseForRelocation = false;
-  FWMLoginQueued = false;
-  if (old == httpDnsLookup) {
-    try {
-      FCtrlSocket->CancelDnsLookup();
-    } catch (...) {
-    }
-  }
-  FStatusCode = 404;
-  FReasonPhrase = TimedOut ? u"Request aborted on timeout" : u"Request aborted";
-  FRequestDoneError = TimedOut ? reqErrTimeout : reqErrAborted;
-  if (old == httpDnsLookup)
-    SocketSessionClosed(0);
-  else
-    FCtrlSocket->Close();
-  SetState(httpReady);
+  AbortRequest(TimedOut ? reqErrTimeout : reqErrAborted,
+               TimedOut ? u"Request aborted on timeout" : u"Request aborted");
 }
