@@ -90,12 +90,7 @@ void Broken(const char* rule, std::string_view body, const fuzzref::TDecoded& re
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  fuzzref::TOracleSettings::Get().ReadEnvironment();
-  const std::string broken = fuzzref::SelfCheck();
-  if (!broken.empty()) {
-    std::fprintf(stderr, "%s\n", broken.c_str());
-    std::abort();
-  }
+  fuzzref::StartOracle();
   return 0;
 }
 

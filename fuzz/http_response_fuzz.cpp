@@ -876,12 +876,7 @@ TCase MakeCase(TInput& in) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  fuzzref::TOracleSettings::Get().ReadEnvironment();
-  const std::string broken = fuzzref::SelfCheck();
-  if (!broken.empty()) {
-    std::fprintf(stderr, "%s\n", broken.c_str());
-    std::abort();
-  }
+  fuzzref::StartOracle();
   return 0;
 }
 

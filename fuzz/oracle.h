@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "fuzz/reference_framing.h"
+
 namespace fuzzref {
 
 // Reads the environment once; call from LLVMFuzzerInitialize.
@@ -62,6 +64,17 @@ inline std::string Escape(std::string_view s, std::size_t limit = 1200) {
   }
   if (s.size() > limit) out += "...(" + std::to_string(s.size()) + " bytes)";
   return out;
+}
+
+// Reads the settings and checks the reference decoders against their known answers before any
+// input runs; a reference that disagrees stops the target with the case that disagreed.
+inline void StartOracle() {
+  TOracleSettings::Get().ReadEnvironment();
+  const std::string broken = SelfCheck();
+  if (!broken.empty()) {
+    std::fprintf(stderr, "%s\n", broken.c_str());
+    std::abort();
+  }
 }
 
 }  // namespace fuzzref
