@@ -258,6 +258,12 @@ void THttpCli::HeaderEnded() {
                        (FContentLength == -1 && !FChunked &&
                         (FStatusCode < 200 || FStatusCode == 204 || FStatusCode == 301 ||
                          FStatusCode == 302 || FStatusCode == 304));
+  // A relocation without a length is read as having no body, but whatever body it has runs to
+  // the close: the connection is not used again, or that body would be taken for the next
+  // answer.
+  if (!head && codings.empty() && FContentLength == -1 &&
+      (FStatusCode == 301 || FStatusCode == 302))
+    FCloseReq = true;
   if (!no_body && !codings.empty() && (codings.size() > 1 || !FChunked)) {
     // The body comes in a coding the client cannot undo: storing it would store framing or
     // compressed bytes as the document.
