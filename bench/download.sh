@@ -6,6 +6,8 @@
 #
 # OUT_DIR is where the downloads are written (default: the temporary directory, on disk);
 # /dev/shm keeps the disk's writeback out of the figures and measures the clients alone.
+# BASE_FETCH=path/to/another/vexlor-fetch adds a row "base-fetch" in the same rounds, to
+# compare two builds of the client (say, before and after a change) under the same load.
 #
 # Starts its own nginx on a free port of 127.0.0.1 (configuration, pid, logs and temporary
 # folders in a temporary directory), serves a SIZE_MB file of random bytes and a 1 KiB file,
@@ -16,8 +18,10 @@
 # of fetching the 1 KiB file (median over SMALL_RUNS; time to first byte including the start
 # of the program). The first download of every client is compared byte for byte.
 #
-# A reference row "cat" runs in the same rounds: it copies the file from the page cache into a
-# file without any network, the ceiling a client can approach on the machine at hand.
+# Two reference rows run in the same rounds: "bare" (bench/bare_fetch.cpp, built here) is the
+# least a client can do, one blocking connection with receives of up to 256 KiB each written
+# to the file at once; "cat" copies the file from the page cache into a file without any
+# network, the ceiling a client can approach on the machine at hand.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/linux}
@@ -29,6 +33,8 @@ fetch=$build/tools/vexlor-fetch/vexlor-fetch
 
 work=$(mktemp -d /tmp/vexlor-bench.XXXXXX)
 chmod 755 "$work"
+bare=$work/bare-fetch
+g++ -std=c++20 -O2 bench/bare_fetch.cpp -o "$bare"
 out=
 cleanup() {
   [ -f "$work/nginx.pid" ] && kill "$(cat "$work/nginx.pid")" 2>/dev/null || true
@@ -77,12 +83,14 @@ out=$(mktemp "$out_dir/vexlor-bench-out.XXXXXX")
 run_client() {  # client url
   case $1 in
     vexlor-fetch) "$fetch" "$2" "$out" ;;
+    base-fetch) "$BASE_FETCH" "$2" "$out" ;;
     curl) curl -sS -o "$out" "$2" ;;
     wget) wget -q -O "$out" "$2" ;;
   esac
 }
 clients=(vexlor-fetch curl wget)
-references=(cat)
+[ -n "${BASE_FETCH:-}" ] && clients+=(base-fetch)
+references=(bare cat)
 declare -A wall cpu mem small_wall
 for c in "${clients[@]}" "${references[@]}"; do wall[$c]=""; cpu[$c]=""; mem[$c]=""; small_wall[$c]=""; done
 
@@ -92,8 +100,10 @@ for r in $(seq "$runs"); do
     timed=(/usr/bin/time -f "%e %U %S %M" -o "$work/time.txt")
     case $c in
       vexlor-fetch) "${timed[@]}" "$fetch" "$big" "$out" ;;
+      base-fetch) "${timed[@]}" "$BASE_FETCH" "$big" "$out" ;;
       curl) "${timed[@]}" curl -sS -o "$out" "$big" ;;
       wget) "${timed[@]}" wget -q -O "$out" "$big" ;;
+      bare) "${timed[@]}" "$bare" 127.0.0.1 "$port" /big.bin "$out" ;;
       cat) "${timed[@]}" cat "$work/www/big.bin" >"$out" ;;
     esac
     read -r e u s m <"$work/time.txt"
@@ -131,3 +141,9 @@ ratio() { echo "$(echo "$1" | median) / $(echo "$2" | median)" | bc -l; }
 printf 'vexlor-fetch against curl: throughput %.2f x, CPU %.2f x, peak memory %.2f x wget'"'"'s\n' \
   "$(ratio "${wall[curl]}" "${wall[vexlor-fetch]}")" "$(ratio "${cpu[vexlor-fetch]}" "${cpu[curl]}")" \
   "$(ratio "${mem[vexlor-fetch]}" "${mem[wget]}")"
+printf 'vexlor-fetch against the bare client: throughput %.3f x, CPU %.2f x\n' \
+  "$(ratio "${wall[bare]}" "${wall[vexlor-fetch]}")" "$(ratio "${cpu[vexlor-fetch]}" "${cpu[bare]}")"
+if [ -n "${BASE_FETCH:-}" ]; then
+  printf 'base-fetch against the bare client: throughput %.3f x, CPU %.2f x\n' \
+    "$(ratio "${wall[bare]}" "${wall[base-fetch]}")" "$(ratio "${cpu[base-fetch]}" "${cpu[bare]}")"
+fi
