@@ -573,12 +573,16 @@ TEST_P(ReceiveTurn, EndsTheNoticeAndReadsTheRestOnTheNextTurn) {
     static std::vector<std::string>* probe_log = nullptr;
     probe_log = &log;
     if (!plat::IsWindowClassRegistered("VexlorNetTestProbe"))
-      plat::RegisterWindowClass(
-          "VexlorNetTestProbe",
-          [](plat::WindowHandle, std::uint32_t, plat::WParam, plat::LParam) -> plat::LResult {
-            probe_log->push_back("probe");
-            return 0;
-          });
+      plat::RegisterWindowClass("VexlorNetTestProbe",
+                                // Only the probe's own message counts: Windows also sends a new
+                                // window its creation messages.
+                                [](plat::WindowHandle w, std::uint32_t msg, plat::WParam wp,
+                                   plat::LParam lp) -> plat::LResult {
+                                  if (msg != plat::kMsgUser)
+                                    return plat::DefWindowProc(w, msg, wp, lp);
+                                  probe_log->push_back("probe");
+                                  return 0;
+                                });
     plat::WindowHandle probe = plat::CreateHiddenWindow("VexlorNetTestProbe");
     s.OnSessionConnected = [&](TObject*, std::uint16_t) { connected = true; };
     s.OnDataAvailable = [&](TObject*, std::uint16_t) {
@@ -586,7 +590,8 @@ TEST_P(ReceiveTurn, EndsTheNoticeAndReadsTheRestOnTheNextTurn) {
       int n = s.Receive(buf, sizeof buf);
       if (n <= 0) return;  // a notice of the system's own that found nothing left
       received.append(buf, static_cast<std::size_t>(n));
-      if (received.size() == static_cast<std::size_t>(n)) plat::PostMessage(probe, 1, 0, 0);
+      if (received.size() == static_cast<std::size_t>(n))
+        plat::PostMessage(probe, plat::kMsgUser, 0, 0);
       log.push_back("n" + std::to_string(s.messages));
       clock.Advance(c.clock_step_ms);
     };
