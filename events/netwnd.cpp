@@ -344,8 +344,12 @@ void TNetWndControl::ThreadDetach() {
     throw ENetException("Cannot detach from another thread");
   // Returning the ids would purge whatever is queued for them, and their next owner would get
   // what is posted to them later: refuse instead, the caller detaches once the work is done.
-  StopNotices();
+  // Work already under way is refused before the notices stop: a stopped and restarted
+  // selection does not announce a connect again that completed in between (Wine loses it).
   std::string pending = PendingWork();
+  if (!pending.empty()) throw ENetException("Cannot detach while " + pending);
+  StopNotices();
+  pending = PendingWork();
   if (!pending.empty()) {
     RestartNotices();
     throw ENetException("Cannot detach while " + pending);

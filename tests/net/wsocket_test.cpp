@@ -127,7 +127,7 @@ class WSocketTest : public ::testing::Test {
     sock_->SetPort(U(std::to_string(port)));
     sock_->SetProto(u"tcp");
     sock_->Connect();
-    ASSERT_EQ(sock_->State(), wsConnecting);
+    ASSERT_EQ(sock_->State(), wsConnecting) << ::testing::PrintToString(rec_.events);
     ASSERT_TRUE(PumpUntil([&] { return rec_.Saw("connected 0") || rec_.Saw("closed 0"); }));
     ASSERT_TRUE(rec_.Saw("connected 0"));
   }
@@ -617,7 +617,16 @@ TEST_P(ReceiveTurn, EndsTheNoticeAndReadsTheRestOnTheNextTurn) {
       last = log[i];
     }
     EXPECT_EQ(groups, c.events_per_notice);
-    EXPECT_EQ(probe_at, 1u) << "the probe ran before the rest was read";
+    // A bounded turn lets the probe in before the socket is drained. Windows posts its next
+    // read notice from within the first receive already when bytes remain, so that notice may
+    // stand before the probe and the probe then runs one turn later; elsewhere it runs right
+    // after the first turn. An unbounded notice drains the socket before the probe runs.
+    if (c.events_per_notice.size() > 1) {
+      EXPECT_GE(probe_at, 1u);
+      EXPECT_LT(probe_at, groups.size()) << "the probe waited until the socket was drained";
+    } else {
+      EXPECT_EQ(probe_at, 1u);
+    }
     plat::DestroyWindow(probe);
     server.Signal();
   }
@@ -829,7 +838,8 @@ TEST_F(WSocketTest, DetachIsRefusedWhileWorkIsInFlight) {
       EXPECT_EQ(e.Message(), std::string("Cannot detach while ") + c.reason);
     }
     EXPECT_EQ(sock_->ThreadID(), plat::CurrentThreadId());
-    EXPECT_TRUE(PumpUntil(c.arrived)) << c.reason << ": the work was lost";
+    EXPECT_TRUE(PumpUntil(c.arrived)) << c.reason << ": the work was lost; events: "
+                                      << ::testing::PrintToString(rec_.events);
   }
   ASSERT_TRUE(server.WaitFinished(5000));
 }
