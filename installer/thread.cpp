@@ -81,7 +81,7 @@ void TThread::Start() {
   if (started_) return;
   // The worker waits for this lock, so it cannot free the object before detach has run.
   std::lock_guard<std::mutex> lock(mu_);
-  worker_ = std::thread([this] { Run(); });  // raises std::system_error: nothing started
+  worker_ = std::thread([this] { Run(); });  // raises when refused: nothing started
   started_ = true;
   if (FreeOnTerminate) worker_.detach();
 }

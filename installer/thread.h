@@ -34,8 +34,9 @@ class TThread : public TObject {
   TThread(const TThread&) = delete;
   TThread& operator=(const TThread&) = delete;
 
-  // Starts a thread created suspended. Once only. Raises std::system_error when the system
-  // cannot start a thread; the object is then as before, and its owner frees it.
+  // Starts a thread created suspended. Once only. Raises an exception derived from
+  // std::exception when the system cannot start a thread; the object is then as before, and
+  // its owner frees it.
   void Start();
   bool Started() const { return started_; }
 

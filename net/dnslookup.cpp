@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <exception>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
@@ -76,7 +77,7 @@ plat::sock::TAsyncHandle TNetAsyncDnsLookup::Submit(
     try {
       std::thread([this] { WorkerLoop(); }).detach();
       ++d.workers;
-    } catch (const std::system_error&) {
+    } catch (const std::exception&) {  // no thread (or no memory for one)
       if (d.workers == 0) {
         d.queue.pop_back();
         d.all.erase(h);
