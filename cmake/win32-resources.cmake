@@ -5,7 +5,8 @@
 #
 # adds the application manifest (Common Controls 6.0.0.0, system dpi awareness, the supported
 # systems and the execution level), the program icon (ui/assets/vexlor.ico: 64, 48, 32 and 16
-# pixels at 32 bits per pixel) and, with VERSION_INFO, the version resource of the installer.
+# pixels at 32 bits per pixel, PNG-compressed) and, with VERSION_INFO, the version resource of
+# the installer.
 function(vexlor_program_resources target)
   cmake_parse_arguments(R "VERSION_INFO" "NAME;DESCRIPTION;EXECUTION_LEVEL" "" ${ARGN})
   set(dir ${CMAKE_CURRENT_BINARY_DIR}/${target}_resources)

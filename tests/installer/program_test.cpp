@@ -161,14 +161,34 @@ TEST_F(ProgramResources, IconHoldsSixtyFourFortyEightThirtyTwoAndSixteenPixelsAt
     unsigned size = static_cast<unsigned char>(group[e]);
     sizes.push_back(size == 0 ? 256 : size);
     EXPECT_EQ(u16(group, e + 6), 32u) << size;
-    // The image itself: a 32-bit DIB of that size (its height counts the mask too).
+    // The image itself: PNG-compressed, of that size, 8 bits per channel, RGBA (32 bits per
+    // pixel); and the system makes an icon of that size from it.
     std::string image = Resource(kIconType, static_cast<int>(u16(group, e + 12)));
-    ASSERT_GE(image.size(), 40u) << size;
-    BITMAPINFOHEADER h;
-    std::memcpy(&h, image.data(), sizeof h);
-    EXPECT_EQ(h.biWidth, static_cast<LONG>(size));
-    EXPECT_EQ(h.biHeight, static_cast<LONG>(2 * size));
-    EXPECT_EQ(h.biBitCount, 32);
+    ASSERT_GE(image.size(), 33u) << size;
+    auto be32 = [&](std::size_t o) {
+      return static_cast<unsigned>(static_cast<unsigned char>(image[o]) << 24 |
+                                   static_cast<unsigned char>(image[o + 1]) << 16 |
+                                   static_cast<unsigned char>(image[o + 2]) << 8 |
+                                   static_cast<unsigned char>(image[o + 3]));
+    };
+    EXPECT_EQ(image.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8)) << size;
+    EXPECT_EQ(image.substr(12, 4), "IHDR") << size;
+    EXPECT_EQ(be32(16), size);
+    EXPECT_EQ(be32(20), size);
+    EXPECT_EQ(image[24], 8) << size;  // bits per channel
+    EXPECT_EQ(image[25], 6) << size;  // colour type: RGBA
+    HICON icon = CreateIconFromResourceEx(
+        reinterpret_cast<BYTE*>(image.data()), static_cast<DWORD>(image.size()), TRUE, 0x00030000,
+        static_cast<int>(size), static_cast<int>(size), LR_DEFAULTCOLOR);
+    ASSERT_NE(icon, nullptr) << size;
+    ICONINFO info{};
+    ASSERT_TRUE(GetIconInfo(icon, &info)) << size;
+    BITMAP bitmap{};
+    GetObjectW(info.hbmColor != nullptr ? info.hbmColor : info.hbmMask, sizeof bitmap, &bitmap);
+    EXPECT_EQ(bitmap.bmWidth, static_cast<LONG>(size));
+    if (info.hbmColor != nullptr) DeleteObject(info.hbmColor);
+    DeleteObject(info.hbmMask);
+    DestroyIcon(icon);
   }
   EXPECT_EQ(sizes, (std::vector<unsigned>{64, 48, 32, 16}));
 }

@@ -44,15 +44,21 @@ TEST(FltkIcon, MalformedDataGivesNoImagesAndReadsNothingOutside) {
   std::vector<std::uint8_t> far = good;
   far[6 + 12] = far[6 + 13] = far[6 + 14] = far[6 + 15] = 0xFF;
   cases.push_back({"offset past the end", far});
-  // An entry claiming a huge size.
+  // The first entry's image damaged: a huge width in its header, a flipped byte in its pixels,
+  // or a directory entry naming another size than the image has.
+  const std::size_t first = good[6 + 12] | (good[6 + 13] << 8) | (good[6 + 14] << 16);
   std::vector<std::uint8_t> huge = good;
-  std::size_t dib = huge[6 + 12] | (huge[6 + 13] << 8) | (huge[6 + 14] << 16);
-  huge[dib + 4] = 0xFF;
-  huge[dib + 5] = 0xFF;
+  huge[first + 16] = 0x7F;  // PNG header: width, big-endian
   cases.push_back({"width out of range", huge});
+  std::vector<std::uint8_t> flipped = good;
+  flipped[first + 60] ^= 0x55;
+  cases.push_back({"corrupt pixels", flipped});
+  std::vector<std::uint8_t> other = good;
+  other[6] = 32;
+  cases.push_back({"size unlike the entry's", other});
   for (const Case& c : cases) {
     auto images = DecodeIcon(c.data.data(), c.data.size());
-    if (std::string(c.name) == "offset past the end" || std::string(c.name) == "width out of range")
+    if (c.data.size() == good.size())
       EXPECT_EQ(images.size(), 3u) << c.name;  // the other entries still decode
     else
       EXPECT_TRUE(images.empty()) << c.name;

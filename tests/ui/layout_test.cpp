@@ -214,10 +214,17 @@ TEST(Artwork, IconHoldsFourSizesAtThirtyTwoBits) {
     EXPECT_EQ(le16(e + 6), 32) << size;  // bits per pixel
     std::uint32_t bytes = le32(e + 8), offset = le32(e + 12);
     ASSERT_LE(std::size_t{offset} + bytes, d.size()) << size;
-    // The image: a 32-bit DIB of that size (its height counts the mask too).
-    EXPECT_EQ(le32(offset + 4), std::uint32_t(size));
-    EXPECT_EQ(le32(offset + 8), std::uint32_t(2 * size));
-    EXPECT_EQ(le16(offset + 14), 32);
+    // The image: a PNG of that size, 8 bits per channel, RGBA (32 bits per pixel).
+    ASSERT_GE(bytes, 33u) << size;
+    auto be32 = [&](std::size_t o) {
+      return std::uint32_t(d[o]) << 24 | std::uint32_t(d[o + 1]) << 16 | d[o + 2] << 8 | d[o + 3];
+    };
+    EXPECT_EQ(std::string(d.begin() + offset, d.begin() + offset + 8), "\x89PNG\r\n\x1a\n");
+    EXPECT_EQ(std::string(d.begin() + offset + 12, d.begin() + offset + 16), "IHDR");
+    EXPECT_EQ(be32(offset + 16), std::uint32_t(size));
+    EXPECT_EQ(be32(offset + 20), std::uint32_t(size));
+    EXPECT_EQ(d[offset + 24], 8) << size;  // bits per channel
+    EXPECT_EQ(d[offset + 25], 6) << size;  // colour type: RGBA
   }
   EXPECT_EQ(sizes, (std::vector<int>{64, 48, 32, 16}));
 }

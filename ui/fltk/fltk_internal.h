@@ -36,7 +36,8 @@ Fl_Color ColorOf(std::uint32_t rgb);
 Fl_Image* PictureImage(Picture p);
 // The program icon's images, largest first (for the window manager).
 const std::vector<Fl_RGB_Image*>& IconImages();
-// Decodes the 32-bit images of a .ico file; malformed entries are skipped.
+// Decodes the 32-bit images (PNG-compressed or DIBs) of a .ico file; malformed entries are
+// skipped.
 std::vector<std::unique_ptr<Fl_RGB_Image>> DecodeIcon(const std::uint8_t* data, std::size_t size);
 
 // The modal message box: exact text (CR LF line breaks), caption, icon and buttons; centred

@@ -194,14 +194,24 @@ std::vector<std::unique_ptr<Fl_RGB_Image>> DecodeIcon(const std::uint8_t* data, 
     const std::uint8_t* e = data + 6 + 16 * i;
     std::uint32_t bytes = Le32(e + 8);
     std::uint32_t offset = Le32(e + 12);
-    if (offset > size || bytes > size - offset || bytes < 40) continue;
+    if (offset > size || bytes > size - offset) continue;
+    static const std::uint8_t kPngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    if (bytes >= 8 && std::memcmp(data + offset, kPngSignature, 8) == 0) {
+      // A PNG-compressed image: kept when it decodes to a square RGBA picture of its entry's size.
+      const int entry_size = e[0] == 0 ? 256 : e[0];
+      auto png = std::make_unique<Fl_PNG_Image>(nullptr, data + offset, static_cast<int>(bytes));
+      if (png->fail() == 0 && png->w() == entry_size && png->h() == entry_size && png->d() == 4)
+        out.push_back(std::move(png));
+      continue;
+    }
+    if (bytes < 40) continue;
     const std::uint8_t* dib = data + offset;
     std::uint32_t header = Le32(dib);
     auto width = static_cast<std::int32_t>(Le32(dib + 4));
     auto height2 = static_cast<std::int32_t>(Le32(dib + 8));
     std::uint16_t bpp = Le16(dib + 14);
     std::uint32_t compression = Le32(dib + 16);
-    // Only the uncompressed 32-bit DIBs the artwork generator writes (height counts the mask).
+    // Otherwise only uncompressed 32-bit DIBs (their height counts the mask).
     if (header < 40 || bpp != 32 || compression != 0 || width <= 0 || width > 256 || height2 <= 0 ||
         height2 % 2 != 0 || height2 / 2 > 256)
       continue;
