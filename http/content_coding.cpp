@@ -2,7 +2,9 @@
 #include "http/content_coding.h"
 
 #include <cmath>
-#include <cstdio>
+#include <cstdint>
+#include <string>
+#include <vector>
 
 TContCodingsList::TContCodingsList() {
   FItems.push_back({u"identity", 0, [](TWriteBufferProcedure out) {
@@ -127,10 +129,71 @@ void THttpContCodHandler::SetItemQuality(int i, float Value) {
   FRecalcHeader = true;
 }
 
+namespace {
+
+// Appends a whole number in decimal.
+void AppendDecimal(std::string& out, std::uint64_t n) {
+  char buf[24];
+  int i = sizeof buf;
+  do {
+    buf[--i] = static_cast<char>('0' + n % 10);
+    n /= 10;
+  } while (n != 0);
+  out.append(buf + i, sizeof buf - static_cast<std::size_t>(i));
+}
+
+// Appends mantissa * 2^exponent in decimal, every digit exact (floats of 2^53 and more).
+void AppendScaledDecimal(std::string& out, std::uint64_t mantissa, int exponent) {
+  // Little-endian limbs of nine decimal digits.
+  std::vector<std::uint32_t> limbs;
+  for (; mantissa != 0; mantissa /= 1000000000)
+    limbs.push_back(static_cast<std::uint32_t>(mantissa % 1000000000));
+  for (int i = 0; i < exponent; ++i) {
+    std::uint32_t carry = 0;
+    for (std::uint32_t& limb : limbs) {
+      std::uint32_t doubled = limb * 2 + carry;
+      carry = doubled >= 1000000000 ? 1 : 0;
+      limb = doubled - carry * 1000000000;
+    }
+    if (carry != 0) limbs.push_back(carry);
+  }
+  AppendDecimal(out, limbs.back());
+  for (std::size_t i = limbs.size() - 1; i-- > 0;) {
+    std::string part;
+    AppendDecimal(part, limbs[i]);
+    out.append(9 - part.size(), '0');
+    out += part;
+  }
+}
+
+// printf's "%.3f" of a float. A float times 1000 is exact in a double (24 + 10 bits of
+// mantissa), so rounding that product to a whole number, ties to even as printf rounds, gives
+// the three decimals exactly; from 2^53 on the float is a whole number written in full.
+std::string FixedThreeDecimals(float q) {
+  const double v = q;
+  std::string out = std::signbit(v) ? "-" : "";
+  if (std::isnan(v)) return out + "nan";
+  if (std::isinf(v)) return out + "inf";
+  const double thousandths = std::fabs(v) * 1000.0;
+  if (thousandths < 9007199254740992.0) {  // 2^53
+    const auto n = static_cast<std::uint64_t>(std::nearbyint(thousandths));
+    AppendDecimal(out, n / 1000);
+    std::string fraction;
+    AppendDecimal(fraction, n % 1000 + 1000);  // four digits: the leading 1 is dropped
+    out += '.';
+    out.append(fraction, 1, 3);
+    return out;
+  }
+  int exponent = 0;
+  const double fraction = std::frexp(std::fabs(v), &exponent);  // fraction in [0.5, 1)
+  AppendScaledDecimal(out, static_cast<std::uint64_t>(std::ldexp(fraction, 24)), exponent - 24);
+  return out + ".000";
+}
+
+}  // namespace
+
 String FormatQuality(float q) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%.3f", static_cast<double>(q));
-  std::string s = buf;
+  std::string s = FixedThreeDecimals(q);
   while (!s.empty() && s.back() == '0')
     s.pop_back();
   if (!s.empty() && s.back() == '.') s.pop_back();

@@ -3,12 +3,27 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
+#include <string>
 
 namespace {
 
 bool IsPostOrPut(const String& method) {
   return method == u"POST" || method == u"PUT";
+}
+
+// Appends a number in decimal with at least `digits` digits (zeros in front), after a minus
+// sign when negative.
+void AppendDigits(std::string& out, std::int64_t value, int digits) {
+  std::uint64_t magnitude =
+      value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
+  char buf[24];
+  int i = sizeof buf;
+  do {
+    buf[--i] = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0 || static_cast<int>(sizeof buf) - i < digits);
+  if (value < 0) out += '-';
+  out.append(buf + i, sizeof buf - static_cast<std::size_t>(i));
 }
 
 // Civil date of a day count since 1970-01-01 (proleptic Gregorian calendar).
@@ -42,10 +57,21 @@ String FormatHttpDate(TDateTime value) {
   int year = 0, month = 0, day = 0;
   CivilFromDays(days - 25569, year, month, day);  // 1899-12-30 is day -25569 of 1970-01-01
   const auto secs = static_cast<int>(ms / 1000);
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.3s, %2.2d %.3s %4.4d %2.2d:%2.2d:%2.2d", kDays + 3 * wd, day,
-                kMonths + 3 * (month - 1), year, secs / 3600, secs / 60 % 60, secs % 60);
-  return text::WidenBytes(buf);
+  // "Www, DD Mmm YYYY hh:mm:ss": numbers of at least two (the year four) digits.
+  std::string out(kDays + 3 * wd, 3);
+  out += ", ";
+  AppendDigits(out, day, 2);
+  out += ' ';
+  out.append(kMonths + 3 * (month - 1), 3);
+  out += ' ';
+  AppendDigits(out, year, 4);
+  out += ' ';
+  AppendDigits(out, secs / 3600, 2);
+  out += ':';
+  AppendDigits(out, secs / 60 % 60, 2);
+  out += ':';
+  AppendDigits(out, secs % 60, 2);
+  return text::WidenBytes(out);
 }
 
 String UrlHost(const String& host) {

@@ -1,7 +1,10 @@
 // The content-coding handler: pass-through to the stream, decoder chains, Accept-Encoding.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <limits>
 #include <string>
+#include <vector>
 
 #include "http/content_coding.h"
 
@@ -88,6 +91,49 @@ TEST(FormatQuality, UpToThreeDecimals) {
   EXPECT_EQ(FormatQuality(1), u"1");
   EXPECT_EQ(FormatQuality(0.5f), u"0.5");
   EXPECT_EQ(FormatQuality(0.3333f), u"0.333");
+}
+
+// The digits are printf's "%.3f" of the value (rounded to three decimals, ties to even,
+// exact for every float), with the trailing zeros and a lone point taken off.
+TEST(FormatQuality, WritesTheDigitsOfPrintfsThreeDecimals) {
+  auto printf_digits = [](float q) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.3f", static_cast<double>(q));
+    std::string s = buf;
+    while (!s.empty() && s.back() == '0')
+      s.pop_back();
+    if (!s.empty() && s.back() == '.') s.pop_back();
+    if (s == "-0") s = "0";
+    return std::u16string(s.begin(), s.end());
+  };
+  std::vector<float> values = {0.0005f,
+                               0.0015f,
+                               0.0625f,
+                               0.1875f,
+                               0.9995f,
+                               0.99951f,
+                               -0.0001f,
+                               -0.0f,
+                               -2.5f,
+                               16777217.0f,
+                               1e10f,
+                               9.0071993e12f,
+                               1e20f,
+                               -3.4028235e38f,
+                               3.4028235e38f,
+                               1e-30f,
+                               std::numeric_limits<float>::infinity(),
+                               -std::numeric_limits<float>::infinity()};
+  for (int i = -2000; i <= 2000; ++i)
+    values.push_back(static_cast<float>(i) / 1000.0f + 0.0005f);
+  for (float q = 1e-6f; q < 1e30f; q *= 1.37f)
+    values.push_back(q);
+  for (float q : values)
+    EXPECT_EQ(FormatQuality(q), printf_digits(q)) << q;
+  EXPECT_EQ(FormatQuality(0.0625f), u"0.062");
+  EXPECT_EQ(FormatQuality(1e20f), u"100000002004087734272");
+  EXPECT_EQ(FormatQuality(-std::numeric_limits<float>::infinity()), u"-inf");
+  EXPECT_EQ(FormatQuality(std::numeric_limits<float>::quiet_NaN()), u"nan");
 }
 
 TEST(ContCodingsList, AnUnnamedCodingIsRefused) {

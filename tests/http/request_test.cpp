@@ -191,6 +191,12 @@ TEST(FormatHttpDate, FormatsDayMonthYearAndTime) {
       // Before the epoch day the fraction is still the time of day.
       {-1.25, u"Fri, 29 Dec 1899 06:00:00"},
       {-36463, u"Sat, 01 Mar 1800 00:00:00"},
+      // Years outside four digits: more digits, or a sign before four.
+      {2958466, u"Sat, 01 Jan 10000 00:00:00"},
+      {1e8 + 0.5, u"Mon, 11 Sep 275690 12:00:00"},
+      {-693594.75, u"Sun, 31 Dec 0000 18:00:00"},
+      {-700000.5, u"Sat, 18 Jun -0017 12:00:00"},
+      {-1e8, u"Thu, 18 Apr -271891 00:00:00"},
   };
   for (const auto& c : cases)
     EXPECT_EQ(FormatHttpDate(c.value), c.text) << c.value;
