@@ -1,16 +1,15 @@
 // The C++ runtime's error helpers (std::__throw_*), for the Windows program.
 //
 // libstdc++ raises its errors through these helpers: containers and strings that run out of
-// room or are indexed past their end, an empty std::function called, a lock or thread the
-// system refuses. Its own copies throw std::length_error, std::out_of_range, std::system_error
-// and their kin, whose message members are reference-counted strings of the library's old
-// string type: linking them brings in that whole second string type (about 90 KB of the
-// program file with what comes along). The program defines the helpers itself instead
-// (vexlor_runtime_errors, linked into the program), so the linker never takes the library's
-// copies; a library member that still needs them then fails the link, as a duplicate. The errors
-// they raise carry the same what() text and derive from std::exception, as every handler of the
-// code base catches them (none catches a narrower standard type); the bad_alloc family keeps its
-// own types, which need no message string.
+// room or are indexed past their end, a lock or thread the system refuses. Its own copies throw
+// std::length_error, std::out_of_range, std::system_error and their kin, whose message members are
+// reference-counted strings of the library's old string type: linking them brings in that whole
+// second string type (about 90 KB of the program file with what comes along). The program defines
+// the helpers itself instead (vexlor_runtime_errors, linked into the program), so the linker never
+// takes the library's copies; a library member that still needs them then fails the link, as a
+// duplicate. The errors they raise carry the same what() text and derive from std::exception, as
+// every handler of the code base catches them (none catches a narrower standard type); the
+// bad_alloc family keeps its own types, which need no message string.
 #include <bits/functexcept.h>
 
 #include <cstdarg>
@@ -19,8 +18,8 @@
 #include <exception>
 #include <new>
 #include <string>
-#include <utility>
 #include <typeinfo>
+#include <utility>
 
 #include "platform/win32/runtime/runtime_errors.h"
 
