@@ -6,6 +6,7 @@
 #include "installer/install_folder.h"
 #include "installer/installer_record.h"
 #include "installer/running_product.h"
+#include "http/retry_pause.h"
 #include "platform/process.h"
 
 namespace installer {
@@ -22,6 +23,10 @@ TInstallerServices TInstallerServices::System() {
   s.DefaultInstallFolder = installer::DefaultInstallFolder;
   s.DownloadUrl = installer::DownloadUrl();
   s.LicenseUrl = installer::LicenseUrl();
+  s.PauseBeforeRetry = [](std::uint32_t ms, const std::function<bool()>& stop) {
+    TRetryPause pause;
+    return pause.Run(ms, stop);
+  };
   return s;
 }
 
@@ -88,27 +93,72 @@ void TfrmMain::imgBtnInstallClick() {
     return;
   }
   HttpCli.SetRcvdStream(download_stream_.get());
-  HttpCli.SetURL(services_.DownloadUrl);
-  try {
-    HttpCli.Get();
-  } catch (const std::exception&) {
-    // The outcome is decided by HttpCliRequestDone alone.
-  }
-  // The window was closed during the download and the request ended without its request-done
-  // handling: the partial file must not stay behind.
-  if (download_stream_ != nullptr && (close_accepted_ || Application().Terminated())) {
-    FInstalling = false;
-    FailDownload();
+  attempts_ = std::make_unique<download_retry::TResumableDownload>(HttpCli, *download_stream_);
+  RunDownload();
+}
+
+void TfrmMain::RunDownload() {
+  for (;;) {
+    retry_due_ = false;
+    attempt_running_ = true;
+    try {
+      attempts_->BeginAttempt();
+    } catch (const std::exception&) {
+      // The file cannot be cut back to what it trusts: nothing sound can be resumed.
+      FInstalling = false;
+      FailDownload();
+      return;
+    }
+    HttpCli.SetURL(services_.DownloadUrl);
+    try {
+      HttpCli.Get();
+    } catch (const std::exception&) {
+      // The outcome is decided by HttpCliRequestDone alone.
+    }
+    // After an idle time-out Get returns first; the attempt's end waits in the queue.
+    if (attempt_running_ && download_stream_ != nullptr && !close_accepted_ &&
+        !Application().Terminated())
+      Application().ProcessMessages();
+    if (download_stream_ == nullptr) return;  // ended, well or not
+    // The window was closed during the download and the request ended without its request-done
+    // handling: the partial file must not stay behind.
+    if (close_accepted_ || Application().Terminated() || !retry_due_) {
+      FInstalling = false;
+      FailDownload();
+      return;
+    }
+    pausing_ = true;
+    pause_stopped_ = false;
+    bool elapsed = false;
+    try {
+      elapsed = !services_.PauseBeforeRetry ||
+                services_.PauseBeforeRetry(attempts_->PauseMs(), [this] { return pause_stopped_; });
+    } catch (const std::exception&) {
+      elapsed = false;  // no timer to wait with: the download cannot go on
+    }
+    pausing_ = false;
+    if (download_stream_ == nullptr) return;  // Cancel gave it up
+    if (!elapsed || close_accepted_ || Application().Terminated()) {
+      FInstalling = false;
+      FailDownload();
+      return;
+    }
   }
 }
 
-void TfrmMain::HttpCliDocData(TObject*, const void*, std::int32_t) {
-  std::int64_t received = HttpCli.RcvdCount();
+void TfrmMain::HttpCliDocData(TObject*, const void* Buffer, std::int32_t Len) {
+  if (attempts_ == nullptr || download_stream_ == nullptr) return;
+  if (!attempts_->BlockReceived(Buffer, Len)) {
+    // An answer that cannot continue the file: the attempt ends, and the download with it.
+    HttpCli.Abort();
+    return;
+  }
+  std::int64_t received = attempts_->Received();
   if (received <= 2) return;
   double now = services_.Now ? services_.Now() : LocalDateTimeNow();
   if (!ProgressUpdateDue(now, FLastReceivedTime)) return;
   FLastReceivedTime = now;
-  std::int64_t length = HttpCli.ContentLength();
+  std::int64_t length = attempts_->Total();
   std::int32_t percent = ProgressPercent(received, length);
   if (percent != view_.ProgressPosition(ControlId::ProgressBarDownloading)) {
     view_.SetProgressPosition(ControlId::ProgressBarDownloading, percent);
@@ -141,10 +191,17 @@ void TfrmMain::HttpCliRequestDone(TObject* Sender, THttpRequest RqType, std::uin
     held_completion_ = THeldCompletion{Sender, RqType, ErrCode};
     return;
   }
+  attempt_running_ = false;
+  const download_retry::TAttemptVerdict verdict = attempts_->AttemptEnded(ErrCode);
+  if (verdict == download_retry::TAttemptVerdict::avRetry && !close_accepted_) {
+    // The file stays open and attached; the attempt loop pauses and tries again.
+    retry_due_ = true;
+    return;
+  }
   FInstalling = false;
   ReleaseDownloadStream();
 
-  if (ErrCode != 0 || HttpCli.StatusCode() != 200 || close_accepted_) {
+  if (verdict != download_retry::TAttemptVerdict::avComplete || close_accepted_) {
     FailDownload();
     return;
   }
@@ -212,6 +269,13 @@ void TfrmMain::btnCancelClick() {
   if (held_completion_) {
     // The download ended while the question was open: it is given up all the same.
     DiscardHeldCompletion();
+    return;
+  }
+  if (pausing_ && download_stream_ != nullptr) {
+    // Between two attempts: nothing to abort; the pause ends at once.
+    pause_stopped_ = true;
+    FInstalling = false;
+    FailDownload();
     return;
   }
   // The download may have ended and been handled before the question (a second Cancel click
