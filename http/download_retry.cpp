@@ -3,10 +3,9 @@
 
 namespace download_retry {
 
-std::uint32_t RetryPauseMs(int retry) {
-  if (retry <= 1) return 1000;
-  if (retry >= 4) return 8000;
-  return 1000u << (retry - 1);
+std::uint32_t RetryPauseMs(int retry, std::uint32_t First) {
+  if (retry <= 1) return First;
+  return First << (retry >= 4 ? 3 : retry - 1);
 }
 
 bool TransientFailure(std::uint16_t ErrCode, std::int32_t StatusCode) {
@@ -153,6 +152,7 @@ void TResumableDownload::BeginAttempt() {
 
 bool TResumableDownload::Fail(String why) {
   failure_ = std::move(why);
+  refused_status_ = client_.StatusCode();
   return false;
 }
 
@@ -219,7 +219,7 @@ TAttemptVerdict TResumableDownload::AttemptEnded(std::uint16_t ErrCode) {
     }
     return TAttemptVerdict::avComplete;
   }
-  if (TransientFailure(ErrCode, status) && retries_ < kMaxDownloadRetries) {
+  if (TransientFailure(ErrCode, status) && retries_ < max_retries_) {
     ++retries_;
     return TAttemptVerdict::avRetry;
   }
@@ -239,7 +239,8 @@ std::int64_t TResumableDownload::Total() const {
 String TResumableDownload::AttemptLine(std::uint16_t ErrCode) const {
   String line = u"attempt " + text::IntToStr(attempt_) + u": GET " + AddressForLog(client_.URL());
   if (resuming_ || base_ > 0) line += u" from byte " + text::IntToStr(base_);
-  line += u", status " + text::IntToStr(client_.StatusCode());
+  // An answer refused here shows its own status, not the one of the abort that ended it.
+  line += u", status " + text::IntToStr(failure_.empty() ? client_.StatusCode() : refused_status_);
   line += u", " + text::IntToStr(client_.RcvdCount()) + u" bytes";
   line += u", error " + text::IntToStr(ErrCode) + u" (" + ErrorText(ErrCode) + u")";
   if (!failure_.empty()) line += u", " + failure_;

@@ -30,8 +30,9 @@ namespace download_retry {
 // Retries after the first attempt, at most.
 constexpr int kMaxDownloadRetries = 5;
 
-// The pause before retry `retry` (1 for the first): 1, 2, 4 and then 8 seconds.
-std::uint32_t RetryPauseMs(int retry);
+// The pause before retry `retry` (1 for the first): First, doubled each time up to 8 times
+// First; with the default, 1, 2, 4 and then 8 seconds.
+std::uint32_t RetryPauseMs(int retry, std::uint32_t First = 1000);
 
 // Whether an attempt that ended this way may succeed when tried again: an answer cut short
 // (10), a connection closed before any answer (9), the idle time-out (8), a reset, refused or
@@ -72,7 +73,11 @@ class TResumableDownload {
   TAttemptVerdict AttemptEnded(std::uint16_t ErrCode);
 
   // The pause before the retry that AttemptEnded just granted.
-  std::uint32_t PauseMs() const { return RetryPauseMs(retries_); }
+  std::uint32_t PauseMs() const { return RetryPauseMs(retries_, first_pause_ms_); }
+  // The first pause (1000 ms unless set) and the number of retries (kMaxDownloadRetries unless
+  // set); set them before the first attempt.
+  void SetFirstPauseMs(std::uint32_t Ms) { first_pause_ms_ = Ms; }
+  void SetMaxRetries(int Retries) { max_retries_ = Retries; }
   // Attempts begun so far (1 during the first).
   int Attempt() const { return attempt_; }
   // Bytes of the document the stream holds now, and its whole length (-1: unknown), for the
@@ -96,6 +101,8 @@ class TResumableDownload {
   TStream& stream_;
   int attempt_ = 0;
   int retries_ = 0;
+  int max_retries_ = kMaxDownloadRetries;
+  std::uint32_t first_pause_ms_ = 1000;
   std::int64_t trusted_ = 0;  // bytes at the stream's start that belong to the document
   std::int64_t base_ = 0;     // where the current answer's bytes begin in the document
   std::int64_t total_ = -1;
@@ -105,6 +112,7 @@ class TResumableDownload {
   bool judged_ = false;    // the current answer has been judged
   bool accepted_ = false;  // ... and continues the document
   String failure_;
+  std::int32_t refused_status_ = 0;
 };
 
 }  // namespace download_retry

@@ -11,6 +11,7 @@ TRetryPause::~TRetryPause() {
 
 bool TRetryPause::Run(std::uint32_t Ms, const std::function<bool()>& Stop) {
   if (Stop && Stop()) return false;
+  Handle();  // binds the pause to this thread, where its timer's ticks arrive
   if (FTimer == nullptr) {
     FTimer = new TNetThreadTimer(this);
     FTimer->SetOnTimer([this](TObject*) {
