@@ -120,7 +120,8 @@ TEST_F(RetryPauseTest, EndsWhenItsTimeHasPassedOnTheClock) {
     EXPECT_TRUE(pause.Run(ms, nullptr));
     const std::uint32_t took = Elapsed() - before;
     EXPECT_GE(took, ms);
-    EXPECT_LE(took, ms + 200);  // the clock threads scan every 100 ms
+    // The helper keeps moving the clock while this thread handles the tick: only a loose bound.
+    EXPECT_LT(took, 2 * ms);
   }
 }
 
