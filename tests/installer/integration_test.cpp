@@ -74,6 +74,7 @@ struct RealWizard {
   ui::FakeView view;
   THttpCli http{nullptr};
   std::vector<std::string> payloads;
+  std::vector<std::uint32_t> pauses;  // before each retry; they pass at once here
   std::unique_ptr<TfrmMain> form;
 
   explicit RealWizard(const String& url, const String& licence_url = u"") {
@@ -90,6 +91,10 @@ struct RealWizard {
     s.DownloadUrl = url;
     s.LicenseUrl = licence_url;
     s.MakePageClient = [] { return std::unique_ptr<IDownloadClient>(new THttpCli(nullptr)); };
+    s.PauseBeforeRetry = [this](std::uint32_t ms, const std::function<bool()>& stop) {
+      pauses.push_back(ms);
+      return !stop();
+    };
     form = std::make_unique<TfrmMain>(view, http, std::move(s));
   }
 
@@ -151,6 +156,41 @@ INSTANTIATE_TEST_SUITE_P(
                       FailureCase{"BodyCutShort", Header(200, "OK", 1000) + std::string(500, 'S')},
                       FailureCase{"NoStatusLine", ""}),
     [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
+
+// A body cut at half: the second connection asks for the rest of that version and gets it.
+TEST(ControllerWithHttpClient, ACutDownloadResumesWithRangeAndIfRange) {
+  RunOnFreshThread([] {
+    const std::size_t half = kBody.size() / 2;
+    const std::string etag = "\"setup-1\"";
+    ScriptedServer server(
+        {ServerScript()
+             .ReadUntil("\r\n\r\n")
+             .Send("HTTP/1.0 200 OK\r\nETag: " + etag +
+                   "\r\nContent-Length: " + std::to_string(kBody.size()) + "\r\n\r\n")
+             .Send(kBody.substr(0, half))
+             .Close(),
+         ServerScript()
+             .ReadUntil("\r\n\r\n")
+             .Send("HTTP/1.0 206 Partial Content\r\nETag: " + etag + "\r\nContent-Range: bytes " +
+                   std::to_string(half) + "-" + std::to_string(kBody.size() - 1) + "/" +
+                   std::to_string(kBody.size()) +
+                   "\r\nContent-Length: " + std::to_string(kBody.size() - half) + "\r\n\r\n")
+             .Send(kBody.substr(half))
+             .Close()});
+    RealWizard w(Url(server));
+    w.Install();
+    EXPECT_EQ(w.view.FrontPage(), ControlId::paFinish);
+    ASSERT_EQ(w.payloads.size(), 1u);
+    EXPECT_TRUE(w.payloads[0] == kBody);
+    EXPECT_EQ(w.pauses, std::vector<std::uint32_t>{1000});
+    ASSERT_TRUE(server.WaitFinished(5000));
+    const std::string second = server.Received(1);
+    EXPECT_NE(second.find("\r\nRange: bytes=" + std::to_string(half) + "-\r\n"), std::string::npos)
+        << second;
+    EXPECT_NE(second.find("\r\nIf-Range: " + etag + "\r\n"), std::string::npos) << second;
+    EXPECT_TRUE(w.temp.Files().empty());
+  });
+}
 
 TEST(ControllerWithHttpClient, RefusedConnectionEndsOnTheErrorPage) {
   RunOnFreshThread([] {
