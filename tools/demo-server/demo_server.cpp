@@ -433,6 +433,9 @@ Answer DemoServer::AnswerFor(const std::string& path) {
       a.Status = 200;
       a.CutAfter = a.ResetAfter = a.StallAfter = -1;
       a.Silent = a.CloseAtOnce = false;
+      // A failing status came with a status page instead of the path's document.
+      if (a.Source == Answer::Body::bdStatusPage)
+        a.Source = path == "/license.php" ? Answer::Body::bdLicense : Answer::Body::bdSetup;
     }
     return a;
   }
