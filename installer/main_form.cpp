@@ -6,6 +6,7 @@
 #include "installer/install_folder.h"
 #include "installer/installer_record.h"
 #include "installer/running_product.h"
+#include "installer/support_log.h"
 #include "http/retry_pause.h"
 #include "platform/process.h"
 
@@ -23,6 +24,9 @@ TInstallerServices TInstallerServices::System() {
   s.DefaultInstallFolder = installer::DefaultInstallFolder;
   s.DownloadUrl = installer::DownloadUrl();
   s.LicenseUrl = installer::LicenseUrl();
+  s.FirstRetryPauseMs = installer::RetryFirstPauseMs();
+  auto log = std::make_shared<TSupportLog>();
+  s.Log = [log](const String& line) { log->Line(line); };
   s.PauseBeforeRetry = [](std::uint32_t ms, const std::function<bool()>& stop) {
     TRetryPause pause;
     return pause.Run(ms, stop);
@@ -52,7 +56,22 @@ TfrmMain::~TfrmMain() {
   if (InstallingProcessThread != nullptr) InstallingProcessThread->OnTerminate = nullptr;
 }
 
+void TfrmMain::Log(const String& line) {
+  if (!services_.Log) return;
+  try {
+    services_.Log(line);
+  } catch (const std::exception&) {
+    // The log is for support only.
+  }
+}
+
+void TfrmMain::ShowEndPage(ControlId page) {
+  view_.BringToFront(page);
+  Log(page == ControlId::paFinish ? u"page: Finish" : u"page: Error");
+}
+
 void TfrmMain::FormCreate() {
+  Log(u"start: Vexlor Installer");
   FInstalling = false;
   view_.BringToFront(ControlId::paStart);
   if (services_.DefaultInstallFolder)
@@ -63,6 +82,7 @@ void TfrmMain::imgBtnInstallClick() {
   if (download_started_) return;
 
   while (services_.IsProductRunning && services_.IsProductRunning()) {
+    Log(u"product check: Vexlor is running; the user is asked to close it");
     ui::MessageBoxRequest box;
     box.Owner = ui::MsgOwner::moNone;
     box.Text = kProductRunningText;
@@ -72,6 +92,7 @@ void TfrmMain::imgBtnInstallClick() {
     if (view_.MessageBox(box) == ui::idCancel) return;
   }
 
+  Log(u"product check: Vexlor is not running");
   download_started_ = true;
   view_.BringToFront(ControlId::paInstalling);
   FInstalling = true;
@@ -88,12 +109,14 @@ void TfrmMain::imgBtnInstallClick() {
     box.Caption = view_.Caption();
     box.Buttons = ui::MsgButtons::mbOk;
     box.Icon = ui::MsgIcon::miError;
+    Log(u"download file cannot be created: " + box.Text);
     view_.MessageBox(box);
-    view_.BringToFront(ControlId::paInstallError);
+    ShowEndPage(ControlId::paInstallError);
     return;
   }
   HttpCli.SetRcvdStream(download_stream_.get());
   attempts_ = std::make_unique<download_retry::TResumableDownload>(HttpCli, *download_stream_);
+  attempts_->SetFirstPauseMs(services_.FirstRetryPauseMs);
   RunDownload();
 }
 
@@ -177,7 +200,7 @@ bool TfrmMain::ReleaseDownloadStream() {
 
 void TfrmMain::FailDownload() {
   ReleaseDownloadStream();
-  view_.BringToFront(ControlId::paInstallError);
+  ShowEndPage(ControlId::paInstallError);
   if (plat::FileExists(FDownloadToFile)) plat::DeleteFile(FDownloadToFile);
 }
 
@@ -193,6 +216,13 @@ void TfrmMain::HttpCliRequestDone(TObject* Sender, THttpRequest RqType, std::uin
   }
   attempt_running_ = false;
   const download_retry::TAttemptVerdict verdict = attempts_->AttemptEnded(ErrCode);
+  String line = attempts_->AttemptLine(ErrCode);
+  if (verdict == download_retry::TAttemptVerdict::avRetry && !close_accepted_)
+    line += u"; trying again in " + text::IntToStr(attempts_->PauseMs()) + u" ms";
+  Log(line);
+  if (verdict == download_retry::TAttemptVerdict::avComplete)
+    Log(u"verification: the file holds the whole document, " +
+        text::IntToStr(attempts_->Received()) + u" bytes");
   if (verdict == download_retry::TAttemptVerdict::avRetry && !close_accepted_) {
     // The file stays open and attached; the attempt loop pauses and tries again.
     retry_due_ = true;
@@ -227,9 +257,11 @@ void TfrmMain::HttpCliRequestDone(TObject* Sender, THttpRequest RqType, std::uin
   auto* thread = new TInstallingProcessThread(true, services_.RunSetup);
   InstallingProcessThread = thread;
   thread->SetApplicationName(FDownloadToFile);
-  thread->SetCommandLine(BuildSetupCommandLine(FDownloadToFile,
-                                               view_.Checked(ControlId::chbCreateDesktopIcon),
-                                               view_.Text(ControlId::edInstallPath)));
+  const String command_line =
+      BuildSetupCommandLine(FDownloadToFile, view_.Checked(ControlId::chbCreateDesktopIcon),
+                            view_.Text(ControlId::edInstallPath));
+  thread->SetCommandLine(command_line);
+  Log(u"setup: " + command_line);
   thread->FreeOnTerminate = true;
   thread->OnTerminate = [this](TObject* Sender) { InstallingThreadComplete(Sender); };
   try {
@@ -249,8 +281,12 @@ void TfrmMain::InstallingThreadComplete(TObject*) {
   bool succeeded = InstallingProcessThread != nullptr &&
                    InstallingProcessThread->ProcessStarted() &&
                    InstallingProcessThread->InstallerExitCode() == 0;
+  if (InstallingProcessThread != nullptr && InstallingProcessThread->ProcessStarted())
+    Log(u"setup: exit code " + text::IntToStr(InstallingProcessThread->InstallerExitCode()));
+  else
+    Log(u"setup: could not be started");
   InstallingProcessThread = nullptr;
-  view_.BringToFront(succeeded ? ControlId::paFinish : ControlId::paInstallError);
+  ShowEndPage(succeeded ? ControlId::paFinish : ControlId::paInstallError);
 }
 
 void TfrmMain::btnCancelClick() {
@@ -273,6 +309,7 @@ void TfrmMain::btnCancelClick() {
   }
   if (pausing_ && download_stream_ != nullptr) {
     // Between two attempts: nothing to abort; the pause ends at once.
+    Log(u"cancelled by the user");
     pause_stopped_ = true;
     FInstalling = false;
     FailDownload();
@@ -281,6 +318,7 @@ void TfrmMain::btnCancelClick() {
   // The download may have ended and been handled before the question (a second Cancel click
   // queued behind the first): then there is nothing to stop.
   if (HttpCli.RcvdStream() == nullptr) return;
+  Log(u"cancelled by the user");
   HttpCli.Abort();
   view_.BringToFront(ControlId::paInstallError);
 }
@@ -337,6 +375,7 @@ void TfrmMain::FormCloseQuery(bool& CanClose) {
     return;
   }
   close_accepted_ = true;
+  Log(u"window closed during the download");
   // A download that ended behind the question is given up with the window.
   DiscardHeldCompletion();
 }

@@ -67,6 +67,10 @@ struct TInstallerServices {
   // The pause before a retry of the download: waits `ms` on the timers' clock while the
   // thread's messages are dispatched; false when `stop` read true or the application is ending.
   std::function<bool(std::uint32_t ms, const std::function<bool()>& stop)> PauseBeforeRetry;
+  // The first of those pauses; the later ones double it, up to eight times.
+  std::uint32_t FirstRetryPauseMs = 1000;
+  // One line of the log for support (support_log.h); may be empty. Failures are ignored.
+  std::function<void(const String& line)> Log;
 
   static TInstallerServices System();
 };
@@ -144,6 +148,10 @@ class TfrmMain : public ui::ViewListener {
   // The attempts of the download, with the pauses between them; returns when it has ended or
   // was given up.
   void RunDownload();
+  // Writes one line to the log; nothing it does can fail the installation.
+  void Log(const String& line);
+  // Brings the Finish or the Error page to the front, and says so in the log.
+  void ShowEndPage(ui::ControlId page);
 
   ui::View& view_;
   IDownloadClient& HttpCli;

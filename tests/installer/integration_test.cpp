@@ -80,6 +80,7 @@ struct RealWizard {
   THttpCli http{nullptr};
   std::vector<std::string> payloads;
   std::vector<std::uint32_t> pauses;  // before each retry; they pass at once here
+  std::vector<std::string> log;       // the log for support, kept here
   std::unique_ptr<TfrmMain> form;
 
   explicit RealWizard(const String& url, const String& licence_url = u"") {
@@ -100,6 +101,7 @@ struct RealWizard {
       pauses.push_back(ms);
       return !stop();
     };
+    s.Log = [this](const String& line) { log.push_back(Utf8(line)); };
     form = std::make_unique<TfrmMain>(view, http, std::move(s));
   }
 
