@@ -91,4 +91,12 @@ class IDownloadClient {
 
   virtual void SetOnDocData(TDocDataEvent Value) = 0;
   virtual void SetOnRequestDone(THttpRequestDone Value) = 0;
+
+  // Resuming. The next request asks for the document from byte Begin on ("Range: bytes=Begin-")
+  // and, when Validator is not empty, only if it is still that version ("If-Range: Validator");
+  // Begin 0 asks for the whole document. It applies to the next request only.
+  virtual void SetResumeFrom(std::int64_t Begin, const String& Validator) = 0;
+  // The value of the last answer's first header field called Name (any case), without the
+  // blanks around it; empty when the answer has none.
+  virtual String AnswerField(const String& Name) const = 0;
 };

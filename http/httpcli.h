@@ -184,6 +184,11 @@ class THttpCli : public TNetWndControl, public IDownloadClient {
   void SetContentRangeBegin(const String& Value) { FContentRangeBegin = Value; }
   const String& ContentRangeEnd() const { return FContentRangeEnd; }
   void SetContentRangeEnd(const String& Value) { FContentRangeEnd = Value; }
+  // Sent as If-Range with the next range request; cleared with the range.
+  const String& IfRange() const { return FIfRange; }
+  void SetIfRange(const String& Value) { FIfRange = Value; }
+  void SetResumeFrom(std::int64_t Begin, const String& Validator) override;
+  String AnswerField(const String& Name) const override;
   const String& AcceptRanges() const { return FAcceptRanges; }
   const String& RequestVer() const { return FRequestVer; }
   // "1.0" or "1.1"; anything else raises "Insupported HTTP version" (code 5).
@@ -424,7 +429,7 @@ class THttpCli : public TNetWndControl, public IDownloadClient {
   TDateTime FModifiedSince = 0;
   String FCookie;
   String FContentTypePost = u"application/x-www-form-urlencoded";
-  String FContentRangeBegin, FContentRangeEnd, FAcceptRanges;
+  String FContentRangeBegin, FContentRangeEnd, FAcceptRanges, FIfRange;
   String FRequestVer = u"1.0";
   bool FFollowRelocation = true;
   int FLocationChangeMaxCount = 5;

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "http/header.h"
+
 // ---------------------------------------------------------------------------------------------
 // Request composition
 
@@ -34,7 +36,8 @@ String THttpCli::UnsafeRequestText() const {
                   {u"ProxyConnection", FProxyConnection},
                   {u"Cookie", FCookie},
                   {u"ContentRangeBegin", FContentRangeBegin},
-                  {u"ContentRangeEnd", FContentRangeEnd}};
+                  {u"ContentRangeEnd", FContentRangeEnd},
+                  {u"IfRange", FIfRange}};
   for (const auto& s : settings)
     if (HasControlCharacter(s.value))
       return String(u"Request refused: control character in the ") + s.name + u" setting";
@@ -69,10 +72,12 @@ void THttpCli::SendRequest(const String& Method, const String& Version) {
   h.Cookie = FCookie;
   h.RangeBegin = FContentRangeBegin;
   h.RangeEnd = FContentRangeEnd;
+  h.IfRange = FIfRange;
   std::vector<String> lines = BuildRequestLines(h);
   if (Method != u"CONNECT") {
     FContentRangeBegin.clear();
     FContentRangeEnd.clear();
+    FIfRange.clear();
   }
   FAcceptRanges.clear();
 
@@ -118,4 +123,23 @@ void THttpCli::SendBodyBlock() {
 
 void THttpCli::SocketDataSent(std::uint16_t) {
   if (FAllowedToSend) SendBodyBlock();
+}
+
+void THttpCli::SetResumeFrom(std::int64_t Begin, const String& Validator) {
+  FContentRangeBegin = Begin > 0 ? text::IntToStr(Begin) : String();
+  FContentRangeEnd.clear();
+  FIfRange = Begin > 0 ? Validator : String();
+}
+
+String THttpCli::AnswerField(const String& Name) const {
+  const String wanted = text::LowerAscii(std::u16string_view(Name));
+  // The first line is the status line; every other one is "name: value".
+  for (std::size_t i = 1; i < FRcvdHeader.size(); ++i) {
+    const String& line = FRcvdHeader[i];
+    const auto colon = line.find(u':');
+    if (colon == String::npos) continue;
+    if (text::LowerAscii(std::u16string_view(line).substr(0, colon)) != wanted) continue;
+    return TrimBlanks(line.substr(colon + 1));
+  }
+  return String();
 }

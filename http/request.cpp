@@ -155,6 +155,8 @@ std::vector<String> BuildRequestLines(const THttpRequestHeader& h) {
   add(u"Cookie: ", h.Cookie);
   if (!h.RangeBegin.empty() || !h.RangeEnd.empty())
     lines.push_back(u"Range: bytes=" + h.RangeBegin + u"-" + h.RangeEnd);
+  if ((!h.RangeBegin.empty() || !h.RangeEnd.empty()) && !h.IfRange.empty())
+    lines.push_back(u"If-Range: " + h.IfRange);
   return lines;
 }
 

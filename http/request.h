@@ -42,6 +42,7 @@ struct THttpRequestHeader {
   String Cookie;
   String RangeBegin;
   String RangeEnd;
+  String IfRange;  // sent only with a range
 };
 
 // The request lines, in their fixed order, without line ends.

@@ -8,7 +8,15 @@
 #error "VEXLOR_WEB_HOST must name the web site (host[:port])"
 #endif
 
+#ifndef VEXLOR_RETRY_FIRST_PAUSE_MS
+#define VEXLOR_RETRY_FIRST_PAUSE_MS 1000
+#endif
+
 namespace installer {
+
+std::uint32_t RetryFirstPauseMs() {
+  return VEXLOR_RETRY_FIRST_PAUSE_MS;
+}
 
 String DownloadUrl() {
   return u"http://" + text::FromUtf8(VEXLOR_DOWNLOAD_HOST) + u"/download.php";

@@ -2,6 +2,8 @@
 // settings (VEXLOR_DOWNLOAD_HOST, VEXLOR_WEB_HOST); scheme and paths are fixed.
 #pragma once
 
+#include <cstdint>
+
 #include "platform/text.h"
 
 namespace installer {
@@ -10,6 +12,11 @@ namespace installer {
 String DownloadUrl();
 // "http://<web host>/license.php"
 String LicenseUrl();
+
+// The first pause before a retry of the download, in milliseconds: a build setting
+// (VEXLOR_RETRY_FIRST_PAUSE_MS, 1000 unless set; the end-to-end build shortens it so its
+// failing cases spend the whole budget quickly).
+std::uint32_t RetryFirstPauseMs();
 
 // The options text of the HTML dialog: "resizable:yes;" when resizable, then
 // "dialogHeight:<h> px;dialogWidth:<w> px;".

@@ -6,6 +6,8 @@
 #include "installer/install_folder.h"
 #include "installer/installer_record.h"
 #include "installer/running_product.h"
+#include "installer/support_log.h"
+#include "http/retry_pause.h"
 #include "platform/process.h"
 
 namespace installer {
@@ -22,6 +24,13 @@ TInstallerServices TInstallerServices::System() {
   s.DefaultInstallFolder = installer::DefaultInstallFolder;
   s.DownloadUrl = installer::DownloadUrl();
   s.LicenseUrl = installer::LicenseUrl();
+  s.FirstRetryPauseMs = installer::RetryFirstPauseMs();
+  auto log = std::make_shared<TSupportLog>();
+  s.Log = [log](const String& line) { log->Line(line); };
+  s.PauseBeforeRetry = [](std::uint32_t ms, const std::function<bool()>& stop) {
+    TRetryPause pause;
+    return pause.Run(ms, stop);
+  };
   return s;
 }
 
@@ -47,7 +56,22 @@ TfrmMain::~TfrmMain() {
   if (InstallingProcessThread != nullptr) InstallingProcessThread->OnTerminate = nullptr;
 }
 
+void TfrmMain::Log(const String& line) {
+  if (!services_.Log) return;
+  try {
+    services_.Log(line);
+  } catch (const std::exception&) {
+    // The log is for support only.
+  }
+}
+
+void TfrmMain::ShowEndPage(ControlId page) {
+  view_.BringToFront(page);
+  Log(page == ControlId::paFinish ? u"page: Finish" : u"page: Error");
+}
+
 void TfrmMain::FormCreate() {
+  Log(u"start: Vexlor Installer");
   FInstalling = false;
   view_.BringToFront(ControlId::paStart);
   if (services_.DefaultInstallFolder)
@@ -58,6 +82,7 @@ void TfrmMain::imgBtnInstallClick() {
   if (download_started_) return;
 
   while (services_.IsProductRunning && services_.IsProductRunning()) {
+    Log(u"product check: Vexlor is running; the user is asked to close it");
     ui::MessageBoxRequest box;
     box.Owner = ui::MsgOwner::moNone;
     box.Text = kProductRunningText;
@@ -67,6 +92,7 @@ void TfrmMain::imgBtnInstallClick() {
     if (view_.MessageBox(box) == ui::idCancel) return;
   }
 
+  Log(u"product check: Vexlor is not running");
   download_started_ = true;
   view_.BringToFront(ControlId::paInstalling);
   FInstalling = true;
@@ -83,32 +109,79 @@ void TfrmMain::imgBtnInstallClick() {
     box.Caption = view_.Caption();
     box.Buttons = ui::MsgButtons::mbOk;
     box.Icon = ui::MsgIcon::miError;
+    Log(u"download file cannot be created: " + box.Text);
     view_.MessageBox(box);
-    view_.BringToFront(ControlId::paInstallError);
+    ShowEndPage(ControlId::paInstallError);
     return;
   }
   HttpCli.SetRcvdStream(download_stream_.get());
-  HttpCli.SetURL(services_.DownloadUrl);
-  try {
-    HttpCli.Get();
-  } catch (const std::exception&) {
-    // The outcome is decided by HttpCliRequestDone alone.
-  }
-  // The window was closed during the download and the request ended without its request-done
-  // handling: the partial file must not stay behind.
-  if (download_stream_ != nullptr && (close_accepted_ || Application().Terminated())) {
-    FInstalling = false;
-    FailDownload();
+  attempts_ = std::make_unique<download_retry::TResumableDownload>(HttpCli, *download_stream_);
+  attempts_->SetFirstPauseMs(services_.FirstRetryPauseMs);
+  RunDownload();
+}
+
+void TfrmMain::RunDownload() {
+  for (;;) {
+    retry_due_ = false;
+    attempt_running_ = true;
+    try {
+      attempts_->BeginAttempt();
+    } catch (const std::exception&) {
+      // The file cannot be cut back to what it trusts: nothing sound can be resumed.
+      FInstalling = false;
+      FailDownload();
+      return;
+    }
+    HttpCli.SetURL(services_.DownloadUrl);
+    try {
+      HttpCli.Get();
+    } catch (const std::exception&) {
+      // The outcome is decided by HttpCliRequestDone alone.
+    }
+    // After an idle time-out Get returns first; the attempt's end waits in the queue.
+    if (attempt_running_ && download_stream_ != nullptr && !close_accepted_ &&
+        !Application().Terminated())
+      Application().ProcessMessages();
+    if (download_stream_ == nullptr) return;  // ended, well or not
+    // The window was closed during the download and the request ended without its request-done
+    // handling: the partial file must not stay behind.
+    if (close_accepted_ || Application().Terminated() || !retry_due_) {
+      FInstalling = false;
+      FailDownload();
+      return;
+    }
+    pausing_ = true;
+    pause_stopped_ = false;
+    bool elapsed = false;
+    try {
+      elapsed = !services_.PauseBeforeRetry ||
+                services_.PauseBeforeRetry(attempts_->PauseMs(), [this] { return pause_stopped_; });
+    } catch (const std::exception&) {
+      elapsed = false;  // no timer to wait with: the download cannot go on
+    }
+    pausing_ = false;
+    if (download_stream_ == nullptr) return;  // Cancel gave it up
+    if (!elapsed || close_accepted_ || Application().Terminated()) {
+      FInstalling = false;
+      FailDownload();
+      return;
+    }
   }
 }
 
-void TfrmMain::HttpCliDocData(TObject*, const void*, std::int32_t) {
-  std::int64_t received = HttpCli.RcvdCount();
+void TfrmMain::HttpCliDocData(TObject*, const void* Buffer, std::int32_t Len) {
+  if (attempts_ == nullptr || download_stream_ == nullptr) return;
+  if (!attempts_->BlockReceived(Buffer, Len)) {
+    // An answer that cannot continue the file: the attempt ends, and the download with it.
+    HttpCli.Abort();
+    return;
+  }
+  std::int64_t received = attempts_->Received();
   if (received <= 2) return;
   double now = services_.Now ? services_.Now() : LocalDateTimeNow();
   if (!ProgressUpdateDue(now, FLastReceivedTime)) return;
   FLastReceivedTime = now;
-  std::int64_t length = HttpCli.ContentLength();
+  std::int64_t length = attempts_->Total();
   std::int32_t percent = ProgressPercent(received, length);
   if (percent != view_.ProgressPosition(ControlId::ProgressBarDownloading)) {
     view_.SetProgressPosition(ControlId::ProgressBarDownloading, percent);
@@ -127,7 +200,7 @@ bool TfrmMain::ReleaseDownloadStream() {
 
 void TfrmMain::FailDownload() {
   ReleaseDownloadStream();
-  view_.BringToFront(ControlId::paInstallError);
+  ShowEndPage(ControlId::paInstallError);
   if (plat::FileExists(FDownloadToFile)) plat::DeleteFile(FDownloadToFile);
 }
 
@@ -141,10 +214,24 @@ void TfrmMain::HttpCliRequestDone(TObject* Sender, THttpRequest RqType, std::uin
     held_completion_ = THeldCompletion{Sender, RqType, ErrCode};
     return;
   }
+  attempt_running_ = false;
+  const download_retry::TAttemptVerdict verdict = attempts_->AttemptEnded(ErrCode);
+  String line = attempts_->AttemptLine(ErrCode);
+  if (verdict == download_retry::TAttemptVerdict::avRetry && !close_accepted_)
+    line += u"; trying again in " + text::IntToStr(attempts_->PauseMs()) + u" ms";
+  Log(line);
+  if (verdict == download_retry::TAttemptVerdict::avComplete)
+    Log(u"verification: the file holds the whole document, " +
+        text::IntToStr(attempts_->Received()) + u" bytes");
+  if (verdict == download_retry::TAttemptVerdict::avRetry && !close_accepted_) {
+    // The file stays open and attached; the attempt loop pauses and tries again.
+    retry_due_ = true;
+    return;
+  }
   FInstalling = false;
   ReleaseDownloadStream();
 
-  if (ErrCode != 0 || HttpCli.StatusCode() != 200 || close_accepted_) {
+  if (verdict != download_retry::TAttemptVerdict::avComplete || close_accepted_) {
     FailDownload();
     return;
   }
@@ -170,9 +257,11 @@ void TfrmMain::HttpCliRequestDone(TObject* Sender, THttpRequest RqType, std::uin
   auto* thread = new TInstallingProcessThread(true, services_.RunSetup);
   InstallingProcessThread = thread;
   thread->SetApplicationName(FDownloadToFile);
-  thread->SetCommandLine(BuildSetupCommandLine(FDownloadToFile,
-                                               view_.Checked(ControlId::chbCreateDesktopIcon),
-                                               view_.Text(ControlId::edInstallPath)));
+  const String command_line =
+      BuildSetupCommandLine(FDownloadToFile, view_.Checked(ControlId::chbCreateDesktopIcon),
+                            view_.Text(ControlId::edInstallPath));
+  thread->SetCommandLine(command_line);
+  Log(u"setup: " + command_line);
   thread->FreeOnTerminate = true;
   thread->OnTerminate = [this](TObject* Sender) { InstallingThreadComplete(Sender); };
   try {
@@ -192,8 +281,12 @@ void TfrmMain::InstallingThreadComplete(TObject*) {
   bool succeeded = InstallingProcessThread != nullptr &&
                    InstallingProcessThread->ProcessStarted() &&
                    InstallingProcessThread->InstallerExitCode() == 0;
+  if (InstallingProcessThread != nullptr && InstallingProcessThread->ProcessStarted())
+    Log(u"setup: exit code " + text::IntToStr(InstallingProcessThread->InstallerExitCode()));
+  else
+    Log(u"setup: could not be started");
   InstallingProcessThread = nullptr;
-  view_.BringToFront(succeeded ? ControlId::paFinish : ControlId::paInstallError);
+  ShowEndPage(succeeded ? ControlId::paFinish : ControlId::paInstallError);
 }
 
 void TfrmMain::btnCancelClick() {
@@ -214,9 +307,18 @@ void TfrmMain::btnCancelClick() {
     DiscardHeldCompletion();
     return;
   }
+  if (pausing_ && download_stream_ != nullptr) {
+    // Between two attempts: nothing to abort; the pause ends at once.
+    Log(u"cancelled by the user");
+    pause_stopped_ = true;
+    FInstalling = false;
+    FailDownload();
+    return;
+  }
   // The download may have ended and been handled before the question (a second Cancel click
   // queued behind the first): then there is nothing to stop.
   if (HttpCli.RcvdStream() == nullptr) return;
+  Log(u"cancelled by the user");
   HttpCli.Abort();
   view_.BringToFront(ControlId::paInstallError);
 }
@@ -273,6 +375,7 @@ void TfrmMain::FormCloseQuery(bool& CanClose) {
     return;
   }
   close_accepted_ = true;
+  Log(u"window closed during the download");
   // A download that ended behind the question is given up with the window.
   DiscardHeldCompletion();
 }

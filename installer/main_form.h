@@ -9,6 +9,12 @@
 // look, writes the installer record and starts TInstallingProcessThread; its completion deletes
 // the setup file and shows the Finish page (exit code 0) or the Error page.
 //
+// The download is tried again after a failure that may pass (a cut, a reset, the idle time-out,
+// a failed lookup, a 5xx answer), up to five times with growing pauses, and resumes where the
+// file ends when the server can prove it is the same document (download_retry.h). The file stays
+// open and attached throughout; the Installing page keeps its texts, and its figures continue.
+// Cancel and closing the window work during a pause as during an attempt.
+//
 // Failures always end on the Error page with nothing left in the temporary folder: a download
 // that failed, was cancelled or was abandoned by closing the window; a download file that cannot
 // be created; a rename that failed or found a file in the way; an installer record that cannot
@@ -37,6 +43,7 @@
 #include <optional>
 
 #include "http/download_client.h"
+#include "http/download_retry.h"
 #include "installer/download_target.h"
 #include "installer/setup_runner.h"
 #include "platform/files.h"
@@ -57,6 +64,13 @@ struct TInstallerServices {
   std::function<std::unique_ptr<IDownloadClient>()> MakePageClient;
   String DownloadUrl;
   String LicenseUrl;
+  // The pause before a retry of the download: waits `ms` on the timers' clock while the
+  // thread's messages are dispatched; false when `stop` read true or the application is ending.
+  std::function<bool(std::uint32_t ms, const std::function<bool()>& stop)> PauseBeforeRetry;
+  // The first of those pauses; the later ones double it, up to eight times.
+  std::uint32_t FirstRetryPauseMs = 1000;
+  // One line of the log for support (support_log.h); may be empty. Failures are ignored.
+  std::function<void(const String& line)> Log;
 
   static TInstallerServices System();
 };
@@ -131,6 +145,13 @@ class TfrmMain : public ui::ViewListener {
   // is dropped, with the file.
   void DiscardHeldCompletion();
   void ShowWebPageDialog(const String& url, bool resizable, int height, int width);
+  // The attempts of the download, with the pauses between them; returns when it has ended or
+  // was given up.
+  void RunDownload();
+  // Writes one line to the log; nothing it does can fail the installation.
+  void Log(const String& line);
+  // Brings the Finish or the Error page to the front, and says so in the log.
+  void ShowEndPage(ui::ControlId page);
 
   ui::View& view_;
   IDownloadClient& HttpCli;
@@ -142,6 +163,11 @@ class TfrmMain : public ui::ViewListener {
   TInstallingProcessThread* InstallingProcessThread = nullptr;
 
   std::unique_ptr<plat::TFileStream> download_stream_;
+  std::unique_ptr<download_retry::TResumableDownload> attempts_;
+  bool attempt_running_ = false;   // the current attempt has not reported its end
+  bool retry_due_ = false;         // the attempt that ended is to be tried again
+  bool pausing_ = false;           // between two attempts
+  bool pause_stopped_ = false;     // Cancel ended the pause
   bool download_started_ = false;  // one download per run
   bool close_accepted_ = false;    // the user agreed to cancel by closing the window
   bool terminating_ = false;       // the system asked the program to end

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <random>
 
+#include "http/download_retry.h"
 #include "tests/http/client_fixture.h"
 
 namespace {
@@ -205,6 +206,64 @@ TEST_F(NginxTest, Ipv6HostLineIsAccepted) {
   EXPECT_EQ(rec_.done_err, 0);
   EXPECT_EQ(cli_.StatusCode(), 200);
   EXPECT_EQ(stream_.View(), "<html>home</html>");
+}
+
+// A download cut by a front server resumes from nginx, which answers the Range itself: with
+// the document's validator (its ETag, or its Last-Modified) a 206 continues the file; with a
+// validator of another version a 200 starts it again. The file ends byte-identical every time.
+TEST_F(NginxTest, ResumedDownloadIsByteIdentical) {
+  std::string doc(1u << 20, '\0');
+  std::mt19937 gen(7);
+  for (char& c : doc)
+    c = static_cast<char>(gen());
+  nginx_.Serve("setup.bin", doc);
+  cli_.SetURL(nginx_.Url("/setup.bin"));
+  cli_.Head();
+  const std::string etag = U8(cli_.AnswerField(u"ETag"));
+  const std::string modified = U8(cli_.AnswerField(u"Last-Modified"));
+  ASSERT_FALSE(etag.empty());
+  ASSERT_FALSE(modified.empty());
+  const std::size_t half = doc.size() / 2 + 17;
+  struct {
+    const char* name;
+    std::string validator_field;
+    std::int32_t second_status;
+  } cases[] = {
+      {"etag", "ETag: " + etag + "\r\n", 206},
+      {"last-modified", "Last-Modified: " + modified + "\r\n", 206},
+      {"another version", "ETag: \"0-0\"\r\n", 200},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Servers front({{{Read(),
+                     Send("HTTP/1.0 200 OK\r\n" + c.validator_field + "Content-Length: " +
+                          std::to_string(doc.size()) + "\r\n\r\n" + doc.substr(0, half)),
+                     CloseConn()}}});
+    TMemoryStream file;
+    cli_.SetRcvdStream(&file);
+    download_retry::TResumableDownload attempts(cli_, file);
+    cli_.OnDocData = [&](TObject*, const void* Buffer, std::int32_t Len) {
+      if (!attempts.BlockReceived(Buffer, Len)) cli_.Abort();
+    };
+    const String urls[] = {U16(front.Url("/setup.bin")), nginx_.Url("/setup.bin")};
+    const download_retry::TAttemptVerdict expected[] = {
+        download_retry::TAttemptVerdict::avRetry, download_retry::TAttemptVerdict::avComplete};
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      attempts.BeginAttempt();
+      cli_.SetURL(urls[attempt]);
+      try {
+        cli_.Get();
+      } catch (const EHttpException&) {
+      }
+      if (attempt == 1) {
+        EXPECT_EQ(cli_.StatusCode(), c.second_status);
+      }
+      EXPECT_EQ(attempts.AttemptEnded(static_cast<std::uint16_t>(cli_.RequestDoneError())),
+                expected[attempt])
+          << U8(attempts.AttemptLine(static_cast<std::uint16_t>(cli_.RequestDoneError())));
+    }
+    EXPECT_TRUE(file.View() == doc) << file.Size();
+  }
 }
 
 }  // namespace

@@ -80,6 +80,27 @@ TEST(RequestLines, EveryOptionalLineInItsPlace) {
             "\r\n");
 }
 
+// If-Range goes with a range only, after it.
+TEST(RequestLines, IfRangeOnlyWithARange) {
+  struct {
+    const char16_t* begin;
+    const char16_t* if_range;
+    const char* tail;
+  } cases[] = {
+      {u"100", u"\"v1\"", "Range: bytes=100-\r\nIf-Range: \"v1\"\r\n\r\n"},
+      {u"100", u"", "Range: bytes=100-\r\n\r\n"},
+      {u"", u"\"v1\"", "Host: h\r\n\r\n"},
+  };
+  for (const auto& c : cases) {
+    THttpRequestHeader h = InstallerGet(u"h");
+    h.RangeBegin = c.begin;
+    h.IfRange = c.if_range;
+    const AnsiString bytes = Bytes(BuildRequestLines(h));
+    const std::string tail = c.tail;
+    EXPECT_EQ(bytes.substr(bytes.size() - std::min(bytes.size(), tail.size())), tail) << bytes;
+  }
+}
+
 TEST(RequestLines, MethodDecidesBodyAndEncodingLines) {
   struct {
     const char16_t* method;

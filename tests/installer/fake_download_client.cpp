@@ -1,6 +1,7 @@
 // The scripted download client.
 #include "tests/installer/fake_download_client.h"
 
+#include <algorithm>
 #include <chrono>
 #include <stdexcept>
 
@@ -55,8 +56,13 @@ plat::LResult FakeDownloadClient::Proc(plat::WindowHandle window, std::uint32_t 
 
 void FakeDownloadClient::Get() {
   if (busy_) throw EHttpException("Connection busy", reqErrBusy);
+  response_ = responses_[std::min<std::size_t>(GetCalls, responses_.size() - 1)];
   ++GetCalls;
   ++generation_;
+  RangesAsked.push_back(resume_from_);
+  ValidatorsSent.push_back(validator_);
+  resume_from_ = 0;
+  validator_.clear();
   busy_ = true;
   ended_ = false;
   done_fired_ = false;
@@ -97,6 +103,13 @@ void FakeDownloadClient::Get() {
     GetRaisedCode = code;
     throw EHttpException("request failed", code);
   }
+}
+
+String FakeDownloadClient::AnswerField(const String& Name) const {
+  for (const auto& [name, value] : response_.Fields)
+    if (text::LowerAscii(std::u16string_view(name)) == text::LowerAscii(std::u16string_view(Name)))
+      return value;
+  return String();
 }
 
 void FakeDownloadClient::Step(std::size_t index) {

@@ -41,6 +41,8 @@ struct FakeResponse {
   // Actions run from the message queue after block i (index into Blocks; Blocks.size() means
   // after the last block, before the end).
   std::map<std::size_t, std::function<void()>> ActionsAfterBlock;
+  // Header fields of the answer ("ETag", "Content-Range", ...).
+  std::map<String, String> Fields;
 };
 
 class FakeDownloadClient : public IDownloadClient, public TObject {
@@ -48,7 +50,9 @@ class FakeDownloadClient : public IDownloadClient, public TObject {
   FakeDownloadClient();
   ~FakeDownloadClient() override;
 
-  void Script(FakeResponse response) { response_ = std::move(response); }
+  // One answer for every Get, or one answer per Get in order (the last one repeats).
+  void Script(FakeResponse response) { responses_ = {std::move(response)}; }
+  void ScriptAttempts(std::vector<FakeResponse> responses) { responses_ = std::move(responses); }
 
   void SetURL(const String& Value) override { url_ = Value; }
   const String& URL() const override { return url_; }
@@ -61,6 +65,11 @@ class FakeDownloadClient : public IDownloadClient, public TObject {
   std::int64_t RcvdCount() const override { return rcvd_count_; }
   void SetOnDocData(TDocDataEvent Value) override { on_doc_data_ = std::move(Value); }
   void SetOnRequestDone(THttpRequestDone Value) override { on_request_done_ = std::move(Value); }
+  void SetResumeFrom(std::int64_t Begin, const String& Validator) override {
+    resume_from_ = Begin;
+    validator_ = Validator;
+  }
+  String AnswerField(const String& Name) const override;
 
   // What happened.
   int GetCalls = 0;
@@ -70,6 +79,9 @@ class FakeDownloadClient : public IDownloadClient, public TObject {
   bool GetRaised = false;
   std::uint16_t GetRaisedCode = 0;
   std::int64_t BytesWritten = 0;
+  // Per Get: the byte the request asked to start from (0: the whole document) and its If-Range.
+  std::vector<std::int64_t> RangesAsked;
+  std::vector<String> ValidatorsSent;
 
   // Deadline of one Get, in milliseconds.
   int DeadlineMs = 10000;
@@ -83,7 +95,10 @@ class FakeDownloadClient : public IDownloadClient, public TObject {
   void FireRequestDone(std::uint16_t error);
 
   plat::WindowHandle window_ = 0;
+  std::vector<FakeResponse> responses_{FakeResponse{}};
   FakeResponse response_;
+  std::int64_t resume_from_ = 0;
+  String validator_;
   String url_;
   TStream* stream_ = nullptr;
   std::int32_t status_ = 0;

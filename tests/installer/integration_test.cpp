@@ -11,6 +11,11 @@
 #include "tests/installer/installer_test_support.h"
 #include "tests/support/scripted_server.h"
 #include "ui/fake_view.h"
+#ifdef VEXLOR_WITH_DEMO_SERVER
+#include <random>
+
+#include "tools/demo-server/demo_server.h"
+#endif
 
 namespace {
 
@@ -74,6 +79,8 @@ struct RealWizard {
   ui::FakeView view;
   THttpCli http{nullptr};
   std::vector<std::string> payloads;
+  std::vector<std::uint32_t> pauses;  // before each retry; they pass at once here
+  std::vector<std::string> log;       // the log for support, kept here
   std::unique_ptr<TfrmMain> form;
 
   explicit RealWizard(const String& url, const String& licence_url = u"") {
@@ -90,6 +97,11 @@ struct RealWizard {
     s.DownloadUrl = url;
     s.LicenseUrl = licence_url;
     s.MakePageClient = [] { return std::unique_ptr<IDownloadClient>(new THttpCli(nullptr)); };
+    s.PauseBeforeRetry = [this](std::uint32_t ms, const std::function<bool()>& stop) {
+      pauses.push_back(ms);
+      return !stop();
+    };
+    s.Log = [this](const String& line) { log.push_back(Utf8(line)); };
     form = std::make_unique<TfrmMain>(view, http, std::move(s));
   }
 
@@ -151,6 +163,41 @@ INSTANTIATE_TEST_SUITE_P(
                       FailureCase{"BodyCutShort", Header(200, "OK", 1000) + std::string(500, 'S')},
                       FailureCase{"NoStatusLine", ""}),
     [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
+
+// A body cut at half: the second connection asks for the rest of that version and gets it.
+TEST(ControllerWithHttpClient, ACutDownloadResumesWithRangeAndIfRange) {
+  RunOnFreshThread([] {
+    const std::size_t half = kBody.size() / 2;
+    const std::string etag = "\"setup-1\"";
+    ScriptedServer server(
+        {ServerScript()
+             .ReadUntil("\r\n\r\n")
+             .Send("HTTP/1.0 200 OK\r\nETag: " + etag +
+                   "\r\nContent-Length: " + std::to_string(kBody.size()) + "\r\n\r\n")
+             .Send(kBody.substr(0, half))
+             .Close(),
+         ServerScript()
+             .ReadUntil("\r\n\r\n")
+             .Send("HTTP/1.0 206 Partial Content\r\nETag: " + etag + "\r\nContent-Range: bytes " +
+                   std::to_string(half) + "-" + std::to_string(kBody.size() - 1) + "/" +
+                   std::to_string(kBody.size()) +
+                   "\r\nContent-Length: " + std::to_string(kBody.size() - half) + "\r\n\r\n")
+             .Send(kBody.substr(half))
+             .Close()});
+    RealWizard w(Url(server));
+    w.Install();
+    EXPECT_EQ(w.view.FrontPage(), ControlId::paFinish);
+    ASSERT_EQ(w.payloads.size(), 1u);
+    EXPECT_TRUE(w.payloads[0] == kBody);
+    EXPECT_EQ(w.pauses, std::vector<std::uint32_t>{1000});
+    ASSERT_TRUE(server.WaitFinished(5000));
+    const std::string second = server.Received(1);
+    EXPECT_NE(second.find("\r\nRange: bytes=" + std::to_string(half) + "-\r\n"), std::string::npos)
+        << second;
+    EXPECT_NE(second.find("\r\nIf-Range: " + etag + "\r\n"), std::string::npos) << second;
+    EXPECT_TRUE(w.temp.Files().empty());
+  });
+}
 
 TEST(ControllerWithHttpClient, RefusedConnectionEndsOnTheErrorPage) {
   RunOnFreshThread([] {
@@ -298,5 +345,75 @@ TEST(ControllerWithHttpClient, ALicencePageBeyondTheLimitIsNotLoaded) {
     server.WaitFinished(5000);
   });
 }
+
+#ifdef VEXLOR_WITH_DEMO_SERVER
+// The demo server misbehaving in each of its ways: the installed setup program is
+// byte-identical to the served one, or the download ends on the Error page with no file left.
+struct DemoMode {
+  const char* name;
+  const char* answer;  // of /download.php
+  bool installs;
+  std::size_t requests;
+};
+
+class ControllerWithDemoServer : public ::testing::TestWithParam<DemoMode> {};
+
+TEST_P(ControllerWithDemoServer, InstallsTheWholeFileOrNothing) {
+  const DemoMode m = GetParam();
+  RunOnFreshThread([&m] {
+    TempDir docs;
+    std::string setup(300 * 1000, '\0');
+    std::mt19937 gen(11);
+    for (char& c : setup)
+      c = static_cast<char>(gen());
+    const std::string setup_path = (docs.Path() / "setup.exe").string();
+    std::ofstream(setup_path, std::ios::binary) << setup;
+    demo::ServerOptions options;
+    options.SetupFile = setup_path;
+    demo::DemoServer server(options);
+    std::string error;
+    ASSERT_TRUE(server.Start(&error)) << error;
+    auto answer = demo::ParseAnswer(m.answer, &error);
+    ASSERT_TRUE(answer) << error;
+    server.SetAnswer("/download.php", *answer);
+
+    RealWizard w(text::FromUtf8(server.BaseUrl() + "/download.php"));
+    w.Install();
+    EXPECT_EQ(w.view.FrontPage(), m.installs ? ControlId::paFinish : ControlId::paInstallError);
+    if (m.installs) {
+      ASSERT_EQ(w.payloads.size(), 1u);
+      EXPECT_TRUE(w.payloads[0] == setup)
+          << w.payloads[0].size() << " " << w.payloads[0].substr(0, 120);
+    } else {
+      EXPECT_TRUE(w.payloads.empty());
+    }
+    EXPECT_EQ(server.Requests().size(), m.requests);
+    // Every request after the first asks for the rest of what the file holds, of that version.
+    const auto requests = server.Requests();
+    // (A cut before any byte leaves nothing to resume: the whole document is asked for again.)
+    const bool cut = std::string(m.answer).find("cut=") != std::string::npos &&
+                     std::string(m.answer).find("cut=0") == std::string::npos;
+    for (std::size_t i = 1; cut && i < requests.size(); ++i)
+      EXPECT_NE(requests[i].Raw.find("\r\nIf-Range: \""), std::string::npos) << requests[i].Raw;
+    EXPECT_TRUE(w.temp.Files().empty());
+  });
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, ControllerWithDemoServer,
+    ::testing::Values(DemoMode{"CutOnce", "cut=100000,times=1", true, 2},
+                      DemoMode{"CutFiveTimes", "cut=50000,times=5", true, 6},
+                      // Each cut answer brings more of the file: a cut every time still ends whole.
+                      DemoMode{"CutEveryTimeAfterProgress", "cut=100000", true, 3},
+                      DemoMode{"CutEveryTimeBeforeAnyByte", "cut=0", false, 6},
+                      DemoMode{"ResetOnce", "reset=150000,times=1", true, 2},
+                      DemoMode{"ClosedTwice", "close,times=2", true, 3},
+                      DemoMode{"UnavailableOnce", "status=503,times=1", true, 2},
+                      DemoMode{"UnavailableEveryTime", "status=503", false, 6},
+                      DemoMode{"RangeIgnored", "ignorerange,cut=100000,times=1", true, 2},
+                      DemoMode{"NewVersionEachTime", "newetag,cut=100000,times=2", true, 3},
+                      DemoMode{"NotFound", "status=404", false, 1}),
+    [](const ::testing::TestParamInfo<DemoMode>& info) { return std::string(info.param.name); });
+#endif
 
 }  // namespace

@@ -556,7 +556,11 @@ TEST_F(ControllerOnTheWindow, InstallClickDownloadsThroughTheWindowsLoopToTheFin
   EXPECT_NE(progress.find(L"Downloading installer"), std::wstring::npos)
       << "no progress text was shown during the download";
   EXPECT_TRUE(server.WaitFinished(5000));
-  EXPECT_TRUE(temp.Files().empty());
+  // Only the log for support stays, and its last line names the page shown.
+  EXPECT_EQ(temp.Files(), std::vector<std::string>{"Vexlor Installer.log"});
+  const std::string log = temp.ReadFile("Vexlor Installer.log");
+  EXPECT_EQ(log.substr(log.size() - std::min<std::size_t>(log.size(), 14)), " page: Finish\n")
+      << log;
   TearDown();  // the controller's services refer to this test's locals
 }
 

@@ -31,6 +31,8 @@ const char* Reason(int status) {
   switch (status) {
     case 200:
       return "OK";
+    case 206:
+      return "Partial Content";
     case 301:
       return "Moved Permanently";
     case 302:
@@ -185,6 +187,16 @@ std::optional<Answer> ParseAnswer(const std::string& answer_text, std::string* e
       a.Silent = true;
     } else if (key == "close" && value.empty()) {
       a.CloseAtOnce = true;
+    } else if (key == "reset" && ParseInt(value, n)) {
+      a.ResetAfter = n;
+    } else if (key == "stall" && ParseInt(value, n)) {
+      a.StallAfter = n;
+    } else if (key == "ignorerange" && value.empty()) {
+      a.IgnoreRange = true;
+    } else if (key == "newetag" && value.empty()) {
+      a.NewETag = true;
+    } else if (key == "times" && ParseInt(value, n) && n <= 1000000) {
+      a.Times = static_cast<int>(n);
     } else {
       return fail("unknown item: " + item);
     }
@@ -265,6 +277,7 @@ std::string DemoServer::BaseUrl() const {
 void DemoServer::SetAnswer(const std::string& path, const Answer& answer) {
   std::lock_guard<std::mutex> lock(mutex_);
   answers_[path] = answer;
+  served_[path] = 0;
   released_ = false;
 }
 
@@ -397,7 +410,11 @@ void DemoServer::ReadControlFile() {
     if (blank == std::string::npos) continue;
     std::string why;
     if (auto a = ParseAnswer(line.substr(blank + 1), &why)) {
-      answers_[line.substr(0, blank)] = *a;
+      const std::string path = line.substr(0, blank);
+      answers_[path] = *a;
+      // A changed answer counts its requests afresh.
+      if (control_text_[path] != line) served_[path] = 0;
+      control_text_[path] = line;
     } else {
       Note("control file: " + why);
     }
@@ -408,7 +425,20 @@ Answer DemoServer::AnswerFor(const std::string& path) {
   ReadControlFile();
   std::lock_guard<std::mutex> lock(mutex_);
   auto it = answers_.find(path);
-  if (it != answers_.end()) return it->second;
+  if (it != answers_.end()) {
+    Answer a = it->second;
+    a.Version = ++served_[path];
+    if (a.Times >= 0 && a.Version > a.Times) {
+      // Done misbehaving: the plain document from here on.
+      a.Status = 200;
+      a.CutAfter = a.ResetAfter = a.StallAfter = -1;
+      a.Silent = a.CloseAtOnce = false;
+      // A failing status came with a status page instead of the path's document.
+      if (a.Source == Answer::Body::bdStatusPage)
+        a.Source = path == "/license.php" ? Answer::Body::bdLicense : Answer::Body::bdSetup;
+    }
+    return a;
+  }
   Answer missing;
   missing.Status = 404;
   missing.Source = Answer::Body::bdStatusPage;
@@ -513,9 +543,37 @@ void DemoServer::SendAnswer(int fd, const Request& request, const Answer& a) {
     type = "text/html";
   }
 
+  // The document's version: a hash of its bytes, and of the request's number when every answer
+  // is to name another version.
+  std::uint32_t hash = 2166136261u;
+  for (unsigned char c : body)
+    hash = (hash ^ c) * 16777619u;
+  char tag[48];
+  snprintf(tag, sizeof tag, "\"%08x-%zx-%d\"", hash, body.size(), a.NewETag ? a.Version : 0);
+  const std::string etag = tag;
+  const bool document = status == 200 && a.Source != Answer::Body::bdStatusPage && !a.Chunked &&
+                        !a.NoLength && a.Location.empty();
+  // "Range: bytes=N-" of this version (If-Range names it, or is absent): the rest from N.
+  std::string content_range;
+  const std::string range = HeaderField(request.Raw, "Range");
+  const std::string if_range = HeaderField(request.Raw, "If-Range");
+  if (document && !a.IgnoreRange && range.rfind("bytes=", 0) == 0 && range.back() == '-' &&
+      (if_range.empty() || if_range == etag)) {
+    std::int64_t first = -1;
+    if (ParseInt(range.substr(6, range.size() - 7), first) && first > 0 &&
+        first < static_cast<std::int64_t>(body.size())) {
+      content_range = "bytes " + std::to_string(first) + "-" + std::to_string(body.size() - 1) +
+                      "/" + std::to_string(body.size());
+      body = body.substr(static_cast<std::size_t>(first));
+      status = 206;
+    }
+  }
+
   std::string head = "HTTP/1.1 " + std::to_string(status) + " " + Reason(status) + "\r\n";
   head += "Server: vexlor-demo-server\r\n";
   head += "Content-Type: " + type + "\r\n";
+  if (document) head += "ETag: " + etag + "\r\nAccept-Ranges: bytes\r\n";
+  if (!content_range.empty()) head += "Content-Range: " + content_range + "\r\n";
   if (!a.Location.empty()) {
     std::string location = a.Location;
     if (location[0] == '/') {
@@ -541,6 +599,8 @@ void DemoServer::SendAnswer(int fd, const Request& request, const Answer& a) {
 
   std::int64_t limit = static_cast<std::int64_t>(body.size());
   if (a.CutAfter >= 0) limit = std::min(limit, a.CutAfter);
+  if (a.ResetAfter >= 0) limit = std::min(limit, a.ResetAfter);
+  if (a.StallAfter >= 0) limit = std::min(limit, a.StallAfter);
   std::int64_t sent = 0;
   bool held = a.HoldAfter < 0;
   while (sent < limit) {
@@ -564,6 +624,23 @@ void DemoServer::SendAnswer(int fd, const Request& request, const Answer& a) {
     if (a.TrickleBytes && sent < limit && !Pause(a.TrickleMs)) return;
   }
   if (!held && sent >= a.HoldAfter && !WaitReleased()) return;
+  if (a.ResetAfter >= 0 && a.ResetAfter < static_cast<std::int64_t>(body.size())) {
+    // A close with nothing to linger over: the peer sees a reset.
+    linger l{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    Note("reset after " + std::to_string(sent) + " bytes");
+    return;
+  }
+  if (a.StallAfter >= 0 && a.StallAfter < static_cast<std::int64_t>(body.size())) {
+    Note("stalled after " + std::to_string(sent) + " bytes");
+    while (!stopping_) {
+      pollfd p{fd, POLLIN, 0};
+      if (poll(&p, 1, kStep) <= 0) continue;
+      char buf[512];
+      if (recv(fd, buf, sizeof buf, 0) <= 0) break;
+    }
+    return;
+  }
   if (a.CutAfter >= 0 && a.CutAfter < static_cast<std::int64_t>(body.size())) {
     Note("cut after " + std::to_string(sent) + " bytes");
     return;

@@ -1,8 +1,10 @@
 // The demo download server: a small HTTP server over plain POSIX sockets that plays the
 // vendor's download and web site for the demo and the end-to-end tests.
 //
-// It serves "/download.php" (the setup program) and "/license.php" (the licence page) and, for
-// tests, answers chosen per path: any status, a relocation to another path, a body cut off
+// It serves "/download.php" (the setup program) and "/license.php" (the licence page) with an
+// ETag (a hash of the document) and byte ranges ("Range: bytes=N-", honoured when an If-Range
+// names the current ETag or is absent: 206 with Content-Range), and, for tests, answers chosen
+// per path: any status, a relocation to another path, a body cut off
 // after N bytes, a chunked body, a slow trickle, a pause until released, silence, or a close
 // without any answer. Every answer is an Answer value; ParseAnswer reads the same answers from
 // text ("status=404", "cut=1000", "trickle=512/20,chunked"), so the command line and a control
@@ -49,6 +51,16 @@ struct Answer {
   int TrickleMs = 0;             // ... with this pause between them
   bool Silent = false;           // read the request, never answer; keep the connection open
   bool CloseAtOnce = false;      // read the request and close without answering
+  std::int64_t ResetAfter = -1;  // after this many body bytes, reset the connection
+  std::int64_t StallAfter = -1;  // after this many body bytes, fall silent (connection open)
+  bool IgnoreRange = false;      // answer a Range request with the whole document (200)
+  bool NewETag = false;          // every answer names another version of the document
+  // The failures (status, cut, reset, stall, silence, close) apply to the first Times requests
+  // of the path only; later ones get the document (with IgnoreRange and NewETag as set). -1:
+  // to every request.
+  int Times = -1;
+  // Filled in by the server for each answer: which request of the path it answers (1 first).
+  int Version = 0;
 };
 
 // Reads an answer from its text form: comma-separated items, each a word or word=value:
@@ -60,6 +72,9 @@ struct Answer {
 //   chunked | nolength                        how the body is delimited
 //   cut=N | hold=N | trickle=BYTES/MS         how the body is sent
 //   silence | close                           no answer at all
+//   reset=N | stall=N                         reset, or fall silent, after N body bytes
+//   ignorerange | newetag                     200 to a Range request; a new ETag every time
+//   times=K                                   the failures for the first K requests only
 // "text=" takes the rest of the line, commas included. Returns nullopt and the reason in
 // `error` when the text does not read as an answer.
 std::optional<Answer> ParseAnswer(const std::string& answer_text, std::string* error = nullptr);
@@ -149,6 +164,8 @@ class DemoServer {
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
   std::map<std::string, Answer> answers_;
+  std::map<std::string, int> served_;  // requests answered per path since its answer was set
+  std::map<std::string, std::string> control_text_;  // each path's answer in the control file
   bool released_ = false;
   int holding_ = 0;
   std::vector<Request> requests_;

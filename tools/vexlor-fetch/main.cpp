@@ -1,5 +1,11 @@
-// vexlor-fetch URL FILE: downloads URL into FILE with the installer's HTTP client settings and
-// its synchronous Get, on the headless application (no window).
+// vexlor-fetch [-v] [--retries N] [--retry-pause-ms MS] URL FILE: downloads URL into FILE with
+// the installer's HTTP client settings and its synchronous Get, on the headless application (no
+// window).
+//
+// A failure that may pass is tried again as the installer does (download_retry.h): up to
+// --retries times (5 unless given), after pauses from --retry-pause-ms (1000 unless given)
+// doubling up to eight times that, resuming where the part file ends. -v prints one line per
+// attempt to stderr (address without credentials, range, status, bytes, error).
 //
 // Exit status 0 only when the request ended with error 0 and status 200. Otherwise one line
 // "error <code> status <status> <reason>" goes to stderr and the status is 1 (2 for wrong
@@ -10,7 +16,12 @@
 #include <cstdio>
 #include <string>
 
+#include <cstdlib>
+#include <cstring>
+
+#include "http/download_retry.h"
 #include "http/httpcli.h"
+#include "http/retry_pause.h"
 #include "platform/files.h"
 
 namespace {
@@ -23,6 +34,15 @@ String Printable(String s) {
   return s;
 }
 
+// A whole non-negative decimal number below 2^31.
+bool ReadNumber(const char* s, long& value) {
+  if (*s == 0 || std::strlen(s) > 9) return false;
+  for (const char* p = s; *p; ++p)
+    if (*p < '0' || *p > '9') return false;
+  value = std::strtol(s, nullptr, 10);
+  return true;
+}
+
 void Report(int err, int status, const String& reason) {
   std::fprintf(stderr, "error %d status %d %s\n", err, status,
                text::ToUtf8(Printable(reason)).c_str());
@@ -31,12 +51,29 @@ void Report(int err, int status, const String& reason) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: vexlor-fetch URL FILE\n");
+  bool verbose = false;
+  long retries = download_retry::kMaxDownloadRetries;
+  long first_pause = 1000;
+  int arg = 1;
+  for (; arg < argc && argv[arg][0] == '-'; ++arg) {
+    if (std::strcmp(argv[arg], "-v") == 0) {
+      verbose = true;
+    } else if (std::strcmp(argv[arg], "--retries") == 0 && arg + 1 < argc &&
+               ReadNumber(argv[arg + 1], retries) && retries <= 100) {
+      ++arg;
+    } else if (std::strcmp(argv[arg], "--retry-pause-ms") == 0 && arg + 1 < argc &&
+               ReadNumber(argv[arg + 1], first_pause) && first_pause <= 600000) {
+      ++arg;
+    } else {
+      break;
+    }
+  }
+  if (argc - arg != 2) {
+    std::fprintf(stderr, "usage: vexlor-fetch [-v] [--retries N] [--retry-pause-ms MS] URL FILE\n");
     return 2;
   }
-  const String url = text::FromUtf8(argv[1]);
-  const String file = text::FromUtf8(argv[2]);
+  const String url = text::FromUtf8(argv[arg]);
+  const String file = text::FromUtf8(argv[arg + 1]);
   const String part = file + u".vexlor-fetch-part";
 
   plat::DeleteFile(part);  // left over from an interrupted run
@@ -55,16 +92,50 @@ int main(int argc, char** argv) {
     cli.SetFollowRelocation(true);
     cli.SetLocationChangeMaxCount(5);
     cli.SetTimeout(30);
-    cli.SetURL(url);
     cli.SetRcvdStream(&out);
-    try {
-      cli.Get();
-    } catch (EHttpException&) {
-      // The outcome is read below; Get raises for every failure and for status >= 400.
+    download_retry::TResumableDownload attempts(cli, out);
+    attempts.SetMaxRetries(static_cast<int>(retries));
+    attempts.SetFirstPauseMs(static_cast<std::uint32_t>(first_pause));
+    bool judged_ok = true;
+    cli.OnDocData = [&](TObject*, const void* Buffer, std::int32_t Len) {
+      if (!attempts.BlockReceived(Buffer, Len)) {
+        judged_ok = false;
+        cli.Abort();
+      }
+    };
+    for (;;) {
+      attempts.BeginAttempt();
+      cli.SetURL(url);
+      try {
+        cli.Get();
+      } catch (EHttpException&) {
+        // The outcome is read below; Get raises for every failure and for status >= 400.
+      }
+      err = cli.RequestDoneError() & 0xFFFF;
+      status = cli.StatusCode();
+      reason = cli.ReasonPhrase();
+      const auto verdict = attempts.AttemptEnded(static_cast<std::uint16_t>(err));
+      if (verbose)
+        std::fprintf(stderr, "%s\n",
+                     text::ToUtf8(attempts.AttemptLine(static_cast<std::uint16_t>(err))).c_str());
+      if (verdict == download_retry::TAttemptVerdict::avComplete) {
+        status = 200;  // the whole document, from one answer or stitched from several
+        break;
+      }
+      if (verdict == download_retry::TAttemptVerdict::avFailed) {
+        if (!judged_ok || !attempts.FailureText().empty()) {
+          err = err == 0 ? reqErrDocIncomplete : err;
+          reason = attempts.FailureText();
+        }
+        break;
+      }
+      TRetryPause pause;
+      if (!pause.Run(attempts.PauseMs(), nullptr)) {
+        err = reqErrAborted;
+        reason = u"interrupted";
+        break;
+      }
     }
-    err = cli.RequestDoneError() & 0xFFFF;
-    status = cli.StatusCode();
-    reason = cli.ReasonPhrase();
     cli.SetRcvdStream(nullptr);
   };
   try {
@@ -85,7 +156,7 @@ int main(int argc, char** argv) {
   if (!plat::MoveFileReplace(part, file)) {
     const String why = plat::SystemErrorMessage(plat::LastFileError());
     plat::DeleteFile(part);
-    std::fprintf(stderr, "cannot rename the download to %s: %s\n", argv[2],
+    std::fprintf(stderr, "cannot rename the download to %s: %s\n", argv[arg + 1],
                  text::ToUtf8(why).c_str());
     return 1;
   }
