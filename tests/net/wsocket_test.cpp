@@ -838,8 +838,8 @@ TEST_F(WSocketTest, DetachIsRefusedWhileWorkIsInFlight) {
       EXPECT_EQ(e.Message(), std::string("Cannot detach while ") + c.reason);
     }
     EXPECT_EQ(sock_->ThreadID(), plat::CurrentThreadId());
-    EXPECT_TRUE(PumpUntil(c.arrived)) << c.reason << ": the work was lost; events: "
-                                      << ::testing::PrintToString(rec_.events);
+    EXPECT_TRUE(PumpUntil(c.arrived))
+        << c.reason << ": the work was lost; events: " << ::testing::PrintToString(rec_.events);
   }
   ASSERT_TRUE(server.WaitFinished(5000));
 }

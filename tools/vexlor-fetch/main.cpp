@@ -1,5 +1,9 @@
-// vexlor-fetch URL FILE: downloads URL into FILE with the installer's HTTP client settings and
-// its synchronous Get, on the headless application (no window).
+// vexlor-fetch [--roots PEMFILE] URL FILE: downloads URL into FILE with the installer's HTTP
+// client settings and its synchronous Get, on the headless application (no window).
+//
+// URL may be http or https. An https server's certificate is always verified against the
+// system's roots (OpenSSL's default paths, so SSL_CERT_FILE and SSL_CERT_DIR apply) and the
+// roots of --roots, if given.
 //
 // Exit status 0 only when the request ended with error 0 and status 200. Otherwise one line
 // "error <code> status <status> <reason>" goes to stderr and the status is 1 (2 for wrong
@@ -31,12 +35,17 @@ void Report(int err, int status, const String& reason) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: vexlor-fetch URL FILE\n");
+  String roots;
+  int arg = 1;
+  if (argc == 5 && std::string(argv[1]) == "--roots") {
+    roots = text::FromUtf8(argv[2]);
+    arg = 3;
+  } else if (argc != 3) {
+    std::fprintf(stderr, "usage: vexlor-fetch [--roots PEMFILE] URL FILE\n");
     return 2;
   }
-  const String url = text::FromUtf8(argv[1]);
-  const String file = text::FromUtf8(argv[2]);
+  const String url = text::FromUtf8(argv[arg]);
+  const String file = text::FromUtf8(argv[arg + 1]);
   const String part = file + u".vexlor-fetch-part";
 
   plat::DeleteFile(part);  // left over from an interrupted run
@@ -55,6 +64,7 @@ int main(int argc, char** argv) {
     cli.SetFollowRelocation(true);
     cli.SetLocationChangeMaxCount(5);
     cli.SetTimeout(30);
+    cli.SetSslTrustedRootsFile(roots);
     cli.SetURL(url);
     cli.SetRcvdStream(&out);
     try {
@@ -85,7 +95,7 @@ int main(int argc, char** argv) {
   if (!plat::MoveFileReplace(part, file)) {
     const String why = plat::SystemErrorMessage(plat::LastFileError());
     plat::DeleteFile(part);
-    std::fprintf(stderr, "cannot rename the download to %s: %s\n", argv[2],
+    std::fprintf(stderr, "cannot rename the download to %s: %s\n", argv[arg + 1],
                  text::ToUtf8(why).c_str());
     return 1;
   }
