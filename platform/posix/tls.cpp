@@ -32,14 +32,14 @@ std::string LibraryReason(const char* Fallback, unsigned long* First = nullptr) 
   return text;
 }
 
+// The peer offers only versions below TLS 1.2 (or refuses ours). "Wrong version number" is
+// not among them: it is what bytes that are no TLS record at all look like.
 bool IsVersionFailure(unsigned long e) {
   if (ERR_GET_LIB(e) != ERR_LIB_SSL) return false;
   switch (ERR_GET_REASON(e)) {
     case SSL_R_UNSUPPORTED_PROTOCOL:
     case SSL_R_TLSV1_ALERT_PROTOCOL_VERSION:
     case SSL_R_NO_PROTOCOLS_AVAILABLE:
-    case SSL_R_WRONG_SSL_VERSION:
-    case SSL_R_WRONG_VERSION_NUMBER:
       return true;
     default:
       return false;
