@@ -183,6 +183,20 @@ TEST_F(TlsNginxTest, GoodCertificateByNameAndByAddress) {
   }
 }
 
+// The owner sees the same events in the same order over https as over http.
+TEST_F(TlsNginxTest, EventsAsOverPlainHttp) {
+  Fetch(U16("http://127.0.0.1:" + std::to_string(plain_) + "/index.html"));
+  ASSERT_EQ(rec_.done_err, 0);
+  const std::string plain = rec_.Joined();
+  rec_ = Recorder();
+  rec_.Attach(cli_);
+  stream_.SetSize(0);
+  Fetch(Https(ports_->good, "/index.html", "127.0.0.1"));
+  EXPECT_EQ(rec_.done_err, 0);
+  EXPECT_EQ(rec_.Joined(), plain);
+  EXPECT_EQ(stream_.View(), "<html>secure home</html>");
+}
+
 // Every refusal ends the request with its own code and names the reason.
 TEST_F(TlsNginxTest, RefusedServersNameTheirReason) {
   struct Case {
