@@ -45,7 +45,6 @@ void THttpCli::AcceptLocation(const String& Value) {
                   u"Relocation refused: " + proto + u" after https would drop the encryption");
       return;
     }
-    if (proto == u"https") FSecureChain = true;
     if (!host.empty()) {
       // Credentials of one origin never go to another.
       const String new_port = port.empty() ? DefaultPort(proto) : port;
@@ -59,6 +58,7 @@ void THttpCli::AcceptLocation(const String& Value) {
       }
       FPath = path;
       FProtocol = proto;
+      if (FProtocol == u"https") FSecureChain = true;
       if (!user.empty() && !pass.empty()) {
         FCurrUsername = user;
         FCurrPassword = pass;
