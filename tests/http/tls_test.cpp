@@ -326,15 +326,17 @@ class ScriptedTlsServer {
   }
   std::uint16_t Port() const { return port_; }
 
-  // Serves one connection: Answer sends Bytes after the request, then the close-notify when
-  // asked, then closes the TCP connection.
-  void ServeOne(Mode mode, std::string bytes = std::string(), bool close_notify = false) {
+  // Serves one connection: Answer sends Bytes after the request, then RawTail past the
+  // session (bytes that are no record), then the close-notify when asked, then closes the TCP
+  // connection.
+  void ServeOne(Mode mode, std::string bytes = std::string(), bool close_notify = false,
+                std::string raw_tail = std::string()) {
     if (thread_.joinable()) thread_.join();
-    thread_ = std::thread([=, this] { Serve(mode, bytes, close_notify); });
+    thread_ = std::thread([=, this] { Serve(mode, bytes, close_notify, raw_tail); });
   }
 
  private:
-  void Serve(Mode mode, const std::string& bytes, bool close_notify) {
+  void Serve(Mode mode, const std::string& bytes, bool close_notify, const std::string& raw_tail) {
     pollfd p{listener_, POLLIN, 0};
     if (::poll(&p, 1, 10000) != 1) return;
     const int fd = ::accept(listener_, nullptr, nullptr);
@@ -370,6 +372,7 @@ class ScriptedTlsServer {
         request.append(buf, static_cast<std::size_t>(n));
       }
       SSL_write(ssl, bytes.data(), static_cast<int>(bytes.size()));
+      if (!raw_tail.empty()) ::send(fd, raw_tail.data(), raw_tail.size(), MSG_NOSIGNAL);
       if (close_notify) SSL_shutdown(ssl);
     }
     SSL_free(ssl);
@@ -415,6 +418,7 @@ TEST_F(TlsNginxTest, EndOfTheSessionAgainstTheFraming) {
     bool close_notify;
     int err;
     const char* body;
+    std::string raw_tail = std::string();
   };
   const std::string header = "HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\n";
   const Case cases[] = {
@@ -425,6 +429,9 @@ TEST_F(TlsNginxTest, EndOfTheSessionAgainstTheFraming) {
        "until the end"},
       {"body to a bare close", "HTTP/1.0 200 OK\r\n\r\nuntil the end", false, reqErrDocIncomplete,
        "until the end"},
+      // A record that fails its check ends the session, and the request with it.
+      {"forged record", header + "12345", false, tls::kTlsErrProtocol, "12345",
+       std::string("\x17\x03\x03\x00\x20") + std::string(32, 'x')},
   };
   ScriptedTlsServer server(pki_->Path("good.pem"), pki_->Path("good.key"));
   for (const Case& c : cases) {
@@ -432,12 +439,56 @@ TEST_F(TlsNginxTest, EndOfTheSessionAgainstTheFraming) {
     rec_ = Recorder();
     rec_.Attach(cli_);
     stream_.SetSize(0);
-    server.ServeOne(ScriptedTlsServer::Mode::Answer, c.answer, c.close_notify);
+    server.ServeOne(ScriptedTlsServer::Mode::Answer, c.answer, c.close_notify, c.raw_tail);
     Fetch(Https(server.Port(), "/"));
     EXPECT_EQ(rec_.done_count, 1);
     EXPECT_EQ(rec_.done_err, c.err) << U8(cli_.ReasonPhrase());
     EXPECT_EQ(stream_.View(), c.body);
   }
+}
+
+// The socket alone: bytes sent before the handshake has ended wait for it, the handshake's own
+// bytes are no OnDataSent, and OnSessionConnected comes before any data event.
+TEST_F(TlsNginxTest, SocketHoldsEarlyBytesAndKeepsTheEventOrder) {
+  ScriptedTlsServer server(pki_->Path("good.pem"), pki_->Path("good.key"));
+  server.ServeOne(ScriptedTlsServer::Mode::Answer, "early bytes answered", true);
+  TWSocket sock(nullptr);
+  std::vector<std::string> events;
+  std::string data;
+  bool closed = false, in_order = false;
+  sock.OnChangeState = [&](TObject*, TSocketState, TSocketState now) {
+    if (now == wsConnected) sock.SendStr(AnsiString("GET / HTTP/1.0\r\n\r\n"));
+  };
+  sock.OnSessionConnected = [&](TObject*, std::uint16_t e) {
+    events.push_back("Connected(" + std::to_string(e) + ")");
+  };
+  sock.OnDataSent = [&](TObject*, std::uint16_t) {
+    if (events.empty() || events.back() != "DataSent") events.push_back("DataSent");
+  };
+  sock.OnDataAvailable = [&](TObject*, std::uint16_t) {
+    char buf[256];
+    const std::int32_t n = sock.Receive(buf, sizeof buf);
+    if (n <= 0) return;
+    data.append(buf, static_cast<std::size_t>(n));
+    if (events.empty() || events.back() != "Data") events.push_back("Data");
+  };
+  sock.OnSessionClosed = [&](TObject*, std::uint16_t e) {
+    events.push_back("Closed(" + std::to_string(e) + ")");
+    in_order = sock.SslClosedInOrder();
+    closed = true;
+  };
+  sock.SetAddr(u"127.0.0.1");
+  sock.SetPort(U16(std::to_string(server.Port())));
+  sock.SetSslEnable(true);
+  sock.SetSslServerName(u"localhost");
+  sock.SetSslTrustedRootsFile(U16(pki_->Path("root.pem")));
+  sock.Connect();
+  ASSERT_TRUE(PumpUntil([&] { return closed; }));
+  EXPECT_EQ(::testing::PrintToString(events),
+            ::testing::PrintToString(
+                std::vector<std::string>{"Connected(0)", "DataSent", "Data", "Closed(0)"}));
+  EXPECT_EQ(data, "early bytes answered");
+  EXPECT_TRUE(in_order);
 }
 
 #ifdef VEXLOR_FETCH_PATH
