@@ -649,6 +649,8 @@ class TCustomSslWSocket : public TCustomSocksWSocket {
   // Queues what the session produced for the peer and starts sending it.
   void SslFlushOutgoing();
   void SslFailHandshake(int Code, const std::string& Reason);
+  // Decrypted bytes into Out, reading the system's bytes as needed; RecvRaw's result.
+  std::int32_t SslDecrypt(char* Out, std::int32_t Size);
   void SslSetError(int Code, const std::string& Reason);
 
   bool FSslEnable = false;

@@ -194,10 +194,19 @@ std::int32_t TCustomSslWSocket::RecvRaw(void* Buffer, std::int32_t BufferSize, i
         FSslRecvBuf.data(), static_cast<std::int32_t>(FSslRecvBuf.size()), 0);
     return n > 0 ? 0 : n;
   }
-  char* out = static_cast<char*>(Buffer);
+  const std::int32_t result = SslDecrypt(static_cast<char*>(Buffer), BufferSize);
+  // Reading may have produced bytes for the peer (a key update's answer, an alert); sending
+  // them must not change the error the caller reads next.
+  const int error = ws::WSAGetLastError();
+  SslFlushOutgoing();
+  ws::WSASetLastError(error);
+  return result;
+}
+
+std::int32_t TCustomSslWSocket::SslDecrypt(char* Out, std::int32_t Size) {
   std::int32_t got = 0;
-  while (got < BufferSize) {
-    const std::int32_t r = FSslSession->Read(out + got, BufferSize - got);
+  while (got < Size) {
+    const std::int32_t r = FSslSession->Read(Out + got, Size - got);
     if (r > 0) {
       got += r;
       continue;
@@ -224,8 +233,6 @@ std::int32_t TCustomSslWSocket::RecvRaw(void* Buffer, std::int32_t BufferSize, i
     if (got > 0) return got;
     return n;
   }
-  // A renegotiation or key update may have produced bytes for the peer.
-  SslFlushOutgoing();
   return got;
 }
 
