@@ -22,8 +22,11 @@
 //   different values), 15 a transfer coding the client cannot decode on an answer with a
 //   body, 16 an exception escaped one of the owner's event handlers, 17 the request was
 //   refused before it went out: its URL, a Location or a setting would have put a control
-//   character or blank into the request, or named a malformed host or port; or a socket
-//   error;
+//   character or blank into the request, or named a malformed host or port, 18 a relocation
+//   from https to http (a download that began encrypted never continues in plain text); or a
+//   socket error, among them the TLS failures 22001 to 22007 (plat::tls::kTlsErr...: a failed
+//   handshake, a certificate not accepted, no TLS on the system, ...), whose ReasonPhrase
+//   names the reason;
 // - Get raises EHttpException when ErrCode is not 0 and when the status is 400 or more
 //   (except 401 and 407).
 //
@@ -58,6 +61,7 @@ enum : std::uint16_t {
   reqErrTransferCoding = 15,
   reqErrHandlerException = 16,
   reqErrUnsafeRequest = 17,
+  reqErrInsecureRelocation = 18,
 };
 
 class EHttpException : public Exception {

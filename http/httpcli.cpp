@@ -7,6 +7,7 @@
 
 #include <exception>
 
+#include "http/httpcli_internal.h"
 #include "http/request.h"
 #include "http/url.h"
 #include "platform/tick.h"
@@ -33,8 +34,11 @@ String MethodName(THttpRequest Rq) {
   }
 }
 
-String ErrorText(int code) {
-  return DescribeSocketError(code) + u" (Error #" + text::IntToStr(code) + u")";
+String ErrorText(int code, const TWSocket& socket) {
+  // A TLS failure names its reason (the certificate's fault, the missing backend).
+  const String& tls = socket.SslErrorText();
+  const String text = plat::tls::IsTlsError(code) && !tls.empty() ? tls : DescribeSocketError(code);
+  return text + u" (Error #" + text::IntToStr(code) + u")";
 }
 
 // The message of the exception being handled, for the reason phrase of a request that an
@@ -325,9 +329,10 @@ void THttpCli::StartRequest(THttpRequest Rq) {
   // The fragment belongs to the client side of a URL: it is never sent.
   if (auto hash = FPath.find(u'#'); hash != String::npos) FPath.erase(hash);
   FTargetHost = host;
-  FTargetPort = port.empty() ? String(u"80") : port;
-  if (FPath.empty()) FPath = u"/";
   FProtocol = proto.empty() ? String(u"http") : proto;
+  FSecureChain = FProtocol == u"https";
+  FTargetPort = port.empty() ? httpcli_detail::DefaultPort(FProtocol) : port;
+  if (FPath.empty()) FPath = u"/";
   if (!user.empty() || !pass.empty()) {
     FCurrUsername = user;
     FCurrPassword = pass;
@@ -507,6 +512,9 @@ void THttpCli::SetupSocketForConnect() {
   s.SetSocksUsercode(FSocksUsercode);
   s.SetSocksPassword(FSocksPassword);
   s.SetSocksAuthentication(FSocksAuthentication);
+  s.SetSslEnable(FProtocol == u"https");
+  s.SetSslServerName(FTargetHost);
+  s.SetSslTrustedRootsFile(FSslTrustedRootsFile);
   if (FOptions & httpoBandwidthControl) {
     s.SetBandwidthLimit(FBandwidthLimit);
     s.SetBandwidthSampling(FBandwidthSampling);
@@ -539,7 +547,9 @@ void THttpCli::SocketDNSLookupDone(std::uint16_t ErrCode) {
     FCtrlSocket->Close();
     if (FSessionClosedCount == closes) SocketSessionClosed(static_cast<std::uint16_t>(code));
   };
-  if (FProtocol != u"http") {
+  // https goes to the server itself: through an HTTP proxy it would need a tunnel, which the
+  // socket does not offer.
+  if (FProtocol != u"http" && (FProtocol != u"https" || !FProxy.empty())) {
     FStatusCode = 501;
     FReasonPhrase = u"Protocol \"" + FProtocol + u"\" not implemented";
     end_with_close(0);
@@ -548,7 +558,7 @@ void THttpCli::SocketDNSLookupDone(std::uint16_t ErrCode) {
   auto connect_failed = [&](int code) {
     FRequestDoneError = code;
     FStatusCode = 404;
-    FReasonPhrase = u"can't connect: " + ErrorText(code);
+    FReasonPhrase = u"can't connect: " + ErrorText(code, *FCtrlSocket);
     end_with_close(code);
   };
   try {
@@ -572,7 +582,7 @@ void THttpCli::SocketSessionConnected(std::uint16_t ErrCode) {
   if (ErrCode != 0) {
     FRequestDoneError = ErrCode;
     FStatusCode = 404;
-    FReasonPhrase = ErrorText(ErrCode);
+    FReasonPhrase = ErrorText(ErrCode, *FCtrlSocket);
     TriggerSessionConnected();
     return;
   }

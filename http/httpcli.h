@@ -222,6 +222,10 @@ class THttpCli : public TNetWndControl, public IDownloadClient {
   void SetSocksUsercode(const String& Value) { FSocksUsercode = Value; }
   const String& SocksPassword() const { return FSocksPassword; }
   void SetSocksPassword(const String& Value) { FSocksPassword = Value; }
+  // https: a PEM file of roots trusted besides the system's (a vendor's own root, the tests'
+  // root); empty for none. The certificate is always verified.
+  const String& SslTrustedRootsFile() const { return FSslTrustedRootsFile; }
+  void SetSslTrustedRootsFile(const String& Value) { FSslTrustedRootsFile = Value; }
   TSocksAuthentication SocksAuthentication() const { return FSocksAuthentication; }
   void SetSocksAuthentication(TSocksAuthentication Value) { FSocksAuthentication = Value; }
 
@@ -417,6 +421,9 @@ class THttpCli : public TNetWndControl, public IDownloadClient {
   TSocketFamily FSocketFamily = sfIPv4;
   String FProxy;
   String FProxyPort = u"80";
+  String FSslTrustedRootsFile;
+  // A hop of the current request went over https: a relocation to http is refused.
+  bool FSecureChain = false;
   String FAgent = u"Mozilla/4.0";
   String FAccept = u"image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*";
   String FAcceptLanguage;

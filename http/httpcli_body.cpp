@@ -102,5 +102,8 @@ bool THttpCli::BodyIncomplete() const {
   if (!FBodyExpected) return false;
   // The last chunk completes the document; a trailer section cut by the close takes nothing.
   if (FChunked) return !FChunk.LastChunkSeen();
-  return FContentLength >= 0 && FRcvdCount < FContentLength;
+  // Over TLS only the peer's close-notify ends a body that has no length: a bare TCP close
+  // may be anyone's, cutting the document short.
+  if (FContentLength < 0) return FCtrlSocket->SslEstablished() && !FCtrlSocket->SslClosedInOrder();
+  return FRcvdCount < FContentLength;
 }

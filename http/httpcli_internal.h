@@ -13,4 +13,9 @@ inline bool StartsWithNoCase(const String& s, std::u16string_view prefix) {
          text::LowerAscii(prefix);
 }
 
+// The port a URL without one means: 443 for https, 80 for everything else.
+inline String DefaultPort(const String& Proto) {
+  return Proto == u"https" ? String(u"443") : String(u"80");
+}
+
 }  // namespace httpcli_detail

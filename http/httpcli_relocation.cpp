@@ -4,6 +4,7 @@
 #include "http/httpcli_internal.h"
 #include "http/url.h"
 
+using httpcli_detail::DefaultPort;
 using httpcli_detail::StartsWithNoCase;
 
 // ---------------------------------------------------------------------------------------------
@@ -21,19 +22,14 @@ void THttpCli::AcceptLocation(const String& Value) {
   if (auto hash = value.find(u'#'); hash != String::npos) value.erase(hash);
   FLocationFlag = true;
 
-  auto url_protocol = [this] {
-    String proto, user, pass, host, port, path;
-    SplitUrl(FURL, proto, user, pass, host, port, path);
-    return proto.empty() ? String(u"http") : proto;
-  };
   // Through a proxy the connection stays with the proxy; only the target changes.
   String& host_field = FProxy.empty() ? FHostName : FTargetHost;
   if (!value.empty() && value[0] == u'/') {
     FPath = value;
-    FLocation = url_protocol() + u"://" + UrlHost(host_field) + FPath;
+    FLocation = FProtocol + u"://" + UrlHost(host_field) + FPath;
   } else if (!StartsWithNoCase(value, u"http://") && !StartsWithNoCase(value, u"https://")) {
     FPath = UrlDirectory(FPath) + value;
-    FLocation = url_protocol() + u"://" + UrlHost(host_field) + FPath;
+    FLocation = FProtocol + u"://" + UrlHost(host_field) + FPath;
   } else {
     String proto, user, pass, host, port, path = FPath;
     SplitUrl(value, proto, user, pass, host, port, path);
@@ -43,25 +39,32 @@ void THttpCli::AcceptLocation(const String& Value) {
                   u"Relocation refused: invalid character in the Location's host or port");
       return;
     }
+    // A download that began over TLS never continues in plain text.
+    if (FSecureChain && proto != u"https") {
+      FailRequest(reqErrInsecureRelocation,
+                  u"Relocation refused: " + proto + u" after https would drop the encryption");
+      return;
+    }
     if (!host.empty()) {
       // Credentials of one origin never go to another.
-      const String new_port = port.empty() ? String(u"80") : port;
+      const String new_port = port.empty() ? DefaultPort(proto) : port;
       if (proto != FProtocol || new_port != FTargetPort ||
           text::LowerAscii(std::u16string_view(host)) !=
               text::LowerAscii(std::u16string_view(FTargetHost)))
         ForgetServerCredentials();
       if (FProxy.empty()) {
         FHostName = host;
-        FPort = port.empty() ? String(u"80") : port;
+        FPort = port.empty() ? DefaultPort(proto) : port;
       }
       FPath = path;
       FProtocol = proto;
+      if (FProtocol == u"https") FSecureChain = true;
       if (!user.empty() && !pass.empty()) {
         FCurrUsername = user;
         FCurrPassword = pass;
       }
       FTargetHost = host;
-      FTargetPort = port.empty() ? String(u"80") : port;
+      FTargetPort = port.empty() ? DefaultPort(proto) : port;
       const bool empty_path = FPath.empty();
       if (empty_path) FPath = u"/";
       FLocation = proto + u"://" + UrlHost(host);

@@ -24,10 +24,12 @@
 // texts.
 //
 // Class chain (each derives from the one before): TNetWndControl, TCustomWSocket,
-// TCustomHttpTunnelWSocket, TCustomSocksWSocket, TCustomLineWSocket, TCustomSyncWSocket,
-// TCustomTimeoutWSocket, TCustomThrottledWSocket, TWSocket. The proxy, line, timeout and
-// bandwidth layers are inactive while their settings are off (no proxy server, LineMode
-// false, time-outs 0, BandwidthLimit 0) and then pass every call to their base.
+// TCustomHttpTunnelWSocket, TCustomSocksWSocket, TCustomSslWSocket, TCustomLineWSocket,
+// TCustomSyncWSocket, TCustomTimeoutWSocket, TCustomThrottledWSocket, TWSocket. The proxy,
+// TLS, line, timeout and bandwidth layers are inactive while their settings are off (no proxy
+// server, SslEnable false, LineMode false, time-outs 0, BandwidthLimit 0) and then pass every
+// call to their base. TLS sits above the proxy layers (it runs through a tunnel) and below
+// the line layer (lines are plain text).
 //
 // Threads: create, use and destroy a socket on one thread (the one whose hidden window it
 // uses: the creating thread, or the last caller of ThreadAttach). All events fire there.
@@ -51,6 +53,7 @@
 #include "platform/exceptions.h"
 #include "platform/sockets.h"
 #include "platform/text.h"
+#include "platform/tls.h"
 
 class TCustomWSocket;
 class TLookupAnswerKeeper;
@@ -375,6 +378,9 @@ class TCustomWSocket : public TNetWndControl {
 
   // --- Layered operations -------------------------------------------------------------------
   virtual std::int32_t RecvRaw(void* Buffer, std::int32_t BufferSize, int Flags);
+  // Whether Receive may give bytes that the system no longer reports as readable (a layer's
+  // own buffer); the receive loop goes on while it does.
+  virtual bool ReceiveBuffered() { return false; }
   virtual std::int32_t SendRaw(const void* Data, std::int32_t Len);
   virtual bool TriggerDataAvailable(std::uint16_t ErrCode);
   virtual void TriggerSessionConnected(std::uint16_t ErrCode);
@@ -593,8 +599,77 @@ class TCustomSocksWSocket : public TCustomHttpTunnelWSocket {
   int FSocksState = 0;  // idle
 };
 
+// TLS over the connection: inactive while SslEnable is false. When on, Connect creates a
+// client session (platform/tls.h) and the TCP connect is followed by the handshake before
+// OnSessionConnected(0) fires; the layers above it and the owner read and write plain bytes,
+// and the send buffer holds the encrypted ones. A failed handshake or verification fires
+// OnSessionConnected with its code (plat::tls::kTlsErr..., SslErrorText says why) and closes,
+// as a refused connect does. After the handshake the peer's close-notify, and equally a TCP
+// close without it, read as the end (Receive gives 0): whether the data before it was
+// complete is the protocol's to judge, and SslClosedInOrder tells the two apart. A bad record
+// ends the session with kTlsErrProtocol.
+class TCustomSslWSocket : public TCustomSocksWSocket {
+ public:
+  explicit TCustomSslWSocket(TComponent* AOwner);
+  ~TCustomSslWSocket() override;
+
+  bool SslEnable() const { return FSslEnable; }
+  // Only while wsClosed; reported otherwise.
+  void SetSslEnable(bool Value);
+  // The host the certificate must name (sent as the server name too); empty: Addr.
+  const String& SslServerName() const { return FSslServerName; }
+  void SetSslServerName(const String& Value) { FSslServerName = Value; }
+  // A PEM file of roots trusted besides the system's; empty for none.
+  const String& SslTrustedRootsFile() const { return FSslTrustedRootsFile; }
+  void SetSslTrustedRootsFile(const String& Value) { FSslTrustedRootsFile = Value; }
+  // The handshake has completed in the current session.
+  bool SslEstablished() const { return FSslEstablished; }
+  // The peer has ended the session with its close-notify (not only closed the connection).
+  bool SslClosedInOrder() const { return FSslPeerClosed; }
+  // The last TLS failure: its description and the reason, "" when there was none.
+  const String& SslErrorText() const { return FSslErrorText; }
+
+  void Connect() override;
+  std::int32_t Send(const void* Data, std::int32_t Len) override;
+  using TCustomWSocket::Send;
+  void PutDataInSendBuffer(const void* Data, std::int32_t Len) override;
+
+ protected:
+  std::int32_t RecvRaw(void* Buffer, std::int32_t BufferSize, int Flags) override;
+  bool ReceiveBuffered() override;
+  bool TriggerDataAvailable(std::uint16_t ErrCode) override;
+  void TriggerSessionConnected(std::uint16_t ErrCode) override;
+  void TriggerDataSent(std::uint16_t ErrCode) override;
+  void ResetToDefaults() override;
+
+ private:
+  // Reads what the peer sent during the handshake and moves the handshake on.
+  void SslHandshakeInput();
+  void SslAdvanceHandshake();
+  // Queues what the session produced for the peer and starts sending it.
+  void SslFlushOutgoing();
+  void SslFailHandshake(int Code, const std::string& Reason);
+  // Decrypted bytes into Out, reading the system's bytes as needed; RecvRaw's result.
+  std::int32_t SslDecrypt(char* Out, std::int32_t Size);
+  void SslSetError(int Code, const std::string& Reason);
+
+  bool FSslEnable = false;
+  String FSslServerName;
+  String FSslTrustedRootsFile;
+  String FSslErrorText;
+  int FSslErrorCode = 0;
+  std::unique_ptr<plat::tls::TTlsSession> FSslSession;
+  bool FSslHandshaking = false;
+  bool FSslEstablished = false;
+  bool FSslPeerClosed = false;
+  // Plain bytes given to Send before the handshake ended; they go out after it.
+  std::string FSslEarlyPlain;
+  std::string FSslOutgoing;
+  std::vector<char> FSslRecvBuf;
+};
+
 // Line mode: inactive while LineMode is false.
-class TCustomLineWSocket : public TCustomSocksWSocket {
+class TCustomLineWSocket : public TCustomSslWSocket {
  public:
   explicit TCustomLineWSocket(TComponent* AOwner);
 

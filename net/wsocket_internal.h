@@ -9,6 +9,7 @@
 #include "platform/sockets.h"
 #include "platform/sync.h"
 #include "platform/text.h"
+#include "platform/tls.h"
 
 namespace ws = plat::sock;
 
@@ -20,6 +21,7 @@ inline std::string Utf8(const String& s) {
 
 inline std::string ErrorTextOf(int code) {
   const char* t = ws::SocketErrorText(code);
+  if (t == nullptr) t = plat::tls::TlsErrorText(code);
   return t ? t : "Not a Winsocket error";
 }
 

@@ -117,7 +117,7 @@ void TCustomSocksWSocket::Connect() {
 // ---------------------------------------------------------------------------------------------
 // Line mode.
 
-TCustomLineWSocket::TCustomLineWSocket(TComponent* AOwner) : TCustomSocksWSocket(AOwner) {}
+TCustomLineWSocket::TCustomLineWSocket(TComponent* AOwner) : TCustomSslWSocket(AOwner) {}
 
 void TCustomLineWSocket::SetLineMode(bool Value) {
   if (Value) {
@@ -128,19 +128,19 @@ void TCustomLineWSocket::SetLineMode(bool Value) {
 }
 
 std::int32_t TCustomLineWSocket::RecvRaw(void* Buffer, std::int32_t BufferSize, int Flags) {
-  return TCustomSocksWSocket::RecvRaw(Buffer, BufferSize, Flags);
+  return TCustomSslWSocket::RecvRaw(Buffer, BufferSize, Flags);
 }
 
 bool TCustomLineWSocket::TriggerDataAvailable(std::uint16_t ErrCode) {
-  return TCustomSocksWSocket::TriggerDataAvailable(ErrCode);
+  return TCustomSslWSocket::TriggerDataAvailable(ErrCode);
 }
 
 void TCustomLineWSocket::TriggerSessionClosed(std::uint16_t ErrCode) {
-  TCustomSocksWSocket::TriggerSessionClosed(ErrCode);
+  TCustomSslWSocket::TriggerSessionClosed(ErrCode);
 }
 
 void TCustomLineWSocket::AbortSocket(int ErrCode) {
-  TCustomSocksWSocket::AbortSocket(ErrCode);
+  TCustomSslWSocket::AbortSocket(ErrCode);
 }
 
 TCustomSyncWSocket::TCustomSyncWSocket(TComponent* AOwner) : TCustomLineWSocket(AOwner) {}

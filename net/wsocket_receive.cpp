@@ -56,7 +56,8 @@ void TCustomWSocket::HandleReadResumeNotice(std::uint16_t ErrCode) {
   // to read is not fired for a notice of our own.
   if (FState != wsConnected) return;
   std::uint32_t avail = 0;
-  if (ws::ioctlsocket(FHSocket, ws::kFionRead, &avail) != 0 || avail == 0) return;
+  if (!ReceiveBuffered() && (ws::ioctlsocket(FHSocket, ws::kFionRead, &avail) != 0 || avail == 0))
+    return;
   ReceiveLoop(ErrCode, FComponentOptions, true);
 }
 
@@ -91,7 +92,7 @@ void TCustomWSocket::ReceiveLoop(std::uint16_t ErrCode, TWSocketOptions Options,
         FLastError = ws::WSAGetLastError();
         break;
       }
-      if (avail == 0) break;
+      if (avail == 0 && !ReceiveBuffered()) break;
       // Against a fast sender the socket is never empty: past its share, the notice hands the
       // thread back and comes again behind what was queued meanwhile (the window's input and
       // painting among it).

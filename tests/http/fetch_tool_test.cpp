@@ -97,8 +97,6 @@ TEST_F(FetchToolTest, FailuresPrintOneLineAndLeaveNoFile) {
       {"HTTP/1.0 404 Not Found\r\nContent-Length: 3\r\n\r\nno!", "error 0 status 404 Not Found\n"},
       {"HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\nshort",
        "error 10 status 200 Document incomplete (connection closed prematurely)\n"},
-      {"HTTP/1.0 302 Found\r\nLocation: https://127.0.0.1/x\r\nContent-Length: 0\r\n\r\n",
-       "error 0 status 501 Protocol \"https\" not implemented\n"},
       // The server's text reaches the terminal without its control characters.
       {"HTTP/1.0 500 Bad\x1b]0;owned\x07\x9b"
        "31m\rX\r\nContent-Length: 0\r\n\r\n",

@@ -1,6 +1,10 @@
-// vexlor-fetch [-v] [--retries N] [--retry-pause-ms MS] URL FILE: downloads URL into FILE with
-// the installer's HTTP client settings and its synchronous Get, on the headless application (no
-// window).
+// vexlor-fetch [-v] [--retries N] [--retry-pause-ms MS] [--roots PEMFILE] URL FILE: downloads
+// URL into FILE with the installer's HTTP client settings and its synchronous Get, on the
+// headless application (no window).
+//
+// URL may be http or https. An https server's certificate is always verified against the
+// system's roots (OpenSSL's default paths, so SSL_CERT_FILE and SSL_CERT_DIR apply) and the
+// roots of --roots, if given.
 //
 // A failure that may pass is tried again as the installer does (download_retry.h): up to
 // --retries times (5 unless given), after pauses from --retry-pause-ms (1000 unless given)
@@ -15,7 +19,6 @@
 // rename leaves the old FILE as it was.
 #include <cstdio>
 #include <string>
-
 #include <cstdlib>
 #include <cstring>
 
@@ -52,6 +55,7 @@ void Report(int err, int status, const String& reason) {
 
 int main(int argc, char** argv) {
   bool verbose = false;
+  String roots;
   long retries = download_retry::kMaxDownloadRetries;
   long first_pause = 1000;
   int arg = 1;
@@ -61,6 +65,8 @@ int main(int argc, char** argv) {
     } else if (std::strcmp(argv[arg], "--retries") == 0 && arg + 1 < argc &&
                ReadNumber(argv[arg + 1], retries) && retries <= 100) {
       ++arg;
+    } else if (std::strcmp(argv[arg], "--roots") == 0 && arg + 1 < argc) {
+      roots = text::FromUtf8(argv[++arg]);
     } else if (std::strcmp(argv[arg], "--retry-pause-ms") == 0 && arg + 1 < argc &&
                ReadNumber(argv[arg + 1], first_pause) && first_pause <= 600000) {
       ++arg;
@@ -69,7 +75,9 @@ int main(int argc, char** argv) {
     }
   }
   if (argc - arg != 2) {
-    std::fprintf(stderr, "usage: vexlor-fetch [-v] [--retries N] [--retry-pause-ms MS] URL FILE\n");
+    std::fprintf(stderr,
+                 "usage: vexlor-fetch [-v] [--retries N] [--retry-pause-ms MS] [--roots PEMFILE] "
+                 "URL FILE\n");
     return 2;
   }
   const String url = text::FromUtf8(argv[arg]);
@@ -92,6 +100,7 @@ int main(int argc, char** argv) {
     cli.SetFollowRelocation(true);
     cli.SetLocationChangeMaxCount(5);
     cli.SetTimeout(30);
+    cli.SetSslTrustedRootsFile(roots);
     cli.SetRcvdStream(&out);
     download_retry::TResumableDownload attempts(cli, out);
     attempts.SetMaxRetries(static_cast<int>(retries));
