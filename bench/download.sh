@@ -24,6 +24,7 @@
 # network, the ceiling a client can approach on the machine at hand.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. bench/nginx.sh
 build=${1:-build/linux}
 size_mb=${SIZE_MB:-1024}
 runs=${RUNS:-5}
@@ -48,28 +49,8 @@ mkdir -p "$work/www" "$work/tmp"
 head -c $((size_mb * 1024 * 1024)) /dev/urandom >"$work/www/big.bin"
 head -c 1024 /dev/urandom >"$work/www/small.bin"
 chmod 644 "$work/www/"*
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-cat >"$work/nginx.conf" <<CONF
-worker_processes 1;
-daemon on;
-pid $work/nginx.pid;
-error_log $work/error.log;
-events { worker_connections 64; }
-http {
-  access_log off;
-  client_body_temp_path $work/tmp/body;
-  proxy_temp_path $work/tmp/proxy;
-  fastcgi_temp_path $work/tmp/fastcgi;
-  uwsgi_temp_path $work/tmp/uwsgi;
-  scgi_temp_path $work/tmp/scgi;
-  sendfile on;
-  server {
-    listen 127.0.0.1:$port;
-    root $work/www;
-  }
-}
-CONF
-nginx -p "$work" -c "$work/nginx.conf" 2>/dev/null
+port=$(free_port)
+start_nginx "$work" "$port"
 for _ in $(seq 50); do
   curl -sf -o /dev/null "http://127.0.0.1:$port/small.bin" && break
   sleep 0.1

@@ -13,6 +13,7 @@
 # first download of each client is compared byte for byte.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. bench/nginx.sh
 build=${1:-build/linux}
 size_mb=${SIZE_MB:-1024}
 runs=${RUNS:-5}
@@ -44,30 +45,9 @@ trap cleanup EXIT
 mkdir -p "$work/www" "$work/tmp"
 head -c $((size_mb * 1024 * 1024)) /dev/urandom >"$work/www/big.bin"
 chmod 644 "$work/www/"*
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-cat >"$work/nginx.conf" <<CONF
-worker_processes 1;
-daemon on;
-pid $work/nginx.pid;
-error_log $work/error.log;
-events { worker_connections 64; }
-http {
-  access_log off;
-  client_body_temp_path $work/tmp/body;
-  proxy_temp_path $work/tmp/proxy;
-  fastcgi_temp_path $work/tmp/fastcgi;
-  uwsgi_temp_path $work/tmp/uwsgi;
-  scgi_temp_path $work/tmp/scgi;
-  sendfile on;
-  server {
-    listen 127.0.0.1:$port ssl;
-    ssl_certificate $work/server.pem;
-    ssl_certificate_key $work/server.key;
-    root $work/www;
-  }
-}
-CONF
-nginx -p "$work" -c "$work/nginx.conf" 2>/dev/null
+port=$(free_port)
+start_nginx "$work" "$port" " ssl" "    ssl_certificate $work/server.pem;
+    ssl_certificate_key $work/server.key;"
 big=https://127.0.0.1:$port/big.bin
 for _ in $(seq 50); do
   curl -sf --cacert "$work/root.pem" -o /dev/null -r 0-0 "$big" && break

@@ -131,17 +131,6 @@ void THttpContCodHandler::SetItemQuality(int i, float Value) {
 
 namespace {
 
-// Appends a whole number in decimal.
-void AppendDecimal(std::string& out, std::uint64_t n) {
-  char buf[24];
-  int i = sizeof buf;
-  do {
-    buf[--i] = static_cast<char>('0' + n % 10);
-    n /= 10;
-  } while (n != 0);
-  out.append(buf + i, sizeof buf - static_cast<std::size_t>(i));
-}
-
 // Appends mantissa * 2^exponent in decimal, every digit exact (floats of 2^53 and more).
 void AppendScaledDecimal(std::string& out, std::uint64_t mantissa, int exponent) {
   // Little-endian limbs of nine decimal digits.
@@ -157,13 +146,9 @@ void AppendScaledDecimal(std::string& out, std::uint64_t mantissa, int exponent)
     }
     if (carry != 0) limbs.push_back(carry);
   }
-  AppendDecimal(out, limbs.back());
-  for (std::size_t i = limbs.size() - 1; i-- > 0;) {
-    std::string part;
-    AppendDecimal(part, limbs[i]);
-    out.append(9 - part.size(), '0');
-    out += part;
-  }
+  text::AppendDecimal(out, limbs.back());
+  for (std::size_t i = limbs.size() - 1; i-- > 0;)
+    text::AppendDecimal(out, limbs[i], 9);
 }
 
 // printf's "%.3f" of a float. A float times 1000 is exact in a double (24 + 10 bits of
@@ -177,11 +162,9 @@ std::string FixedThreeDecimals(float q) {
   const double thousandths = std::fabs(v) * 1000.0;
   if (thousandths < 9007199254740992.0) {  // 2^53
     const auto n = static_cast<std::uint64_t>(std::nearbyint(thousandths));
-    AppendDecimal(out, n / 1000);
-    std::string fraction;
-    AppendDecimal(fraction, n % 1000 + 1000);  // four digits: the leading 1 is dropped
+    text::AppendDecimal(out, static_cast<std::int64_t>(n / 1000));
     out += '.';
-    out.append(fraction, 1, 3);
+    text::AppendDecimal(out, static_cast<std::int64_t>(n % 1000), 3);
     return out;
   }
   int exponent = 0;

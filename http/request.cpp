@@ -5,38 +5,12 @@
 #include <cmath>
 #include <string>
 
+#include "platform/calendar.h"
+
 namespace {
 
 bool IsPostOrPut(const String& method) {
   return method == u"POST" || method == u"PUT";
-}
-
-// Appends a number in decimal with at least `digits` digits (zeros in front), after a minus
-// sign when negative.
-void AppendDigits(std::string& out, std::int64_t value, int digits) {
-  std::uint64_t magnitude =
-      value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
-  char buf[24];
-  int i = sizeof buf;
-  do {
-    buf[--i] = static_cast<char>('0' + magnitude % 10);
-    magnitude /= 10;
-  } while (magnitude != 0 || static_cast<int>(sizeof buf) - i < digits);
-  if (value < 0) out += '-';
-  out.append(buf + i, sizeof buf - static_cast<std::size_t>(i));
-}
-
-// Civil date of a day count since 1970-01-01 (proleptic Gregorian calendar).
-void CivilFromDays(std::int64_t z, int& year, int& month, int& day) {
-  z += 719468;
-  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const auto doe = static_cast<unsigned>(z - era * 146097);
-  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const unsigned mp = (5 * doy + 2) / 153;
-  day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-  month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-  year = static_cast<int>(static_cast<std::int64_t>(yoe) + era * 400 + (month <= 2 ? 1 : 0));
 }
 
 }  // namespace
@@ -55,22 +29,22 @@ String FormatHttpDate(TDateTime value) {
   // days before that still name the right weekday.
   const auto wd = static_cast<int>(((days - 2) % 7 + 7) % 7);
   int year = 0, month = 0, day = 0;
-  CivilFromDays(days - 25569, year, month, day);  // 1899-12-30 is day -25569 of 1970-01-01
+  plat::CivilFromDays(days - 25569, year, month, day);  // 1899-12-30 is day -25569 of 1970-01-01
   const auto secs = static_cast<int>(ms / 1000);
   // "Www, DD Mmm YYYY hh:mm:ss": numbers of at least two (the year four) digits.
   std::string out(kDays + 3 * wd, 3);
   out += ", ";
-  AppendDigits(out, day, 2);
+  text::AppendDecimal(out, day, 2);
   out += ' ';
   out.append(kMonths + 3 * (month - 1), 3);
   out += ' ';
-  AppendDigits(out, year, 4);
+  text::AppendDecimal(out, year, 4);
   out += ' ';
-  AppendDigits(out, secs / 3600, 2);
+  text::AppendDecimal(out, secs / 3600, 2);
   out += ':';
-  AppendDigits(out, secs / 60 % 60, 2);
+  text::AppendDecimal(out, secs / 60 % 60, 2);
   out += ':';
-  AppendDigits(out, secs % 60, 2);
+  text::AppendDecimal(out, secs % 60, 2);
   return text::WidenBytes(out);
 }
 

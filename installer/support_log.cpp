@@ -2,16 +2,23 @@
 #include "installer/support_log.h"
 
 #include <cmath>
-#include <cstdio>
+#include <string_view>
 
+#include "platform/calendar.h"
 #include "platform/files.h"
 #include "platform/stream.h"
 
 namespace installer {
 
+namespace {
+
+// The first line of a log whose oldest lines went.
+constexpr std::string_view kDropped = "(earlier lines dropped: the log reached its size limit)\n";
+
+}  // namespace
+
 std::string FormatLogTime(double date_time) {
-  // Days since 1899-12-30 to a civil date (days from 1970-01-01 by the proleptic Gregorian
-  // calendar), and the fraction to the time of day.
+  // Days since 1899-12-30 to a civil date, and the fraction to the time of day.
   const double whole = std::floor(date_time);
   long long ms = std::llround((date_time - whole) * 86400000.0);
   long long days = static_cast<long long>(whole) - 25569;  // 1899-12-30 .. 1970-01-01
@@ -19,19 +26,24 @@ std::string FormatLogTime(double date_time) {
     ms -= 86400000;
     ++days;
   }
-  const long long z = days + 719468;
-  const long long era = (z >= 0 ? z : z - 146096) / 146097;
-  const long long doe = z - era * 146097;
-  const long long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const long long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const long long mp = (5 * doy + 2) / 153;
-  const long long day = doy - (153 * mp + 2) / 5 + 1;
-  const long long month = mp < 10 ? mp + 3 : mp - 9;
-  const long long year = yoe + era * 400 + (month <= 2 ? 1 : 0);
-  char text[160];
-  std::snprintf(text, sizeof text, "%04lld-%02lld-%02lld %02lld:%02lld:%02lld.%03lld", year, month,
-                day, ms / 3600000, ms / 60000 % 60, ms / 1000 % 60, ms % 1000);
-  return text;
+  int year = 0, month = 0, day = 0;
+  plat::CivilFromDays(days, year, month, day);
+  // "YYYY-MM-DD hh:mm:ss.mmm"
+  std::string out;
+  text::AppendDecimal(out, year, 4);
+  out += '-';
+  text::AppendDecimal(out, month, 2);
+  out += '-';
+  text::AppendDecimal(out, day, 2);
+  out += ' ';
+  text::AppendDecimal(out, ms / 3600000, 2);
+  out += ':';
+  text::AppendDecimal(out, ms / 60000 % 60, 2);
+  out += ':';
+  text::AppendDecimal(out, ms / 1000 % 60, 2);
+  out += '.';
+  text::AppendDecimal(out, ms % 1000, 3);
+  return out;
 }
 
 TSupportLog::TSupportLog(String path, TDateTimeClock now, std::size_t max_bytes)
@@ -52,10 +64,9 @@ void TSupportLog::Line(const String& event) {
     lines_.push_back(std::move(line));
     bytes_ += lines_.back().size();
     // The oldest lines go first; the first line says that some went.
-    static const std::string kDropped = "(earlier lines dropped: the log reached its size limit)\n";
     while (bytes_ + kDropped.size() > max_bytes_ && lines_.size() > 1) {
       bytes_ -= lines_.front().size();
-      lines_.erase(lines_.begin());
+      lines_.pop_front();
       dropped_ = true;
     }
     Write();
@@ -66,7 +77,7 @@ void TSupportLog::Line(const String& event) {
 
 void TSupportLog::Write() {
   std::string all;
-  if (dropped_) all = "(earlier lines dropped: the log reached its size limit)\n";
+  if (dropped_) all = kDropped;
   for (const std::string& line : lines_)
     all += line;
   const String temp = path_ + u".tmp";

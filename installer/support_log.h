@@ -16,7 +16,7 @@
 
 #include <cstddef>
 #include <string>
-#include <vector>
+#include <deque>
 
 #include "installer/download_target.h"
 #include "platform/text.h"
@@ -46,7 +46,7 @@ class TSupportLog {
   String path_;
   TDateTimeClock now_;
   std::size_t max_bytes_;
-  std::vector<std::string> lines_;
+  std::deque<std::string> lines_;
   std::size_t bytes_ = 0;
   bool dropped_ = false;
   bool broken_ = false;  // a write failed: the log is given up

@@ -646,6 +646,8 @@ class TCustomSslWSocket : public TCustomSocksWSocket {
   // Reads what the peer sent during the handshake and moves the handshake on.
   void SslHandshakeInput();
   void SslAdvanceHandshake();
+  // Moves what the session has to send into the send buffer; false when there was nothing.
+  bool SslQueueOutgoing();
   // Queues what the session produced for the peer and starts sending it.
   void SslFlushOutgoing();
   void SslFailHandshake(int Code, const std::string& Reason);

@@ -88,14 +88,18 @@ void TCustomSslWSocket::TriggerSessionConnected(std::uint16_t ErrCode) {
   SslAdvanceHandshake();
 }
 
-void TCustomSslWSocket::SslFlushOutgoing() {
+bool TCustomSslWSocket::SslQueueOutgoing() {
   FSslOutgoing.clear();
   FSslSession->TakeOutgoing(FSslOutgoing);
-  if (FSslOutgoing.empty()) return;
+  if (FSslOutgoing.empty()) return false;
   TCustomSocksWSocket::PutDataInSendBuffer(FSslOutgoing.data(),
                                            static_cast<std::int32_t>(FSslOutgoing.size()));
   FSslOutgoing.clear();
-  if (FState == wsConnected) TCustomSocksWSocket::Send(nullptr, 0);
+  return true;
+}
+
+void TCustomSslWSocket::SslFlushOutgoing() {
+  if (SslQueueOutgoing() && FState == wsConnected) TCustomSocksWSocket::Send(nullptr, 0);
 }
 
 void TCustomSslWSocket::SslAdvanceHandshake() {
@@ -249,11 +253,7 @@ void TCustomSslWSocket::PutDataInSendBuffer(const void* Data, std::int32_t Len) 
     SslSetError(FSslSession->ErrorCode(), FSslSession->ErrorText());
     return;
   }
-  FSslOutgoing.clear();
-  FSslSession->TakeOutgoing(FSslOutgoing);
-  TCustomSocksWSocket::PutDataInSendBuffer(FSslOutgoing.data(),
-                                           static_cast<std::int32_t>(FSslOutgoing.size()));
-  FSslOutgoing.clear();
+  SslQueueOutgoing();
 }
 
 std::int32_t TCustomSslWSocket::Send(const void* Data, std::int32_t Len) {

@@ -231,4 +231,17 @@ String IntToStr(std::int64_t v) {
   return String(s.begin(), s.end());
 }
 
+void AppendDecimal(std::string& out, std::int64_t value, int min_digits) {
+  std::uint64_t magnitude =
+      value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
+  char buf[24];
+  int i = sizeof buf;
+  do {
+    buf[--i] = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0 || (static_cast<int>(sizeof buf) - i < min_digits && i > 0));
+  if (value < 0) out += '-';
+  out.append(buf + i, sizeof buf - static_cast<std::size_t>(i));
+}
+
 }  // namespace text

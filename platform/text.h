@@ -58,4 +58,8 @@ inline int HexValue(char16_t c) {
 // Decimal text of a number.
 String IntToStr(std::int64_t v);
 
+// Appends value in decimal to out with at least min_digits digits (zeros in front), after a
+// minus sign when negative. No locale, no formatting library.
+void AppendDecimal(std::string& out, std::int64_t value, int min_digits = 1);
+
 }  // namespace text
