@@ -16,7 +16,8 @@
 //
 // Tolerated deviations (a client may accept them or fail; Lenient is set): lines ended by LF
 // alone, whitespace lines after the status line, folded field lines (joined with a blank, as
-// RFC 9112 section 5.2 asks of user agents), lines without a colon, a status line without the
+// RFC 9112 section 5.2 asks of user agents; a fold after a line that is not read as a field
+// goes with that line), lines without a colon, a status line without the
 // blank before an empty reason, malformed chunk extensions after a ';', blanks before the end
 // of a chunk size line, malformed or cut trailer fields, and empty list elements.
 //
@@ -293,6 +294,9 @@ inline TDecoded DecodeAnswer(std::string_view in, bool head) {
     std::string version;
     int status = 0;
     bool first = true;
+    // A folded line continues the line before it; when that line was not read as a field, the
+    // fold is not read either (it does not reach back past the line to the field before it).
+    bool fold_continues_field = false;
     for (;;) {
       const std::size_t lf = in.find('\n', at);
       if (lf == std::string_view::npos) {
@@ -327,12 +331,13 @@ inline TDecoded DecodeAnswer(std::string_view in, bool head) {
         r.Lenient = true;
         // Whitespace lines right after the status line are consumed unprocessed; later ones
         // continue the field before them (obs-fold, joined with one blank).
-        if (fields.empty()) continue;
+        if (!fold_continues_field) continue;
         Field& f = fields.back();
         f.value = std::string(TrimOws(f.value + " " + std::string(TrimOws(line))));
         if (bad_chars && IsFramingName(f.name)) unjudged = "CR or NUL in a framing field";
         continue;
       }
+      fold_continues_field = false;
       const std::size_t colon = line.find(':');
       if (colon == std::string_view::npos) {
         r.Lenient = true;
@@ -347,6 +352,7 @@ inline TDecoded DecodeAnswer(std::string_view in, bool head) {
       }
       if (bad_chars && IsFramingName(name)) unjudged = "CR or NUL in a framing field";
       fields.push_back({name, std::string(TrimOws(line.substr(colon + 1)))});
+      fold_continues_field = true;
     }
     if (status >= 100 && status <= 199) {
       if (status == 101) return stop(TVerdict::Unjudged, "101 answer to a request without Upgrade");
@@ -517,6 +523,13 @@ inline std::string SelfCheck() {
       {"folded coding",
        "HTTP/1.1 200 OK\r\nTransfer-Encoding:\r\n chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n", false,
        V::Complete, true, "hello"},
+      {"fold after a line without a colon",
+       "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nX-No-Colon\r\n gzip\r\n\r\n"
+       "5\r\nhello\r\n0\r\n\r\n",
+       false, V::Complete, true, "hello"},
+      {"fold after a field name with a blank",
+       "HTTP/1.1 200 OK\r\nTransfer-Encoding:\r\nDate 1 00:00\r\n\t chunked\r\n\r\n5\r\nhello",
+       false, V::Unjudged, false, ""},
       {"interim answer",
        "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nhi", false,
        V::Complete, false, "hi"},

@@ -154,6 +154,11 @@ void THttpCli::ProcessHeaderLine() {
     return;
   }
   FRcvdHeader.push_back(FLastResponse);
+  // A folded line continues the line before it. Any other line ends the framing field before
+  // it, so a fold after a line that is no field never reaches back to the framing field.
+  const bool folded = FLastFramingField != TFramingField::None &&
+                      (FLastResponse[0] == u' ' || FLastResponse[0] == u'\t');
+  if (!folded) FLastFramingField = TFramingField::None;
 
   if (FHeaderLineCount == 1) {
     auto st = ParseStatusLine(FLastResponse);
@@ -171,8 +176,7 @@ void THttpCli::ProcessHeaderLine() {
       FStatusCode = st->StatusCode;
       FReasonPhrase = st->ReasonPhrase;
     }
-  } else if (FLastFramingField != TFramingField::None &&
-             (FLastResponse[0] == u' ' || FLastResponse[0] == u'\t')) {
+  } else if (folded) {
     // A folded line continues the framing field before it, joined with a blank (RFC 9112
     // section 5.2): read apart, "Transfer-Encoding:" and " chunked" would leave a chunked body
     // to be stored as it came.
@@ -183,7 +187,6 @@ void THttpCli::ProcessHeaderLine() {
   } else if (auto field = ParseHeaderField(FLastResponse)) {
     const String& name = field->Name;
     const String& value = field->Value;
-    FLastFramingField = TFramingField::None;
     if (name == u"location") {
       AcceptLocation(TrimBlanks(value));
     } else if (name == u"content-length") {
@@ -264,6 +267,12 @@ void THttpCli::HeaderEnded() {
   if (!head && codings.empty() && FContentLength == -1 &&
       (FStatusCode == 301 || FStatusCode == 302))
     FCloseReq = true;
+  if (!no_body && !FTransferEncodingFields.empty() && codings.empty()) {
+    // A Transfer-Encoding field without a coding says the body is framed without saying how:
+    // read to the close, it could be chunked framing stored as the document.
+    FailRequest(reqErrTransferCoding, u"Transfer-Encoding without a coding");
+    return;
+  }
   if (!no_body && !codings.empty() && (codings.size() > 1 || !FChunked)) {
     // The body comes in a coding the client cannot undo: storing it would store framing or
     // compressed bytes as the document.

@@ -334,6 +334,16 @@ std::vector<ClientCase> Cases() {
   v.push_back(te("FoldedTransferEncoding", "Transfer-Encoding:\r\n \tchunked\r\n", 0, "Wiki"));
   v.push_back(te("FoldedCodingList", "Transfer-Encoding: gzip,\r\nX-No-Colon\r\n chunked\r\n",
                  reqErrTransferCoding, ""));
+  // A fold after a line that is no field continues that line, not the framing field above it.
+  v.push_back(te("FoldAfterALineThatIsNoField",
+                 "Transfer-Encoding: chunked\r\nX-No-Colon\r\n gzip\r\n", 0, "Wiki"));
+  // A framing field without a coding is not read as "no framing": the chunked body would be
+  // stored raw.
+  v.push_back(
+      te("TransferEncodingWithoutACoding", "Transfer-Encoding: \r\n", reqErrTransferCoding, ""));
+  v.push_back(te("CodingFoldedOntoAFieldWithABadName",
+                 "Transfer-Encoding:\r\nDate 1 00:00:00\r\n\t chunked\r\n", reqErrTransferCoding,
+                 ""));
   v.push_back({.name = "TransferEncodingInAnHttp10AnswerClosesAfterwards",
                .servers = {{{Read(),
                              Send("HTTP/1.0 200 OK\r\nConnection: keep-alive\r\n"
