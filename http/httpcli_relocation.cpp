@@ -119,6 +119,9 @@ void THttpCli::ClearHeaderState() {
   FLastFramingField = TFramingField::None;
   FContentLengthBad = false;
   FChunked = false;
+  // The chunk decoder starts each answer afresh: a body cut before its first byte must not
+  // find the last chunk of the answer before it.
+  FChunk.Reset();
   FContentType.clear();
   FTransferEncoding.clear();
   FResponseVer.clear();

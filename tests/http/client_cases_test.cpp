@@ -644,6 +644,18 @@ std::vector<ClientCase> Cases() {
        .connections = 1,
        .check = [](THttpCli&, Recorder& r,
                    Servers&) { EXPECT_EQ(r.Count("State:httpDnsLookup"), 1); }});
+  // Each answer's chunks are its own: a chunked relocation's last chunk does not complete a
+  // chunked answer after it that the server cuts before its first chunk.
+  v.push_back(
+      {.name = "ChunkedAnswerCutAfterAChunkedRelocation",
+       .servers = {{{Read(),
+                     Send("HTTP/1.1 302 Found\r\nLocation: /b\r\n"
+                          "Transfer-Encoding: chunked\r\n\r\n0\r\n\r\n"),
+                     ReadUntil("/b HTTP/1.1\r\n"),
+                     Send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"), CloseConn()}}},
+       .setup = [](THttpCli& c) { c.SetRequestVer(u"1.1"); },
+       .err = 10,
+       .stream = ""});
   v.push_back({.name = "HtmlAnswerToAnExeGetsAnHtmName",
                .servers = {Answer("HTTP/1.0 200 OK\r\nContent-Type: Text/HTML\r\n"
                                   "Content-Length: 2\r\n\r\nhi")},
