@@ -617,6 +617,9 @@ class TServer {
   // Some request went out while an earlier answer's bytes were still to come on its
   // connection: what answers it depends on the timing, not only on the script.
   bool Surplus = false;
+  // The client's last request went out on a connection the server closes after the bytes still
+  // to come there: those bytes (LastStream) are all the answer it gets.
+  bool SurplusOnly = false;
   // Set when a request went out on a connection before the answer there was complete.
   std::string EarlyRequest;
 
@@ -648,7 +651,16 @@ class TServer {
       FSeen = end + 4;
       Log += "    request \"" + Escape(line) + "\"";
       if (connected && !FQueue.empty()) CheckAnswerComplete();
-      if (!connected || FClosing) {
+      SurplusOnly = false;
+      if (connected && FClosing && !FQueue.empty()) {
+        // The server closes after what is still to come; the request gets no answer of its own,
+        // but those bytes reach it after it went out, and any client reads them as its answer.
+        LastAnswer = -1;
+        LastStream.clear();
+        TakeSurplus();
+        SurplusOnly = true;
+        Log += ": not answered, the server is closing\n";
+      } else if (!connected || FClosing) {
         LastAnswer = -1;
         Log += ": not answered, the server is closing\n";
       } else if (FNext < FAnswers.size()) {
@@ -782,6 +794,13 @@ std::string Describe(const TCase& c, const TServer* server, const TOutcome* o) {
          Escape(a.bytes) + "\"\n";
   }
   if (server) s += "  server:\n" + server->Log;
+  if (server && server->SurplusOnly) {
+    const fuzzref::TDecoded ref = fuzzref::DecodeAnswer(server->LastStream, c.head);
+    s += "  reference for the surplus after the last request: " +
+         std::string(fuzzref::VerdictName(ref.Verdict)) + (ref.Lenient ? " (lenient)" : "") + ", " +
+         ref.Why + ", status " + std::to_string(ref.Status) + ", document \"" +
+         Escape(ref.Document, 300) + "\"\n";
+  }
   if (server && server->LastAnswer >= 0) {
     const fuzzref::TDecoded ref = fuzzref::DecodeAnswer(server->LastStream, c.head);
     const std::size_t before = server->LastStream.size() -
@@ -948,12 +967,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::fputs(("\n" + Describe(c, &server, &o)).c_str(), stderr);
   const bool success = o.err == 0 && o.status == 200;
   if (success) {
-    if (server.LastAnswer < 0)
+    const bool answered = server.LastAnswer >= 0 || server.SurplusOnly;
+    if (!answered)
       Broken("success-needs-an-answer", "success, but the client's last request got no answer", c,
              &server, &o);
     const fuzzref::TDecoded ref =
-        server.LastAnswer < 0 ? fuzzref::TDecoded{fuzzref::TVerdict::Unjudged, {}, false, {}, 0, 0}
-                              : fuzzref::DecodeAnswer(server.LastStream, c.head);
+        !answered ? fuzzref::TDecoded{fuzzref::TVerdict::Unjudged, {}, false, {}, 0, 0}
+                  : fuzzref::DecodeAnswer(server.LastStream, c.head);
     switch (ref.Verdict) {
       case fuzzref::TVerdict::Unjudged:
         break;
