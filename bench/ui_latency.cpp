@@ -336,6 +336,10 @@ int main(int argc, char** argv) {
     watch.Drain();
     screen.Drain(
         [&](Window w, const XRectangle&) {
+          // Wine names a window after mapping it: a drawing of an unknown window counts once
+          // it carries the title (late rather than early).
+          if (question == 0 && w != wizard_window && display.Title(w) == drive::kWizardTitle)
+            question = w;
           if (w == question && question_drawn == Clock::time_point{}) question_drawn = Clock::now();
         },
         [&](Window w) {

@@ -200,6 +200,9 @@ TCustomWSocket::TCustomWSocket(TComponent* AOwner) : TNetWndControl(AOwner) {
 }
 
 TCustomWSocket::~TCustomWSocket() {
+  // Closing may pump messages: a tick handled then would read on a socket being destroyed.
+  delete FReadDeferTimer;
+  FReadDeferTimer = nullptr;
   ReleaseResources(true);
 }
 

@@ -408,6 +408,10 @@ class TCustomWSocket : public TNetWndControl {
   void HandleReadNotice(std::uint16_t ErrCode);
   // The readable notice that a bounded receive loop posted for the rest.
   void HandleReadResumeNotice(std::uint16_t ErrCode);
+  // While window input or painting waits behind the readable notices, reading waits for a
+  // tick of a window timer (true: the notice is taken over).
+  bool DeferReadForInput(std::uint16_t ErrCode);
+  void ReadDeferTick();
   void HandleWriteNotice(std::uint16_t ErrCode);
   void HandleAcceptNotice(std::uint16_t ErrCode);
   void HandleCloseNotice(std::uint16_t ErrCode);
@@ -517,6 +521,10 @@ class TCustomWSocket : public TNetWndControl {
   std::uint32_t FHandleCloses = 0;
   std::uint32_t FReceiveTurnBytes = 1024 * 1024;
   std::uint32_t FReceiveTurnMs = 10;
+  // A readable notice waits for the window's input and painting; its timer is owned here.
+  bool FReadDeferred = false;
+  std::uint16_t FReadDeferredError = 0;
+  TNetTimer* FReadDeferTimer = nullptr;
 };
 
 // Tunnel through an HTTP proxy: inactive while HttpTunnelServer is empty.

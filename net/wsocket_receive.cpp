@@ -26,8 +26,10 @@ void TCustomWSocket::HandleSelectNotice(TMessage& Msg) {
   // A handler may close the socket; the remaining kinds then belong to a socket that is gone.
   auto same = [&] { return FHSocket == target; };
   if (ev & ws::kFdConnect) HandleConnectNotice(err);
-  if ((ev & ws::kFdRead) && same()) HandleReadNotice(err);
-  if ((ev & kFdReadResume) && same()) HandleReadResumeNotice(err);
+  if ((ev & (ws::kFdRead | kFdReadResume)) && same() && !DeferReadForInput(err)) {
+    if (ev & ws::kFdRead) HandleReadNotice(err);
+    if ((ev & kFdReadResume) && same()) HandleReadResumeNotice(err);
+  }
   if ((ev & ws::kFdWrite) && same()) HandleWriteNotice(err);
   if ((ev & ws::kFdAccept) && same()) HandleAcceptNotice(err);
   if ((ev & ws::kFdClose) && same()) HandleCloseNotice(err);
@@ -59,6 +61,36 @@ void TCustomWSocket::HandleReadResumeNotice(std::uint16_t ErrCode) {
   if (!ReceiveBuffered() && (ws::ioctlsocket(FHSocket, ws::kFionRead, &avail) != 0 || avail == 0))
     return;
   ReceiveLoop(ErrCode, FComponentOptions, true);
+}
+
+// Against a fast sender a readable notice always waits in the queue, and Windows hands the
+// queue's posted messages out before the window's input and painting, in every loop of the
+// thread, the system's modal ones (a message box) included: the window would freeze. While
+// input or painting waits, a readable notice therefore reads nothing and leaves the rest to a
+// tick of a window timer, which the queue hands out only after them. Reading nothing, the
+// socket gets no new readable notice from the system meanwhile; a close notice still reads
+// everything first.
+bool TCustomWSocket::DeferReadForInput(std::uint16_t ErrCode) {
+  if (FState != wsConnected) return false;
+  if (FReadDeferred) return true;
+  if (!plat::WindowInputWaiting()) return false;
+  if (FReadDeferTimer == nullptr) {
+    FReadDeferTimer = new TNetTimer(this);
+    FReadDeferTimer->SetInterval(1);
+    FReadDeferTimer->SetOnTimer([this](TObject*) { ReadDeferTick(); });
+  }
+  FReadDeferred = true;
+  FReadDeferredError = ErrCode;
+  FReadDeferTimer->SetEnabled(true);
+  return true;
+}
+
+void TCustomWSocket::ReadDeferTick() {
+  FReadDeferTimer->SetEnabled(false);
+  if (!FReadDeferred) return;
+  FReadDeferred = false;
+  if (FHSocket == ws::kInvalidSocket || FPaused) return;
+  HandleReadResumeNotice(FReadDeferredError);
 }
 
 void TCustomWSocket::HandleAcceptNotice(std::uint16_t ErrCode) {

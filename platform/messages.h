@@ -89,6 +89,11 @@ void PurgeMessages(WindowHandle window, std::uint32_t msg);
 // Whether a message with this id is queued for this window of the calling thread.
 bool HasQueuedMessage(WindowHandle window, std::uint32_t msg);
 
+// Whether window input or painting of the calling thread waits in its queue (Windows: the
+// queue hands them out only when no posted message waits). Always false where the toolkit's
+// events do not pass through this queue (POSIX: FLTK takes its own between two turns).
+bool WindowInputWaiting();
+
 // Waits until input is available for the calling thread or the time limit passes
 // (MsgWaitForMultipleObjects with no handles and QS_ALLINPUT). Returns true when input is
 // available. Returns at once when something is already queued or was posted meanwhile, also

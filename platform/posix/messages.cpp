@@ -451,6 +451,10 @@ bool HasQueuedMessage(WindowHandle window, std::uint32_t msg) {
                      [&](const Message& m) { return m.window == window && m.msg == msg; });
 }
 
+bool WindowInputWaiting() {
+  return false;
+}
+
 bool WaitForInput(std::uint32_t timeout_ms) {
   ThreadQueue& q = Queue();
   Poll(q, 0);

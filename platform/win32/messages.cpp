@@ -175,6 +175,12 @@ bool HasQueuedMessage(WindowHandle window, std::uint32_t msg) {
   return PeekMessageW(&m, H(window), msg, msg, PM_NOREMOVE | PM_NOYIELD) != 0;
 }
 
+bool WindowInputWaiting() {
+  // The high word: the kinds of messages in the queue now (the low word has only those new
+  // since the last look).
+  return HIWORD(GetQueueStatus(QS_INPUT | QS_PAINT)) != 0;
+}
+
 bool WaitForInput(std::uint32_t timeout_ms) {
   // MWMO_INPUTAVAILABLE: also return for input that is queued but was already seen.
   return MsgWaitForMultipleObjectsEx(0, nullptr, timeout_ms, QS_ALLINPUT, MWMO_INPUTAVAILABLE) ==

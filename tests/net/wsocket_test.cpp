@@ -19,6 +19,10 @@
 #include "tests/support/syscall_failure.h"
 #include "tests/timers/manual_clock.h"
 
+#ifdef _WIN32
+#include "platform/win32/win.h"
+#endif
+
 namespace ws = plat::sock;
 using support::PumpUntil;
 using support::ScriptedServer;
@@ -1412,3 +1416,70 @@ TEST_F(WSocketTest, PausedSocketHearsNothingUntilResumed) {
   ASSERT_TRUE(PumpUntil([&] { return rec_.data == "late"; }));
   server.Signal();
 }
+
+#ifdef _WIN32
+// Windows hands a thread's posted messages out before its window input and painting, and a
+// fast sender keeps a readable notice posted: the window would never be painted. A readable
+// notice that finds painting waiting reads nothing and leaves the bytes to a window timer's
+// tick, which comes after the painting; the bytes still arrive complete and in order.
+static std::vector<std::string>* g_paint_log = nullptr;
+
+static LRESULT CALLBACK PaintRecordingWindowProc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
+  if (msg != WM_PAINT) return DefWindowProcW(w, msg, wp, lp);
+  PAINTSTRUCT ps;
+  BeginPaint(w, &ps);
+  EndPaint(w, &ps);
+  g_paint_log->push_back("paint");
+  return 0;
+}
+
+TEST(WSocketWindowTest, WaitingPaintGoesBeforeTheReadableNotice) {
+  std::string sent(200000, 'x');
+  for (std::size_t i = 0; i < sent.size(); ++i)
+    sent[i] = static_cast<char>('a' + i % 26);
+  ScriptedServer server({ServerScript().WaitSignal().Send(sent).Notify(1).WaitSignal()});
+  std::vector<std::string> events;
+  g_paint_log = &events;
+  WNDCLASSW wc{};
+  wc.lpszClassName = L"VexlorNetTestPainted";
+  wc.hInstance = GetModuleHandleW(nullptr);
+  wc.lpfnWndProc = PaintRecordingWindowProc;
+  RegisterClassW(&wc);
+  HWND window = CreateWindowExW(0, wc.lpszClassName, L"paint", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100,
+                                nullptr, nullptr, wc.hInstance, nullptr);
+  ASSERT_NE(window, nullptr);
+  ShowWindow(window, SW_SHOWNOACTIVATE);
+  UpdateWindow(window);
+  {
+    TWSocket s(nullptr);
+    bool connected = false;
+    std::string received;
+    s.OnSessionConnected = [&](TObject*, std::uint16_t) { connected = true; };
+    s.OnDataAvailable = [&](TObject*, std::uint16_t) {
+      char buf[8192];
+      const int n = s.Receive(buf, sizeof buf);
+      if (n <= 0) return;
+      if (received.empty()) events.push_back("data");
+      received.append(buf, static_cast<std::size_t>(n));
+    };
+    s.SetAddr(u"127.0.0.1");
+    s.SetPort(U(std::to_string(server.Port())));
+    s.Connect();
+    ASSERT_TRUE(PumpUntil([&] { return connected; }));
+    support::PumpPending();
+    events.clear();
+    server.Signal();
+    ASSERT_TRUE(server.WaitNotified(1, 5000));
+    // The readable notice is posted before the window needs painting.
+    ASSERT_EQ(MsgWaitForMultipleObjects(0, nullptr, FALSE, 5000, QS_POSTMESSAGE), WAIT_OBJECT_0);
+    InvalidateRect(window, nullptr, TRUE);
+    ASSERT_TRUE(PumpUntil([&] { return received.size() == sent.size(); }));
+    EXPECT_EQ(received, sent);
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(events.front(), "paint");
+    server.Signal();
+  }
+  DestroyWindow(window);
+  UnregisterClassW(wc.lpszClassName, wc.hInstance);
+}
+#endif

@@ -1,8 +1,10 @@
 // The Windows application: the thread's one message queue runs everything.
 //
 // On Windows the wizard window, its controls and the hidden windows of the network components
-// all belong to the user-interface thread, so one GetMessage loop dispatches window input,
-// paint, socket notices and the components' own messages alike. A synchronous wait (a
+// all belong to the user-interface thread, so one loop dispatches window input, paint, socket
+// notices and the components' own messages alike: in bounded turns of the queue, with the
+// window's input and painting taken between two, since the queue itself hands them out only
+// when no posted message waits (a fast download always has one). A synchronous wait (a
 // download) waits for the same queue (MsgWaitForMultipleObjects with QS_ALLINPUT) and pumps it
 // through ProcessMessages, and the system's modal loops (message boxes, the folder browser,
 // the HTML dialog) dispatch it too. Keyboard input of the wizard window goes through
@@ -10,6 +12,8 @@
 #include <cstdlib>
 
 #include "events/application.h"
+#include "events/timers.h"
+#include "platform/tick.h"
 #include "ui/toolkit.h"
 #include "ui/win32/win32_internal.h"
 
@@ -32,14 +36,12 @@ class TWin32Application : public TApplicationBase {
     if (com_) CoUninitialize();
   }
 
+  // The window's input and painting first, then the queue in turns of at most kQueueTurnMs,
+  // input and painting again between two; returns at once when a quit request was taken.
   void ProcessMessages() override {
-    MSG m;
-    while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) {
-      if (m.message == WM_QUIT) {
-        terminated_ = true;
-        continue;
-      }
-      Dispatch(m);
+    for (;;) {
+      InputAndPaintTurn();
+      if (QueueTurn() || terminated_) return;
     }
   }
 
@@ -47,18 +49,49 @@ class TWin32Application : public TApplicationBase {
   void Terminate() override { terminated_ = true; }
 
   void Run() override {
-    MSG m;
     while (!terminated_) {
-      BOOL r = GetMessageW(&m, nullptr, 0, 0);
-      if (r == 0 || r == -1) {
-        terminated_ = true;
-        break;
+      if (!QueueTurn()) {
+        InputAndPaintTurn();
+        continue;
       }
-      Dispatch(m);
+      if (terminated_) break;
+      // The queue is empty: wait for the next message of any kind.
+      if (MsgWaitForMultipleObjectsEx(0, nullptr, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE) ==
+          WAIT_FAILED)
+        terminated_ = true;
     }
   }
 
  private:
+  // One turn of the queue in its own order (sent and posted messages before input, painting
+  // last) until it is empty (true) or kQueueTurnMs have passed (false: messages are left).
+  bool QueueTurn() {
+    const std::uint32_t started = NetTimerTickCount();
+    MSG m;
+    while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) {
+      if (m.message == WM_QUIT)
+        terminated_ = true;
+      else
+        Dispatch(m);
+      if (plat::TicksBetween(started, NetTimerTickCount()) >= kQueueTurnMs) return false;
+    }
+    return true;
+  }
+
+  // The queue hands out input and painting only when no posted message is waiting, and a fast
+  // download keeps posting: between two turns they are taken on their own. A window that
+  // stays invalid would be painted for ever, so the turn is bounded.
+  void InputAndPaintTurn() {
+    MSG m;
+    for (int n = 0;
+         n < 64 && PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE | PM_QS_INPUT | PM_QS_PAINT); ++n) {
+      if (m.message == WM_QUIT)
+        terminated_ = true;
+      else
+        Dispatch(m);
+    }
+  }
+
   // No exception comes back through DispatchMessage: it could not unwind through the system's
   // frames, so every window procedure of the program catches its own.
   static void Dispatch(MSG& m) {
