@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "events/application.h"
@@ -130,7 +131,7 @@ TEST_F(RetryPauseTest, EndsWhenItsTimeHasPassedOnTheClock) {
 struct Click {
   static constexpr const char* kClass = "VexlorTestPauseClick";
   static inline bool terminate = false;
-  static inline bool clicked = false;
+  static inline std::atomic<bool> clicked{false};
   static plat::LResult Proc(plat::WindowHandle w, std::uint32_t msg, plat::WParam wp,
                             plat::LParam lp) {
     if (msg != plat::kMsgUser) return plat::DefWindowProc(w, msg, wp, lp);
@@ -151,6 +152,11 @@ TEST_F(RetryPauseTest, StopsAtOnceWhenAskedOrWhenTheApplicationEnds) {
       if (Elapsed() >= post_at.load()) {
         post_at = 0xFFFFFFFFu;
         plat::PostMessage(window, plat::kMsgUser, 0, 0);
+        // The clock stands still until the click is handled: the pause must end on the click,
+        // not on a clock that ran on while a loaded machine had not yet handled it.
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (stepping_ && !Click::clicked && std::chrono::steady_clock::now() < limit)
+          std::this_thread::yield();
       }
       if (!clock_.AdvanceToNextWake()) std::this_thread::yield();
     }
