@@ -513,6 +513,23 @@ class TSchannelSession final : public TTlsSession {
     DWORD status = static_cast<DWORD>(CERT_E_CHAINING);
     if (crypt_.VerifyPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy, &result))
       status = result.dwError;
+    // The chain's own findings count even where a policy lets them pass (Wine's SSL policy
+    // accepts a chain to an unknown root).
+    const DWORD trust = chain->TrustStatus.dwErrorStatus;
+    if (status == 0 && trust != CERT_TRUST_NO_ERROR) {
+      if (trust & (CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_PARTIAL_CHAIN))
+        status = static_cast<DWORD>(CERT_E_UNTRUSTEDROOT);
+      else if (trust & CERT_TRUST_IS_NOT_TIME_VALID)
+        status = static_cast<DWORD>(CERT_E_EXPIRED);
+      else if (trust & CERT_TRUST_IS_REVOKED)
+        status = static_cast<DWORD>(CRYPT_E_REVOKED);
+      else if (trust & CERT_TRUST_IS_NOT_SIGNATURE_VALID)
+        status = static_cast<DWORD>(TRUST_E_CERT_SIGNATURE);
+      else if (trust & CERT_TRUST_IS_NOT_VALID_FOR_USAGE)
+        status = static_cast<DWORD>(CERT_E_WRONG_USAGE);
+      else if (trust & ~(CERT_TRUST_REVOCATION_STATUS_UNKNOWN | CERT_TRUST_IS_OFFLINE_REVOCATION))
+        status = static_cast<DWORD>(CERT_E_CHAINING);
+    }
     crypt_.FreeChain(chain);
     return status;
   }
