@@ -11,8 +11,8 @@
 // host name or IP address against the certificate, TLS 1.2 at least, and the server name sent
 // in the hello (SNI) unless the host is an IP address. There is no switch to turn it off.
 //
-// Backends: posix/tls.cpp over OpenSSL 3; win32/tls.cpp has no TLS yet and refuses every
-// session with kTlsErrUnavailable.
+// Backends: posix/tls.cpp over OpenSSL 3; win32/tls.cpp over SChannel through SSPI (secur32
+// and crypt32 loaded at run time), which checks the server's chain and host itself.
 //
 // Threads: a session is used by one thread at a time; sessions are independent.
 #pragma once
