@@ -274,6 +274,16 @@ class TSchannelSession final : public TTlsSession {
     if (established_) return TTlsStep::Done;
     for (;;) {
       if (have_ctx_ && in_.empty()) return TTlsStep::Pending;
+      // What the server sends begins with a record: its type (20 to 24) and major version 3.
+      // The package would take other bytes (a plain HTTP answer) for the start of a long
+      // record and wait for the rest for ever.
+      if (have_ctx_ && in_.size() >= 2) {
+        const auto type = static_cast<unsigned char>(in_[0]);
+        if (type < 20 || type > 24 || static_cast<unsigned char>(in_[1]) != 3) {
+          Fail(kTlsErrHandshake, "the server's answer is no TLS record");
+          return TTlsStep::Failed;
+        }
+      }
       SecBuffer in_bufs[2];
       in_bufs[0] = {static_cast<unsigned long>(in_.size()), SECBUFFER_TOKEN, in_.data()};
       in_bufs[1] = {0, SECBUFFER_EMPTY, nullptr};
