@@ -40,11 +40,7 @@ String FormatHttpDate(TDateTime value) {
   out += ' ';
   text::AppendDecimal(out, year, 4);
   out += ' ';
-  text::AppendDecimal(out, secs / 3600, 2);
-  out += ':';
-  text::AppendDecimal(out, secs / 60 % 60, 2);
-  out += ':';
-  text::AppendDecimal(out, secs % 60, 2);
+  text::AppendTimeOfDay(out, secs);
   return text::WidenBytes(out);
 }
 

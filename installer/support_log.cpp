@@ -36,11 +36,7 @@ std::string FormatLogTime(double date_time) {
   out += '-';
   text::AppendDecimal(out, day, 2);
   out += ' ';
-  text::AppendDecimal(out, ms / 3600000, 2);
-  out += ':';
-  text::AppendDecimal(out, ms / 60000 % 60, 2);
-  out += ':';
-  text::AppendDecimal(out, ms / 1000 % 60, 2);
+  text::AppendTimeOfDay(out, ms / 1000);
   out += '.';
   text::AppendDecimal(out, ms % 1000, 3);
   return out;

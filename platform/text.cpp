@@ -231,6 +231,14 @@ String IntToStr(std::int64_t v) {
   return String(s.begin(), s.end());
 }
 
+void AppendTimeOfDay(std::string& out, std::int64_t seconds) {
+  AppendDecimal(out, seconds / 3600, 2);
+  out += ':';
+  AppendDecimal(out, seconds / 60 % 60, 2);
+  out += ':';
+  AppendDecimal(out, seconds % 60, 2);
+}
+
 void AppendDecimal(std::string& out, std::int64_t value, int min_digits) {
   std::uint64_t magnitude =
       value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
