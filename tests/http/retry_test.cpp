@@ -97,10 +97,27 @@ class RetryPauseTest : public ::testing::Test {
     ShutDownClockPool();
     SetNetTimerClockSource(nullptr);
   }
+  // Moves the clock from wake to wake once the pause has armed its timer (`armed_`), and never
+  // past `limit_`: the time a pause ends is then exactly its due time, however late this
+  // thread handles the tick. A pause that has not ended 10 s (real time) after its due time
+  // lets the clock run on, so the test fails instead of waiting for ever.
   void StartStepping() {
     stepper_ = std::thread([this] {
+      auto stuck_since = std::chrono::steady_clock::now();
       while (stepping_) {
-        if (!clock_.WaitIdle(std::chrono::milliseconds(200))) continue;
+        if (!armed_ || !clock_.WaitIdle(std::chrono::milliseconds(200))) {
+          std::this_thread::yield();
+          continue;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (Elapsed() >= limit_.load()) {
+          if (now - stuck_since < std::chrono::seconds(10)) {
+            std::this_thread::yield();
+            continue;
+          }
+        } else {
+          stuck_since = now;
+        }
         if (!clock_.AdvanceToNextWake()) std::this_thread::yield();
       }
     });
@@ -110,19 +127,31 @@ class RetryPauseTest : public ::testing::Test {
   static constexpr std::uint32_t kStart = 5000;
   TManualClockSource clock_{kStart};
   std::atomic<bool> stepping_{true};
+  std::atomic<std::uint32_t> limit_{0xFFFFFFFFu};
+  std::atomic<bool> armed_{false};
   std::thread stepper_;
 };
 
 TEST_F(RetryPauseTest, EndsWhenItsTimeHasPassedOnTheClock) {
   for (std::uint32_t ms : {1000u, 4000u}) {
     const std::uint32_t before = Elapsed();
+    limit_ = before + ms;
+    armed_ = false;
     if (!stepper_.joinable()) StartStepping();
-    TRetryPause pause;
-    EXPECT_TRUE(pause.Run(ms, nullptr));
-    const std::uint32_t took = Elapsed() - before;
-    EXPECT_GE(took, ms);
-    // The helper keeps moving the clock while this thread handles the tick: only a loose bound.
-    EXPECT_LT(took, 2 * ms);
+    {
+      TRetryPause pause;
+      // The pause asks before it arms its timer and again each time it looks at its state:
+      // from the second question on, its timer runs.
+      int questions = 0;
+      EXPECT_TRUE(pause.Run(ms, [&] {
+        if (++questions == 2) armed_ = true;
+        return false;
+      }));
+      EXPECT_EQ(Elapsed() - before, ms);
+    }
+    // The clock thread may still wait for the next interval of the timer just stopped; the
+    // stepper would move the clock to it before the next pause arms its own timer.
+    ShutDownClockPool();
   }
 }
 
