@@ -10,6 +10,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <fstream>
+#include <functional>
+#include <map>
 #include <cstring>
 #include <random>
 #include <thread>
@@ -523,6 +527,147 @@ TEST_F(TlsNginxTest, FetchToolVerifiesAgainstTheSystemRootsAndItsOption) {
     EXPECT_EQ((rc >> 8) & 0xFF, c.exit_status) << printed;
     EXPECT_EQ(printed.rfind(c.output, 0), 0u) << printed;
     EXPECT_EQ(fs::exists(out), c.exit_status == 0);
+  }
+}
+#endif
+
+#ifdef VEXLOR_WINDOWS_TARGET
+// The Windows build's vexlor-fetch.exe (SChannel) under Wine, against the same servers as the
+// Linux client above. The facts file of the Windows build names the program and the Wine
+// loader. Wine runs it in a prefix of this test's own, made once, on a private X display (the
+// program's hidden windows need a display driver); no Wine dialog can come up: the
+// HTML engine and Mono are switched off and the program is a console program.
+class WindowsFetch {
+ public:
+  WindowsFetch() {
+    std::ifstream in(VEXLOR_WINDOWS_TARGET);
+    for (std::string line; std::getline(in, line);) {
+      const auto eq = line.find('=');
+      if (eq != std::string::npos) facts_[line.substr(0, eq)] = line.substr(eq + 1);
+    }
+    prefix_ = fs::path(VEXLOR_TLS_WORK_DIR) / "wine-prefix";
+  }
+  // Empty when the program can run; else why not.
+  std::string Prepare() {
+    if (facts_["fetch"].empty() || !fs::exists(facts_["fetch"]))
+      return "no vexlor-fetch.exe in " VEXLOR_WINDOWS_TARGET;
+    if (fs::exists(prefix_ / "system.reg")) return std::string();
+    fs::create_directories(prefix_.parent_path());
+    const std::string log = (prefix_.parent_path() / "wineboot.log").string();
+    // The registry files are written when the prefix's wineserver ends.
+    fs::path server = fs::path(facts_["wine"]).parent_path() / "wineserver";
+    if (!fs::exists(server)) server = "/usr/lib/wine/wineserver";
+    if (Shell(Env() + " DISPLAY= '" + facts_["wine"] + "' wineboot -i >'" + log + "' 2>&1") != 0 ||
+        Shell(Env() + " '" + server.string() + "' -w >>'" + log + "' 2>&1") != 0 ||
+        !fs::exists(prefix_ / "system.reg"))
+      return "wineboot could not make " + prefix_.string() + " (see " + log + ")";
+    return std::string();
+  }
+  // Runs vexlor-fetch.exe with Args (already quoted for the shell); its exit status, and what
+  // it printed to its standard error in Printed.
+  int Run(const std::string& args, std::string& printed) {
+    const fs::path err = prefix_.parent_path() / "fetch-stderr.txt";
+    const int rc =
+        Shell("xvfb-run -a -s '-screen 0 640x480x24' " + Env() + " '" + facts_["wine"] + "' '" +
+              facts_["fetch"] + "' " + args + " 2>'" + err.string() + "' </dev/null >/dev/null");
+    std::ifstream in(err);
+    printed.assign(std::istreambuf_iterator<char>(in), {});
+    return rc;
+  }
+  // The Windows name of a file of this machine (Wine's drive Z: is the root).
+  static std::string WindowsPath(const fs::path& p) {
+    std::string s = "Z:" + p.string();
+    std::replace(s.begin(), s.end(), '/', '\\');
+    return s;
+  }
+
+ private:
+  std::string Env() const {
+    return "env WINEPREFIX='" + prefix_.string() +
+           "' WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml=;winemenubuilder.exe=d'";
+  }
+  static int Shell(const std::string& cmd) {
+    const int rc = std::system(cmd.c_str());
+    return rc == -1 ? -1 : (rc >> 8) & 0xFF;
+  }
+
+  std::map<std::string, std::string> facts_;
+  fs::path prefix_;
+};
+
+TEST_F(TlsNginxTest, WindowsFetchMeetsTheSameServers) {
+  WindowsFetch fetch;
+  const std::string why = fetch.Prepare();
+  ASSERT_TRUE(why.empty()) << why;
+  ScriptedTlsServer own(pki_->Path("good.pem"), pki_->Path("good.key"));
+  const std::string header = "HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\n";
+  struct Case {
+    const char* name;
+    std::string url;
+    std::vector<int> errors;  // empty: a good download of `body`
+    std::string body;
+    bool roots = true;
+    std::function<void()> serve = nullptr;
+  };
+  const auto https = [](std::uint16_t port, const char* path) { return U8(Https(port, path)); };
+  const Case cases[] = {
+      {"good certificate", https(ports_->good, "/index.html"), {}, "<html>secure home</html>"},
+      {"large body", https(ports_->good, "/big.bin"), {}, *big_},
+      {"http to https",
+       "http://127.0.0.1:" + std::to_string(plain_) + "/to-secure",
+       {},
+       "<html>secure home</html>"},
+      {"https to http", https(ports_->good, "/to-plain"), {reqErrInsecureRelocation}, ""},
+      {"no extra roots", https(ports_->good, "/index.html"), {tls::kTlsErrVerify}, "", false},
+      {"expired", https(ports_->expired, "/index.html"), {tls::kTlsErrVerify}, ""},
+      {"wrong host", https(ports_->wronghost, "/index.html"), {tls::kTlsErrVerify}, ""},
+      {"unknown issuer", https(ports_->unknown, "/index.html"), {tls::kTlsErrVerify}, ""},
+      // Windows names the version; Wine's SChannel (on GnuTLS) reports a failed handshake.
+      {"TLS 1.0 only",
+       https(ports_->tls10, "/index.html"),
+       {tls::kTlsErrVersion, tls::kTlsErrHandshake},
+       ""},
+      {"closed in the handshake",
+       https(own.Port(), "/"),
+       {tls::kTlsErrClosedInHandshake},
+       "",
+       true,
+       [&] { own.ServeOne(ScriptedTlsServer::Mode::CloseInHandshake); }},
+      {"cut body",
+       https(own.Port(), "/"),
+       {reqErrDocIncomplete},
+       "",
+       true,
+       [&] { own.ServeOne(ScriptedTlsServer::Mode::Answer, header + "12345"); }},
+  };
+  const fs::path out = nginx_->Dir() / "windows-fetched.bin";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove(out);
+    if (c.serve) c.serve();
+    std::string printed;
+    const std::string roots =
+        c.roots ? "--roots '" + WindowsFetch::WindowsPath(pki_->Path("root.pem")) + "' " : "";
+    const int rc = fetch.Run(
+        "--retries 0 " + roots + "'" + c.url + "' '" + WindowsFetch::WindowsPath(out) + "'",
+        printed);
+    if (c.errors.empty()) {
+      EXPECT_EQ(rc, 0) << printed;
+      std::ifstream in(out, std::ios::binary);
+      const std::string got(std::istreambuf_iterator<char>(in), {});
+      EXPECT_TRUE(got == c.body) << got.size() << " bytes";
+      continue;
+    }
+    EXPECT_EQ(rc, 1) << printed;
+    // The error line is the program's last; Wine's GnuTLS may print a line of its own before.
+    bool named = false;
+    for (int e : c.errors) {
+      const std::string line = "error " + std::to_string(e) + " ";
+      named =
+          named || printed.rfind(line, 0) == 0 || printed.find("\n" + line) != std::string::npos;
+    }
+    EXPECT_TRUE(named) << printed;
+    EXPECT_FALSE(fs::exists(out));
   }
 }
 #endif
