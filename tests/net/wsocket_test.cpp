@@ -507,6 +507,8 @@ TEST_F(WSocketTest, WaitingBytesAreDrainedWithinOneNotice) {
       TWSocket::HandleWindowMessage(m);
     }
   } s(nullptr);
+  // The share of time is the system clock's here: a loaded machine must not end the turn.
+  s.SetReceiveTurnMs(60000);
   std::vector<std::pair<int, int>> reads;  // (message serial, bytes read)
   s.OnSessionConnected = [&](TObject*, std::uint16_t) { rec_.events.push_back("connected 0"); };
   s.OnDataAvailable = [&](TObject*, std::uint16_t) {
