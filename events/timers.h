@@ -152,6 +152,7 @@ class TNetTimer : public TComponent, public TNetWndFollower {
   // The owner moves: a running timer stops on the old thread and starts on the new one.
   void OwnerLeavingThread() override;
   void OwnerJoinedThread() override;
+  TNetWndFollower* NetWndFollower() override { return this; }
 
  protected:
   enum class TKind { tkWindow, tkThread };
