@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Size of the shipped Windows program: vexlor-installer.exe of the win32 preset (MinSizeRel:
-# -Os, one section per function and datum, unreached sections dropped, stripped).
+# -Os, one section per function and datum, no RTTI, no scalar-replacement clones, unreached
+# sections dropped, stripped).
 #
 #   bench/exe-size.sh [BUILD_DIR]        (default build/win32; the program is built if needed)
 #   TOP=15 bench/exe-size.sh

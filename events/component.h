@@ -11,6 +11,8 @@
 
 #include "platform/text.h"
 
+class TNetWndFollower;
+
 class TObject {
  public:
   virtual ~TObject() = default;
@@ -39,6 +41,8 @@ class TComponent : public TObject {
   int ComponentCount() const { return static_cast<int>(components_.size()); }
   // The owned components, oldest first.
   TComponent* Component(int Index) const { return components_[static_cast<std::size_t>(Index)]; }
+  // The component as one that works through its owner's window (events/netwnd.h), or null.
+  virtual TNetWndFollower* NetWndFollower() { return nullptr; }
 
  private:
   TComponent* owner_;

@@ -334,8 +334,7 @@ void TNetWndControl::ThreadAttach() {
   AttachWindow();
   RestartNotices();
   for (int i = 0; i < ComponentCount(); ++i)
-    if (auto* follower = dynamic_cast<TNetWndFollower*>(Component(i)))
-      follower->OwnerJoinedThread();
+    if (TNetWndFollower* follower = Component(i)->NetWndFollower()) follower->OwnerJoinedThread();
   JoinedThread();
 }
 
@@ -356,8 +355,7 @@ void TNetWndControl::ThreadDetach() {
   }
   LeavingThread();
   for (int i = 0; i < ComponentCount(); ++i)
-    if (auto* follower = dynamic_cast<TNetWndFollower*>(Component(i)))
-      follower->OwnerLeavingThread();
+    if (TNetWndFollower* follower = Component(i)->NetWndFollower()) follower->OwnerLeavingThread();
   DetachWindow();
 }
 
@@ -401,6 +399,8 @@ void TNetWndControl::HandleWindowMessage(TMessage& MsgRec) {
     } else {
       MsgRec.Result = plat::DefWindowProc(FHandle, MsgRec.Msg, MsgRec.WParam, MsgRec.LParam);
     }
+  } catch (EAbort&) {
+    // The silent abort ends the handling and nothing else.
   } catch (std::exception& E) {
     ProcessBgException(E);
   }
@@ -411,7 +411,6 @@ void TNetWndControl::HandleReleaseMessage(TMessage&) {
 }
 
 void TNetWndControl::ProcessBgException(std::exception& E) {
-  if (dynamic_cast<EAbort*>(&E) != nullptr) return;
   bool can_abort = true;
   if (FOnBgException) {
     try {

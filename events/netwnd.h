@@ -204,6 +204,7 @@ class TNetWndControl : public TComponent {
 
   virtual void ReleaseResources(bool Disposing);
   virtual void HandleWindowMessage(TMessage& MsgRec);
+  // Any exception but EAbort, which the guards drop before it gets here.
   virtual void ProcessBgException(std::exception& E);
   virtual void FireBgException(std::exception& E, bool& CanAbort);
   virtual void HandleReleaseMessage(TMessage& MsgRec);
@@ -234,12 +235,13 @@ class TNetWndControl : public TComponent {
   // unbound. This component returns the id in its own ReturnMessageIds.
   std::uint32_t TakeOverMessageId(TNetWndControl& From, std::uint32_t& Msg);
 
-  // Runs fn inside the exception guard of message handling: anything thrown goes to
-  // ProcessBgException. For subclasses' HandleWindowMessage.
+  // Runs fn inside the exception guard of message handling: EAbort ends it silently, anything
+  // else thrown goes to ProcessBgException. For subclasses' HandleWindowMessage.
   template <typename Fn>
   void Guarded(Fn&& fn) {
     try {
       fn();
+    } catch (EAbort&) {
     } catch (std::exception& E) {
       ProcessBgException(E);
     }

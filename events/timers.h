@@ -152,6 +152,7 @@ class TNetTimer : public TComponent, public TNetWndFollower {
   // The owner moves: a running timer stops on the old thread and starts on the new one.
   void OwnerLeavingThread() override;
   void OwnerJoinedThread() override;
+  TNetWndFollower* NetWndFollower() override { return this; }
 
  protected:
   enum class TKind { tkWindow, tkThread };
@@ -171,8 +172,10 @@ class TNetTimer : public TComponent, public TNetWndFollower {
   void CallOnTimer();
 
   // True until destruction begins. Code after an OnTimer call holds a copy to learn whether
-  // the handler destroyed the timer (then nothing of it may be touched).
-  std::shared_ptr<bool> FAlive = std::make_shared<bool>(true);
+  // the handler destroyed the timer (then nothing of it may be touched). Not make_shared (here
+  // and elsewhere): without run-time type information, as the Windows build is, its control
+  // block calls a type comparison of libstdc++'s shared_ptr.o, 2.5 KB of the program.
+  std::shared_ptr<bool> FAlive{new bool(true)};
 
   std::atomic<std::uintptr_t> FUID{0};
   std::atomic<std::uint32_t> FInterval{1000};

@@ -16,8 +16,10 @@ constexpr int kMaxCreateAttempts = 16;
 bool g_seeded = false;
 
 std::mt19937_64& Generator() {
-  static std::mt19937_64 generator;
-  return generator;
+  // On the heap and never destroyed: a static engine would be stored in the program file with
+  // its 2.5 KB default state, which the seeding replaces before any use anyway.
+  static std::mt19937_64* generator = new std::mt19937_64;
+  return *generator;
 }
 
 }  // namespace

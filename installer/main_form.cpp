@@ -25,7 +25,8 @@ TInstallerServices TInstallerServices::System() {
   s.DownloadUrl = installer::DownloadUrl();
   s.LicenseUrl = installer::LicenseUrl();
   s.FirstRetryPauseMs = installer::RetryFirstPauseMs();
-  auto log = std::make_shared<TSupportLog>();
+  // Not make_shared: see TNetTimer::FAlive (events/timers.h).
+  std::shared_ptr<TSupportLog> log(new TSupportLog());
   s.Log = [log](const String& line) { log->Line(line); };
   s.PauseBeforeRetry = [](std::uint32_t ms, const std::function<bool()>& stop) {
     TRetryPause pause;

@@ -4,11 +4,11 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <deque>
 #include <exception>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
+#include <vector>
 
 #include "net/wsocket.h"
 
@@ -42,7 +42,7 @@ int SysFamilyFor(int family) {
 struct TNetAsyncDnsLookup::Impl {
   std::mutex mu;
   std::condition_variable cv;
-  std::deque<plat::sock::TAsyncHandle> queue;
+  std::vector<plat::sock::TAsyncHandle> queue;  // oldest first; a handful at most
   std::unordered_map<plat::sock::TAsyncHandle, std::shared_ptr<TNetAsyncDnsLookupRequest>> all;
   plat::sock::TAsyncHandle next = 0x10000;
   int workers = 0;
@@ -146,7 +146,7 @@ void TNetAsyncDnsLookup::WorkerLoop() {
       return;
     }
     plat::sock::TAsyncHandle h = d.queue.front();
-    d.queue.pop_front();
+    d.queue.erase(d.queue.begin());
     std::shared_ptr<TNetAsyncDnsLookupRequest> req = d.all[h];
     req->State = lrsInWork;
     TNetAsyncDnsLookupRequest work = *req;

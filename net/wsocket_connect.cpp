@@ -122,7 +122,8 @@ void TCustomWSocket::DnsLookup(const String& AHostName, int AProtocol) {
     if (FDnsLookupHandle == 0) start_error = ws::WSAGetLastError();
   } else {
     FDnsLookupOnWorker = true;
-    auto req = std::make_shared<TNetAsyncDnsLookupRequest>();
+    // Not make_shared: see TNetTimer::FAlive (events/timers.h).
+    std::shared_ptr<TNetAsyncDnsLookupRequest> req(new TNetAsyncDnsLookupRequest());
     req->Window = FHandle;
     req->MsgId = FMsg_WM_ASYNCGETHOSTBYNAME;
     req->Family = FSocketFamily;
@@ -242,7 +243,8 @@ void TCustomWSocket::ReverseDnsLookup(const String& HostAddr, int AProtocol) {
     if (FDnsLookupHandle == 0) start_error = ws::WSAGetLastError();
   } else {
     FDnsLookupOnWorker = true;
-    auto req = std::make_shared<TNetAsyncDnsLookupRequest>();
+    // Not make_shared: see TNetTimer::FAlive (events/timers.h).
+    std::shared_ptr<TNetAsyncDnsLookupRequest> req(new TNetAsyncDnsLookupRequest());
     req->Window = FHandle;
     req->MsgId = FMsg_WM_ASYNCGETHOSTBYADDR;
     req->Family = FSocketFamily;

@@ -1,7 +1,7 @@
 #include "ui/layout.h"
 
-#include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace ui {
 
@@ -44,12 +44,16 @@ std::vector<ControlId> Children(ControlId parent) {
 }
 
 std::vector<ControlId> TabOrder(ControlId page) {
+  // Ordered by tab order; controls with the same one keep the table's order (an insertion sort
+  // of the page's few controls).
   std::vector<ControlId> out;
   for (ControlId id : Children(page)) {
-    if (Def(id).TabOrder >= 0) out.push_back(id);
+    const int order = Def(id).TabOrder;
+    if (order < 0) continue;
+    out.push_back(id);
+    for (std::size_t i = out.size() - 1; i > 0 && Def(out[i - 1]).TabOrder > order; --i)
+      std::swap(out[i - 1], out[i]);
   }
-  std::stable_sort(out.begin(), out.end(),
-                   [](ControlId a, ControlId b) { return Def(a).TabOrder < Def(b).TabOrder; });
   return out;
 }
 

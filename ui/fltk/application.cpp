@@ -88,6 +88,7 @@ class TFltkApplication : public TApplicationBase {
         DispatchQueueTurn(terminated_, kQueueTurnMs);
         if (terminated_ || Fl::first_window() == nullptr) break;
         Fl::wait(1.0);
+      } catch (const EAbort&) {
       } catch (const std::exception& e) {
         ReportException(e);
       }
@@ -99,15 +100,15 @@ class TFltkApplication : public TApplicationBase {
     auto* app = static_cast<TFltkApplication*>(self);
     try {
       DispatchQueueTurn(app->terminated_, kQueueTurnMs);
+    } catch (const EAbort&) {
     } catch (const std::exception& e) {
       ReportException(e);
     }
   }
 
   // An exception that no handler caught: shown to the user like the system's own error box;
-  // the silent abort is dropped.
+  // the silent abort is dropped before it gets here.
   static void ReportException(const std::exception& e) {
-    if (dynamic_cast<const EAbort*>(&e) != nullptr) return;
     fl_message_title("Vexlor Installer");
     fl_alert("%s", e.what());
   }

@@ -187,7 +187,6 @@ bool HandleDialogInput(MSG& message) {
 }
 
 void ReportException(const std::exception& e, HWND owner) {
-  if (dynamic_cast<const EAbort*>(&e) != nullptr) return;
   String text = text::FromUtf8(e.what());
   MessageBoxW(owner, W(text), W(String(kWindow.Caption)), MB_OK | MB_ICONERROR);
 }

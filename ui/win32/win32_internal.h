@@ -103,8 +103,8 @@ MsgResult RunMessageBox(const MessageBoxRequest& request, HWND owner);
 std::optional<String> RunBrowseForFolder(HWND owner, const String& title);
 void RunHtmlDialog(const HtmlDialogRequest& request);
 
-// An exception that no handler caught: shown like the system's own error box; the silent
-// abort is dropped.
+// An exception that no handler caught: shown like the system's own error box. The silent abort
+// is the caller's to drop (a catch of EAbort before the one that calls this).
 void ReportException(const std::exception& e, HWND owner);
 
 // The program's icon (its icon resource 1) at the system's small or large icon size; null for

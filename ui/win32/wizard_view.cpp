@@ -29,6 +29,7 @@
 #include <exception>
 #include <vector>
 
+#include "platform/exceptions.h"
 #include "ui/toolkit.h"
 #include "ui/win32/win32_view.h"
 
@@ -168,6 +169,8 @@ LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
   // Nothing may unwind into the system's dispatcher.
   try {
     return ref->view->Message(ref->id, hwnd, msg, wp, lp);
+  } catch (const EAbort&) {
+    return 0;
   } catch (const std::exception& e) {
     ReportException(e, ref->view->Window(ControlId::frmMain));
     return 0;
