@@ -220,9 +220,15 @@ void TfrmMain::HttpCliRequestDone(TObject* Sender, THttpRequest RqType, std::uin
   if (verdict == download_retry::TAttemptVerdict::avRetry && !close_accepted_)
     line += u"; trying again in " + text::IntToStr(attempts_->PauseMs()) + u" ms";
   Log(line);
-  if (verdict == download_retry::TAttemptVerdict::avComplete)
-    Log(u"verification: the file holds the whole document, " +
-        text::IntToStr(attempts_->Received()) + u" bytes");
+  if (verdict == download_retry::TAttemptVerdict::avComplete) {
+    String verified = u"verification: the file holds the whole document, " +
+                      text::IntToStr(attempts_->Received()) + u" bytes";
+    const int digests = attempts_->DigestsChecked();
+    if (digests > 0)
+      verified += u"; its sha-256 matches " + text::IntToStr(digests) +
+                  (digests == 1 ? u" digest" : u" digests") + u" the server sent";
+    Log(verified);
+  }
   if (verdict == download_retry::TAttemptVerdict::avRetry && !close_accepted_) {
     // The file stays open and attached; the attempt loop pauses and tries again.
     retry_due_ = true;
