@@ -235,15 +235,18 @@ void TfrmMain::HttpCliRequestDone(TObject* Sender, THttpRequest RqType, std::uin
     return;
   }
   FInstalling = false;
-  ReleaseDownloadStream();
 
   if (verdict != download_retry::TAttemptVerdict::avComplete || close_accepted_) {
     FailDownload();
     return;
   }
 
-  // Only the file this installer downloaded, under a name nobody else took, is ever run.
-  if (!RenameDownloadToExe(FDownloadToFile)) {
+  // Only the file this installer downloaded, under a name nobody else took, is ever run. It
+  // stays held from its creation until the setup program has been started: the client lets go
+  // of it, the controller keeps it, renames it through the held handle and hands it to the run.
+  if (HttpCli.RcvdStream() == download_stream_.get()) HttpCli.SetRcvdStream(nullptr);
+  if (!RenameHeldDownloadToExe(FDownloadToFile, *download_stream_)) {
+    Log(u"setup file cannot be prepared: " + plat::SystemErrorMessage(plat::LastFileError()));
     FailDownload();
     return;
   }
@@ -263,6 +266,7 @@ void TfrmMain::HttpCliRequestDone(TObject* Sender, THttpRequest RqType, std::uin
   auto* thread = new TInstallingProcessThread(true, services_.RunSetup);
   InstallingProcessThread = thread;
   thread->SetApplicationName(FDownloadToFile);
+  thread->SetHeldImage(std::move(download_stream_));
   const String command_line =
       BuildSetupCommandLine(FDownloadToFile, view_.Checked(ControlId::chbCreateDesktopIcon),
                             view_.Text(ControlId::edInstallPath));

@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <optional>
 
 #include "http/content_digest.h"
 #include "http/httpcli.h"
 #include "installer/main_form.h"
 #include "platform/messages.h"
+#include "tests/installer/held_file_probe.h"
 #include "tests/installer/installer_test_support.h"
 #include "tests/support/scripted_server.h"
 #include "ui/fake_view.h"
@@ -82,6 +84,8 @@ struct RealWizard {
   std::vector<std::string> payloads;
   std::vector<std::uint32_t> pauses;  // before each retry; they pass at once here
   std::vector<std::string> log;       // the log for support, kept here
+  std::vector<bool> held_at_start;    // the runner got the file held, under its name
+  std::vector<testing_support::HeldFileProbe> probes_at_start;
   std::unique_ptr<TfrmMain> form;
 
   explicit RealWizard(const String& url, const String& licence_url = u"") {
@@ -89,7 +93,11 @@ struct RealWizard {
     TInstallerServices s = TInstallerServices::System();
     s.IsProductRunning = [] { return false; };
     s.WriteInstallerRecord = [] {};
-    s.RunSetup = [this](const String& program, const String&, std::int32_t& code) {
+    s.RunSetup = [this](const String& program, const String&, std::int32_t& code,
+                        plat::TFileStream* held) {
+      // The program comes held, under the name it is run by.
+      held_at_start.push_back(held != nullptr && held->IsOpen() && held->FileName() == program);
+      probes_at_start.push_back(testing_support::ProbeHeldFile(program));
       std::ifstream in(testing_support::ToPath(program), std::ios::binary);
       payloads.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
       code = 0;
@@ -126,10 +134,34 @@ TEST(ControllerWithHttpClient, DownloadsTheSetupProgramAndRunsIt) {
                                .Send(kBody.substr(20000))
                                .Close()});
     RealWizard w(Url(server));
+    // While the body arrives, the file is held: others may read it, not write, rename or
+    // delete it.
+    std::optional<testing_support::HeldFileProbe> during;
+    WhenReady probe(
+        [&] {
+          return w.form->Installing() && !w.form->DownloadToFile().empty() &&
+                 plat::FileExists(w.form->DownloadToFile());
+        },
+        [&] { during = testing_support::ProbeHeldFile(w.form->DownloadToFile()); });
     w.Install();
     EXPECT_EQ(w.view.FrontPage(), ControlId::paFinish);
     ASSERT_EQ(w.payloads.size(), 1u);
     EXPECT_EQ(w.payloads[0], kBody);
+    ASSERT_TRUE(during.has_value());
+    ASSERT_EQ(w.held_at_start, std::vector<bool>{true});
+    for (const testing_support::HeldFileProbe& p : {*during, w.probes_at_start[0]}) {
+      EXPECT_TRUE(p.Read);
+#ifdef _WIN32
+      EXPECT_FALSE(p.Write);
+      EXPECT_FALSE(p.Rename);
+      EXPECT_FALSE(p.Delete);
+#else
+      // No share modes: the mode refuses writers that do not override permissions.
+      if (!testing_support::OverridesFilePermissions()) {
+        EXPECT_FALSE(p.Write);
+      }
+#endif
+    }
     ASSERT_TRUE(server.WaitFinished(5000));
     std::string request = server.Received(0);
     EXPECT_EQ(request.rfind("GET /download.php HTTP/1.0\r\n", 0), 0u) << request;
