@@ -104,6 +104,9 @@ class TResumableDownload {
   // The error code of that failure: reqErrDigestMismatch for a failed digest check, else
   // reqErrDocIncomplete; 0 when there is none.
   std::uint16_t FailureCode() const { return failure_.empty() ? 0 : failure_code_; }
+  // The status of the answer that failed that way (the client's own status may since be the
+  // one of the abort that ended the request).
+  std::int32_t FailureStatus() const { return refused_status_; }
   // How many sha-256 digests the completed download was checked against (0: the answers carried
   // none).
   int DigestsChecked() const { return digests_checked_; }

@@ -137,10 +137,12 @@ int main(int argc, char** argv) {
       if (verdict == download_retry::TAttemptVerdict::avFailed) {
         if (!judged_ok || !attempts.FailureText().empty()) {
           // A failed digest check keeps its own code (19), whatever ended the request.
-          if (attempts.FailureCode() == reqErrDigestMismatch)
+          if (attempts.FailureCode() == reqErrDigestMismatch) {
             err = reqErrDigestMismatch;
-          else
+            status = attempts.FailureStatus();
+          } else {
             err = err == 0 ? reqErrDocIncomplete : err;
+          }
           reason = attempts.FailureText();
         }
         break;
