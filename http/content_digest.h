@@ -10,6 +10,8 @@
 // Threads: any.
 #pragma once
 
+#include <cstddef>
+#include <string>
 #include <string_view>
 
 #include "platform/sha256.h"
