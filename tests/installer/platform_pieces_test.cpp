@@ -226,7 +226,9 @@ TEST(Files, AHeldFileIsKeptFromOthersUntilItsProgramStarts) {
   ASSERT_EQ(held->Write(program.data(), static_cast<std::int32_t>(program.size())),
             static_cast<std::int32_t>(program.size()));
 
-  // What another opener may do while the file is held: read only. POSIX has no share modes:
+  // What another opener may do while the file is held: read only. Under Wine, whose server
+  // checks share modes as Windows does, all of it holds here too (the opener is another
+  // handle of this process, which the share mode treats as any other). POSIX has no share modes:
   // there the file's mode refuses writers (unless they override permissions, as root does),
   // and the name stays free to move, which the start below shows to be harmless.
   auto expect_held = [&](const String& path, const char* when) {
