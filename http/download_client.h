@@ -62,6 +62,9 @@ enum : std::uint16_t {
   reqErrHandlerException = 16,
   reqErrUnsafeRequest = 17,
   reqErrInsecureRelocation = 18,
+  // The document does not match the sha-256 digest its answer carried, or the answer's digest
+  // field cannot be read (download_retry.h checks it; the client itself never ends with it).
+  reqErrDigestMismatch = 19,
 };
 
 class EHttpException : public Exception {
@@ -103,4 +106,7 @@ class IDownloadClient {
   // The value of the last answer's first header field called Name (any case), without the
   // blanks around it; empty when the answer has none.
   virtual String AnswerField(const String& Name) const = 0;
+  // The values of all of the last answer's header fields called Name (any case), in their
+  // order, joined with ", " as a list field's lines combine; empty when it has none.
+  virtual String AnswerFieldLines(const String& Name) const = 0;
 };

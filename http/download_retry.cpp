@@ -1,6 +1,8 @@
 // Retry and resume of one download.
 #include "http/download_retry.h"
 
+#include "http/content_digest.h"
+
 namespace download_retry {
 
 std::uint32_t RetryPauseMs(int retry, std::uint32_t First) {
@@ -60,6 +62,10 @@ String ErrorText(std::uint16_t ErrCode) {
       return u"handler failed";
     case reqErrUnsafeRequest:
       return u"request refused";
+    case reqErrInsecureRelocation:
+      return u"relocation from https to http refused";
+    case reqErrDigestMismatch:
+      return u"digest check failed";
     case 10053:
       return u"connection aborted";
     case 10054:
@@ -141,8 +147,18 @@ void TResumableDownload::BeginAttempt() {
   judged_ = false;
   accepted_ = false;
   failure_.clear();
+  digests_checked_ = 0;
   // Without a validator a resumed document could be stitched from two versions: start again.
   if (validator_.empty()) trusted_ = 0;
+  // The document's hash must cover exactly the part that is kept; should it not, the part is not
+  // kept either.
+  if (static_cast<std::uint64_t>(trusted_) != document_hash_.Length()) trusted_ = 0;
+  if (trusted_ == 0) {
+    document_hash_.Reset();
+    document_digests_.clear();
+  }
+  answer_hash_.Reset();
+  part_digest_.reset();
   stream_.SetSize(trusted_);
   stream_.SetPosition(trusted_);
   base_ = trusted_;
@@ -150,8 +166,9 @@ void TResumableDownload::BeginAttempt() {
   client_.SetResumeFrom(trusted_, validator_);
 }
 
-bool TResumableDownload::Fail(String why) {
+bool TResumableDownload::Fail(String why, std::uint16_t code) {
   failure_ = std::move(why);
+  failure_code_ = code;
   refused_status_ = client_.StatusCode();
   return false;
 }
@@ -174,6 +191,7 @@ bool TResumableDownload::JudgeAnswer(const void* Buffer, std::int32_t Len) {
     const String tag = client_.AnswerField(u"ETag");
     if (validator_is_etag_ && !tag.empty() && tag != validator_)
       return Fail(u"partial answer names another version");
+    if (!TakeDigests(false)) return false;
     total_ = range.Complete;
     accepted_ = true;
     return true;
@@ -186,6 +204,10 @@ bool TResumableDownload::JudgeAnswer(const void* Buffer, std::int32_t Len) {
     if (Len > 0 && stream_.Write(Buffer, Len) != Len) return Fail(u"write to the file failed");
     base_ = 0;
   }
+  // A new document: what was hashed and expected of the old one no longer applies.
+  document_hash_.Reset();
+  document_digests_.clear();
+  if (!TakeDigests(true)) return false;
   resuming_ = false;
   total_ = client_.ContentLength();
   const String tag = client_.AnswerField(u"ETag");
@@ -201,7 +223,57 @@ bool TResumableDownload::BlockReceived(const void* Buffer, std::int32_t Len) {
   if (status != 200 && status != 206) return true;
   if (!judged_ && !JudgeAnswer(Buffer, Len)) return false;
   if (!accepted_) return false;
+  if (Len > 0) {
+    document_hash_.Update(Buffer, static_cast<std::size_t>(Len));
+    answer_hash_.Update(Buffer, static_cast<std::size_t>(Len));
+  }
   trusted_ = base_ + client_.RcvdCount();
+  return true;
+}
+
+bool TResumableDownload::TakeDigests(bool whole_document) {
+  static const char16_t kRepr[] = u"Repr-Digest";
+  static const char16_t kContent[] = u"Content-Digest";
+  for (const char16_t* field : {kRepr, kContent}) {
+    plat::TSha256Digest digest;
+    switch (http_digest::ParseSha256Digest(client_.AnswerFieldLines(field), digest)) {
+      case http_digest::TDigestField::dfAbsent:
+      case http_digest::TDigestField::dfNoSha256:
+        break;
+      case http_digest::TDigestField::dfMalformed:
+        return Fail(String(u"the answer's ") + field + u" field cannot be read",
+                    reqErrDigestMismatch);
+      case http_digest::TDigestField::dfSha256:
+        // A 200's content is the whole document; a 206's is its part.
+        if (field == kRepr || whole_document)
+          document_digests_.push_back({digest, field});
+        else
+          part_digest_ = TExpectedDigest{digest, field};
+        break;
+    }
+  }
+  return true;
+}
+
+bool TResumableDownload::CheckDigests() {
+  if (document_digests_.empty() && !part_digest_) return true;
+  if (document_hash_.Length() != static_cast<std::uint64_t>(trusted_))
+    return Fail(u"the digest does not cover the whole file", reqErrDigestMismatch);
+  plat::TSha256 document = document_hash_;
+  const plat::TSha256Digest document_digest = document.Final();
+  for (const TExpectedDigest& expected : document_digests_) {
+    if (expected.Digest != document_digest)
+      return Fail(String(u"the document's sha-256 does not match the answer's ") + expected.Field,
+                  reqErrDigestMismatch);
+    ++digests_checked_;
+  }
+  if (part_digest_) {
+    plat::TSha256 answer = answer_hash_;
+    if (answer.Final() != part_digest_->Digest)
+      return Fail(String(u"the partial answer's sha-256 does not match its ") + part_digest_->Field,
+                  reqErrDigestMismatch);
+    ++digests_checked_;
+  }
   return true;
 }
 
@@ -217,6 +289,7 @@ TAttemptVerdict TResumableDownload::AttemptEnded(std::uint16_t ErrCode) {
       Fail(u"the file does not hold the whole document");
       return TAttemptVerdict::avFailed;
     }
+    if (!CheckDigests()) return TAttemptVerdict::avFailed;
     return TAttemptVerdict::avComplete;
   }
   if (TransientFailure(ErrCode, status) && retries_ < max_retries_) {
@@ -242,7 +315,10 @@ String TResumableDownload::AttemptLine(std::uint16_t ErrCode) const {
   // An answer refused here shows its own status, not the one of the abort that ended it.
   line += u", status " + text::IntToStr(failure_.empty() ? client_.StatusCode() : refused_status_);
   line += u", " + text::IntToStr(client_.RcvdCount()) + u" bytes";
-  line += u", error " + text::IntToStr(ErrCode) + u" (" + ErrorText(ErrCode) + u")";
+  // A failed digest check shows its own code, not the abort or the success it ended.
+  const std::uint16_t shown =
+      !failure_.empty() && failure_code_ == reqErrDigestMismatch ? failure_code_ : ErrCode;
+  line += u", error " + text::IntToStr(shown) + u" (" + ErrorText(shown) + u")";
   if (!failure_.empty()) line += u", " + failure_;
   return line;
 }

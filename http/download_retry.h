@@ -13,15 +13,27 @@
 //   cut to nothing and the document starts again, with its progress;
 // - anything else fails the download.
 // A complete answer is verified: the stream must hold exactly the document's length when that is
-// known.
+// known, and its bytes must match every sha-256 digest the answers carried (content_digest.h):
+// - Repr-Digest is a digest of the whole document, on a 200 and on a 206 alike;
+// - Content-Digest is one of the answer's own bytes: the whole document on a 200, the part on a
+//   206.
+// The bytes are hashed as they arrive, into one hash of the document from its first byte (which
+// covers exactly the part of the stream a resume keeps, so the part already held counts) and one
+// of the current answer's bytes. A digest of the document given by an earlier answer of the same
+// version still counts after a resume. A mismatch, or a digest field that cannot be read, fails
+// the download for good (FailureCode reqErrDigestMismatch); entries of other algorithms are
+// ignored.
 //
 // Threads: the thread of the client. Ownership: borrows the client and the stream.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <optional>
+#include <vector>
 
 #include "http/download_client.h"
+#include "platform/sha256.h"
 #include "platform/stream.h"
 #include "platform/text.h"
 
@@ -89,13 +101,26 @@ class TResumableDownload {
   // Why the last attempt failed for good, when it did for a reason of its own (an answer that
   // cannot continue the document, a failed verification); empty otherwise.
   const String& FailureText() const { return failure_; }
+  // The error code of that failure: reqErrDigestMismatch for a failed digest check, else
+  // reqErrDocIncomplete; 0 when there is none.
+  std::uint16_t FailureCode() const { return failure_.empty() ? 0 : failure_code_; }
+  // The status of the answer that failed that way (the client's own status may since be the
+  // one of the abort that ended the request).
+  std::int32_t FailureStatus() const { return refused_status_; }
+  // How many sha-256 digests the completed download was checked against (0: the answers carried
+  // none).
+  int DigestsChecked() const { return digests_checked_; }
   // One line about the attempt that ended: address, range, status, bytes and error.
   String AttemptLine(std::uint16_t ErrCode) const;
 
  private:
   // Judges the answer the current attempt got (false: it cannot continue the document).
   bool JudgeAnswer(const void* Buffer, std::int32_t Len);
-  bool Fail(String why);
+  bool Fail(String why, std::uint16_t code = reqErrDocIncomplete);
+  // Reads the answer's digest fields into the expectations; false on a field that cannot be read.
+  bool TakeDigests(bool whole_document);
+  // Checks the hashes against the expectations once the document is complete.
+  bool CheckDigests();
 
   IDownloadClient& client_;
   TStream& stream_;
@@ -112,7 +137,17 @@ class TResumableDownload {
   bool judged_ = false;    // the current answer has been judged
   bool accepted_ = false;  // ... and continues the document
   String failure_;
+  std::uint16_t failure_code_ = 0;
   std::int32_t refused_status_ = 0;
+  plat::TSha256 document_hash_;  // the stream's bytes from its start, as they arrived
+  plat::TSha256 answer_hash_;    // the current answer's bytes
+  struct TExpectedDigest {
+    plat::TSha256Digest Digest;
+    const char16_t* Field;
+  };
+  std::vector<TExpectedDigest> document_digests_;  // of the whole document
+  std::optional<TExpectedDigest> part_digest_;     // of the current 206 answer's bytes
+  int digests_checked_ = 0;
 };
 
 }  // namespace download_retry

@@ -189,6 +189,7 @@ class THttpCli : public TNetWndControl, public IDownloadClient {
   void SetIfRange(const String& Value) { FIfRange = Value; }
   void SetResumeFrom(std::int64_t Begin, const String& Validator) override;
   String AnswerField(const String& Name) const override;
+  String AnswerFieldLines(const String& Name) const override;
   const String& AcceptRanges() const { return FAcceptRanges; }
   const String& RequestVer() const { return FRequestVer; }
   // "1.0" or "1.1"; anything else raises "Insupported HTTP version" (code 5).

@@ -131,15 +131,34 @@ void THttpCli::SetResumeFrom(std::int64_t Begin, const String& Validator) {
   FIfRange = Begin > 0 ? Validator : String();
 }
 
-String THttpCli::AnswerField(const String& Name) const {
+namespace {
+
+// The values of the received header's fields called Name: all of them, or the first only.
+String FindAnswerFields(const std::vector<String>& header, const String& Name, bool all) {
   const String wanted = text::LowerAscii(std::u16string_view(Name));
+  String joined;
+  bool found = false;
   // The first line is the status line; every other one is "name: value".
-  for (std::size_t i = 1; i < FRcvdHeader.size(); ++i) {
-    const String& line = FRcvdHeader[i];
+  for (std::size_t i = 1; i < header.size(); ++i) {
+    const String& line = header[i];
     const auto colon = line.find(u':');
     if (colon == String::npos) continue;
     if (text::LowerAscii(std::u16string_view(line).substr(0, colon)) != wanted) continue;
-    return TrimBlanks(line.substr(colon + 1));
+    const String value = TrimBlanks(line.substr(colon + 1));
+    if (!all) return value;
+    if (found) joined += u", ";
+    joined += value;
+    found = true;
   }
-  return String();
+  return joined;
+}
+
+}  // namespace
+
+String THttpCli::AnswerField(const String& Name) const {
+  return FindAnswerFields(FRcvdHeader, Name, false);
+}
+
+String THttpCli::AnswerFieldLines(const String& Name) const {
+  return FindAnswerFields(FRcvdHeader, Name, true);
 }

@@ -96,7 +96,7 @@ std::unique_ptr<plat::TFileStream> CreateDownloadFile(String& path) {
         0);
   for (int attempt = 1;; ++attempt) {
     try {
-      return std::make_unique<plat::TFileStream>(path, plat::TFileMode::fmCreateNew);
+      return std::make_unique<plat::TFileStream>(path, plat::TFileMode::fmCreateHeld);
     } catch (const plat::EFCreateError& e) {
       // A name taken since it was chosen (or planted there): never reuse it, draw again.
       if (!plat::IsFileExistsError(e.ErrorCode) || attempt >= kMaxCreateAttempts) throw;
@@ -115,6 +115,14 @@ bool RenameDownloadToExe(String& path) {
   }
   path = exe;
   return true;
+}
+
+bool RenameHeldDownloadToExe(String& path, plat::TFileStream& held) {
+  String exe = ChangeExtToExe(path);
+  if (!held.RenameHeld(exe)) return false;
+  path = exe;
+  if (!plat::MakeExecutable(exe)) return false;
+  return held.EndWriting();
 }
 
 double LocalDateTimeNow() {

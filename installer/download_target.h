@@ -32,15 +32,22 @@ String ChangeExtToExe(const String& path);
 String ChooseDownloadTarget();
 
 // Creates the download file exclusively: a name that exists already is never opened, truncated
-// or replaced. On such a collision a new target is chosen and `path` updated. A bare name
-// (no temporary folder could be had) is refused rather than created in the current folder.
-// Raises EFCreateError ("Cannot create file "<path>". <reason>") when no file can be created.
+// or replaced. The file is held (TFileMode::fmCreateHeld): from here until the setup program
+// has been started, others may read it but not write, rename or delete it. On such a collision a
+// new target is chosen and `path` updated. A bare name (no temporary folder could be had) is
+// refused rather than created in the current folder. Raises EFCreateError ("Cannot create file
+// "<path>". <reason>") when no file can be created.
 std::unique_ptr<plat::TFileStream> CreateDownloadFile(String& path);
 
 // Renames the finished download to its ".exe" twin without replacing any file of that name and
 // lets the owner run it. On success `path` names the ".exe" file; on failure it is unchanged and
 // the download file stays where it was.
 bool RenameDownloadToExe(String& path);
+// The same for the held download: the stream renames the file it holds, keeps holding it under
+// the new name, and gives up its own write access (EndWriting) so that the program can be
+// started while others stay kept out. False when any step fails; the file is then still where
+// `path` says and the caller deletes it.
+bool RenameHeldDownloadToExe(String& path, plat::TFileStream& held);
 
 // Local date and time as days since 1899-12-30, the fraction being the time of day.
 double LocalDateTimeNow();

@@ -221,24 +221,33 @@ void TfrmMain::HttpCliRequestDone(TObject* Sender, THttpRequest RqType, std::uin
   if (verdict == download_retry::TAttemptVerdict::avRetry && !close_accepted_)
     line += u"; trying again in " + text::IntToStr(attempts_->PauseMs()) + u" ms";
   Log(line);
-  if (verdict == download_retry::TAttemptVerdict::avComplete)
-    Log(u"verification: the file holds the whole document, " +
-        text::IntToStr(attempts_->Received()) + u" bytes");
+  if (verdict == download_retry::TAttemptVerdict::avComplete) {
+    String verified = u"verification: the file holds the whole document, " +
+                      text::IntToStr(attempts_->Received()) + u" bytes";
+    const int digests = attempts_->DigestsChecked();
+    if (digests > 0)
+      verified += u"; its sha-256 matches " + text::IntToStr(digests) +
+                  (digests == 1 ? u" digest" : u" digests") + u" the server sent";
+    Log(verified);
+  }
   if (verdict == download_retry::TAttemptVerdict::avRetry && !close_accepted_) {
     // The file stays open and attached; the attempt loop pauses and tries again.
     retry_due_ = true;
     return;
   }
   FInstalling = false;
-  ReleaseDownloadStream();
 
   if (verdict != download_retry::TAttemptVerdict::avComplete || close_accepted_) {
     FailDownload();
     return;
   }
 
-  // Only the file this installer downloaded, under a name nobody else took, is ever run.
-  if (!RenameDownloadToExe(FDownloadToFile)) {
+  // Only the file this installer downloaded, under a name nobody else took, is ever run. It
+  // stays held from its creation until the setup program has been started: the client lets go
+  // of it, the controller keeps it, renames it through the held handle and hands it to the run.
+  if (HttpCli.RcvdStream() == download_stream_.get()) HttpCli.SetRcvdStream(nullptr);
+  if (!RenameHeldDownloadToExe(FDownloadToFile, *download_stream_)) {
+    Log(u"setup file cannot be prepared: " + plat::SystemErrorMessage(plat::LastFileError()));
     FailDownload();
     return;
   }
@@ -258,6 +267,7 @@ void TfrmMain::HttpCliRequestDone(TObject* Sender, THttpRequest RqType, std::uin
   auto* thread = new TInstallingProcessThread(true, services_.RunSetup);
   InstallingProcessThread = thread;
   thread->SetApplicationName(FDownloadToFile);
+  thread->SetHeldImage(std::move(download_stream_));
   const String command_line =
       BuildSetupCommandLine(FDownloadToFile, view_.Checked(ControlId::chbCreateDesktopIcon),
                             view_.Text(ControlId::edInstallPath));

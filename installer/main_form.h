@@ -5,7 +5,8 @@
 // The flow: the install click checks that the product is not running, creates the download
 // file exclusively in the temporary folder and runs the client's synchronous Get, inside which
 // every other handler runs (progress, Cancel, the close question, the request's end). A
-// successful request renames the file to ".exe", switches the Installing page to its install
+// successful request (whose document matched every sha-256 digest its answers carried) renames
+// the file to ".exe", switches the Installing page to its install
 // look, writes the installer record and starts TInstallingProcessThread; its completion deletes
 // the setup file and shows the Finish page (exit code 0) or the Error page.
 //
@@ -32,9 +33,15 @@
 // Threads: the user-interface thread only. Handlers may run nested inside the client's Get and
 // inside the View's modal dialogs; each reads the state afresh.
 //
+// The download file is held from its creation until the setup program has been started: others
+// may read it but not write, rename or delete it (TFileMode::fmCreateHeld). The stream stays
+// open across retries, renames the file to ".exe" through its own handle, gives up its write
+// access and goes to the setup-runner thread, whose start of the program closes it.
+//
 // Ownership: borrows the View and the client, which must outlive it; owns the download file's
-// stream while a download runs. The setup-runner thread frees itself; the controller keeps a
-// pointer to it only until its completion handler has run.
+// stream while a download runs, until it hands it to the setup-runner thread. The setup-runner
+// thread frees itself; the controller keeps a pointer to it only until its completion handler has
+// run.
 #pragma once
 
 #include <cstdint>

@@ -1,7 +1,7 @@
 // The running-product check.
 #include "installer/running_product.h"
 
-#include "installer/md5.h"
+#include "platform/md5.h"
 #include "platform/named_mutex.h"
 #include "platform/sysinfo.h"
 
@@ -42,7 +42,7 @@ String GetProcessorName() {
 
 String RunningProductKeyOf(const String& key_text) {
   AnsiString bytes = text::UnicodeToAnsi(key_text, text::kCodePageAnsi);
-  std::string hex = DigestToHex(MD5(bytes));
+  std::string hex = plat::DigestToHex(plat::MD5(bytes));
   return String(hex.begin(), hex.end());
 }
 

@@ -14,9 +14,10 @@ String BuildSetupCommandLine(const String& setup_file, bool create_desktop_icon,
 }
 
 TProcessRunner SystemProcessRunner() {
-  return [](const String& application, const String& command_line, std::int32_t& exit_code) {
+  return [](const String& application, const String& command_line, std::int32_t& exit_code,
+            plat::TFileStream* held_image) {
     std::uint32_t error = 0;
-    return plat::RunProcess(application, command_line, exit_code, error);
+    return plat::RunProcess(application, command_line, exit_code, error, held_image);
   };
 }
 
@@ -27,7 +28,9 @@ TInstallingProcessThread::TInstallingProcessThread(bool CreateSuspended, TProces
 
 void TInstallingProcessThread::Execute() {
   std::int32_t code = 0;
-  FProcessStarted = FRunner && FRunner(FApplicationName, FCommandLine, code);
+  FProcessStarted = FRunner && FRunner(FApplicationName, FCommandLine, code, FHeldImage.get());
+  // Whatever the runner did with it, the hold ends with the run: the completion deletes the file.
+  FHeldImage.reset();
   FExitCode = FProcessStarted ? code : 0;
 }
 

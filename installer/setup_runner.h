@@ -4,8 +4,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 #include "installer/thread.h"
+#include "platform/files.h"
 #include "platform/text.h"
 
 namespace installer {
@@ -16,9 +18,11 @@ String BuildSetupCommandLine(const String& setup_file, bool create_desktop_icon,
                              const String& folder);
 
 // Runs a program file with a command line and waits for it: true with the exit code when the
-// program ran, false when it could not be started.
+// program ran, false when it could not be started. `held_image`, when not null, is the program
+// file held open against other openers (TFileMode::fmCreateHeld after EndWriting); the runner
+// closes it once the program's start has returned (plat::RunProcess).
 using TProcessRunner = std::function<bool(const String& application, const String& command_line,
-                                          std::int32_t& exit_code)>;
+                                          std::int32_t& exit_code, plat::TFileStream* held_image)>;
 // The system's: plat::RunProcess.
 TProcessRunner SystemProcessRunner();
 
@@ -37,6 +41,9 @@ class TInstallingProcessThread : public TThread {
   // file makes sure that the downloaded program, and nothing planted on a shorter path, runs.
   const String& ApplicationName() const { return FApplicationName; }
   void SetApplicationName(const String& Value) { FApplicationName = Value; }
+  // The program file, held open since its download began; handed to the runner, and closed at
+  // the latest when the runner returns.
+  void SetHeldImage(std::unique_ptr<plat::TFileStream> Value) { FHeldImage = std::move(Value); }
   std::int32_t InstallerExitCode() const { return FExitCode; }
   void SetInstallerExitCode(std::int32_t Value) { FExitCode = Value; }
   // The setup program could be started; its exit code is only meaningful then.
@@ -51,6 +58,7 @@ class TInstallingProcessThread : public TThread {
   String FApplicationName;
   bool FProcessStarted = false;
   TProcessRunner FRunner;
+  std::unique_ptr<plat::TFileStream> FHeldImage;
 };
 
 }  // namespace installer

@@ -58,6 +58,18 @@ class EFCreateError : public EStreamError {
 enum class TFileMode {
   fmCreateNew,  // a new empty file, read and write, not shared; fails when the name exists
   fmOpenRead,   // an existing file, read only
+  // A new empty file, read and write, held against every other opener while the stream keeps
+  // it: others may read it, but not write, rename or delete it. Fails when the name exists.
+  // - Win32: share mode FILE_SHARE_READ only (no write or delete sharing), so the system itself
+  //   refuses every other opener that would write, rename or delete.
+  // - POSIX has no share modes. The file is created with the owner's read and execute
+  //   permission only (0500), so an opener without the power to override permissions cannot
+  //   open it for writing without changing its mode first. Its name can still be renamed or
+  //   unlinked in the folder; that is why a held program is started from the held descriptor
+  //   (RunProcess), never by its name: what runs is the file written, whatever the name
+  //   points at by then. A writer still open at the start makes the start fail (the kernel
+  //   starts no program that is open for writing) rather than run changed bytes.
+  fmCreateHeld,
 };
 
 // A file as a stream. Read and Write raise EStreamError when the system refuses.
@@ -76,6 +88,22 @@ class TFileStream : public TStream {
   void SetSize(std::int64_t size) override;
 
   const String& FileName() const { return path_; }
+
+  // fmCreateHeld: renames the held file, never over an existing file, and goes on holding it
+  // under the new name (Win32: through the handle, since the file's share mode refuses a
+  // rename by name). False + LastFileError on failure; the file then keeps its name.
+  bool RenameHeld(const String& to);
+  // fmCreateHeld, once everything is written: the stream keeps the file open for reading only,
+  // and others stay kept from writing, renaming and deleting it (a system starts no program that
+  // is open for writing, not even by the one who starts it). False + LastFileError when that
+  // cannot be had (on Win32: when another opener got hold of the file for writing or deleting
+  // in the moment between the two handles, see files.cpp); the stream is then closed.
+  bool EndWriting();
+  bool IsOpen() const { return handle_ != -1; }
+  // Closes the file now; later reads and writes raise EStreamError.
+  void Close();
+  // The system's handle (Win32) or descriptor (POSIX); -1 when closed.
+  std::intptr_t Handle() const { return handle_; }
 
  private:
   String path_;

@@ -12,6 +12,7 @@
 #include <functional>
 #include <vector>
 
+#include "platform/files.h"
 #include "platform/text.h"
 
 namespace plat {
@@ -24,8 +25,15 @@ namespace plat {
 // with its exit code when it ran; false (and the system's error code in `error`) when it could
 // not be started. A failed wait or exit-code read gives kExitCodeUnknown (Win32; waitpid on
 // POSIX reports -1 the same way).
+//
+// `held_image`, when given, is `application` held open (TFileMode::fmCreateHeld, after
+// EndWriting): it is closed as soon as the program's creation has returned, whatever its
+// outcome, before the wait. Until then nobody else can write, rename or delete the file
+// (Win32: its share mode). POSIX starts the program from the held descriptor itself
+// (/proc/PID/fd/N), so a name changed meanwhile cannot put another program in its place; the
+// program's first argument is still `application`.
 bool RunProcess(const String& application, const String& command_line, std::int32_t& exit_code,
-                std::uint32_t& error);
+                std::uint32_t& error, TFileStream* held_image = nullptr);
 
 // The exit code RunProcess gives for a program that ran but whose end could not be awaited or
 // whose exit code could not be read: never 0, so it never passes for success.

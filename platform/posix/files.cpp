@@ -109,8 +109,9 @@ String SystemErrorMessage(std::uint32_t code) {
 
 TFileStream::TFileStream(const String& path, TFileMode mode) : path_(path) {
   int flags =
-      mode == TFileMode::fmCreateNew ? O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC : O_RDONLY | O_CLOEXEC;
-  int fd = open(N(path).c_str(), flags, 0600);
+      mode == TFileMode::fmOpenRead ? O_RDONLY | O_CLOEXEC : O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC;
+  // A held file gets no write permission at all: the creating descriptor writes all the same.
+  int fd = open(N(path).c_str(), flags, mode == TFileMode::fmCreateHeld ? 0500 : 0600);
   if (fd < 0) {
     int err = errno;
     t_last_error = static_cast<std::uint32_t>(err);
@@ -122,7 +123,53 @@ TFileStream::TFileStream(const String& path, TFileMode mode) : path_(path) {
 }
 
 TFileStream::~TFileStream() {
+  Close();
+}
+
+void TFileStream::Close() {
   if (handle_ >= 0) close(Fd(handle_));
+  handle_ = -1;
+}
+
+namespace {
+
+bool SameInode(int fd, const struct stat& other) {
+  struct stat st;
+  return fstat(fd, &st) == 0 && st.st_dev == other.st_dev && st.st_ino == other.st_ino;
+}
+
+}  // namespace
+
+bool TFileStream::RenameHeld(const String& to) {
+  if (!MoveFileNoReplace(path_, to)) return false;
+  // The name may have been made to point at another file before the rename: the descriptor
+  // still holds the download, and the new name must name it too.
+  struct stat st;
+  if (stat(N(to).c_str(), &st) != 0 || !SameInode(Fd(handle_), st)) {
+    t_last_error = EEXIST;
+    return false;
+  }
+  path_ = to;
+  return true;
+}
+
+bool TFileStream::EndWriting() {
+  // A second, read-only description of the same file, opened through the descriptor itself
+  // (not by name); then the writing one goes, since the kernel starts no program that some
+  // descriptor may still write (ETXTBSY).
+  struct stat st;
+  if (fstat(Fd(handle_), &st) != 0) return Fail();
+  const std::string self = "/proc/self/fd/" + std::to_string(Fd(handle_));
+  const int reader = open(self.c_str(), O_RDONLY | O_CLOEXEC);
+  if (reader < 0) return Fail();
+  if (!SameInode(reader, st)) {
+    close(reader);
+    t_last_error = EEXIST;
+    return false;
+  }
+  Close();
+  handle_ = reader;
+  return true;
 }
 
 std::int32_t TFileStream::Read(void* buffer, std::int32_t count) {

@@ -24,8 +24,10 @@ bool IsRegularFile(const String& path) {
   return stat(text::ToUtf8(path).c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-// Starts argv[0] with the caller's environment; only the standard descriptors are passed on.
-bool Spawn(const std::vector<String>& args, pid_t& pid, int& error) {
+// Starts argv[0] (or the program file `exec_path`, when not empty) with the caller's
+// environment; only the standard descriptors are passed on.
+bool Spawn(const std::vector<String>& args, pid_t& pid, int& error,
+           const std::string& exec_path = std::string()) {
   if (args.empty() || args[0].empty()) {
     error = ENOENT;
     return false;
@@ -42,7 +44,8 @@ bool Spawn(const std::vector<String>& args, pid_t& pid, int& error) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-  error = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  error = posix_spawn(&pid, exec_path.empty() ? argv[0] : exec_path.c_str(), &actions, nullptr,
+                      argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   return error == 0;
 }
@@ -85,10 +88,19 @@ std::vector<String> ArgumentsFor(const String& application, const String& comman
 }  // namespace
 
 bool RunProcess(const String& application, const String& command_line, std::int32_t& exit_code,
-                std::uint32_t& error) {
+                std::uint32_t& error, TFileStream* held_image) {
   pid_t pid = 0;
   int err = 0;
-  if (!Spawn(ArgumentsFor(application, command_line), pid, err)) {
+  // The held file is started through this process's own descriptor of it: the new process
+  // closes its inherited copies before the start, so it names the descriptor of this process,
+  // which waits inside posix_spawn until the start has happened.
+  std::string exec_path;
+  if (held_image != nullptr && held_image->IsOpen())
+    exec_path = "/proc/" + std::to_string(getpid()) + "/fd/" +
+                std::to_string(static_cast<int>(held_image->Handle()));
+  const bool started = Spawn(ArgumentsFor(application, command_line), pid, err, exec_path);
+  if (held_image != nullptr) held_image->Close();
+  if (!started) {
     error = static_cast<std::uint32_t>(err);
     return false;
   }

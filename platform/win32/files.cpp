@@ -1,6 +1,7 @@
 // Files, paths and the temporary folder on Win32.
 #include "platform/win32/win.h"
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -113,9 +114,19 @@ String SystemErrorMessage(std::uint32_t code) {
 }
 
 TFileStream::TFileStream(const String& path, TFileMode mode) : path_(path) {
-  DWORD access = mode == TFileMode::fmCreateNew ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ;
-  DWORD share = mode == TFileMode::fmCreateNew ? 0 : FILE_SHARE_READ;
-  DWORD disposition = mode == TFileMode::fmCreateNew ? CREATE_NEW : OPEN_EXISTING;
+  DWORD access = GENERIC_READ;
+  DWORD share = FILE_SHARE_READ;
+  DWORD disposition = OPEN_EXISTING;
+  if (mode == TFileMode::fmCreateNew) {
+    access = GENERIC_READ | GENERIC_WRITE;
+    share = 0;
+    disposition = CREATE_NEW;
+  } else if (mode == TFileMode::fmCreateHeld) {
+    // DELETE access for the rename through the handle; readers only beside it.
+    access = GENERIC_READ | GENERIC_WRITE | DELETE;
+    share = FILE_SHARE_READ;
+    disposition = CREATE_NEW;
+  }
   HANDLE h = CreateFileW(W(path).c_str(), access, share, nullptr, disposition,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
@@ -129,7 +140,75 @@ TFileStream::TFileStream(const String& path, TFileMode mode) : path_(path) {
 }
 
 TFileStream::~TFileStream() {
+  Close();
+}
+
+void TFileStream::Close() {
   if (handle_ != -1) CloseHandle(H(handle_));
+  handle_ = -1;
+}
+
+bool TFileStream::RenameHeld(const String& to) {
+  // The rename goes through the handle: its share mode lets nobody, the program included, open
+  // the file again by name for a rename. The target is an NT path, as the system call wants it.
+  const std::wstring target = L"\\??\\" + W(to);
+  const DWORD bytes = static_cast<DWORD>(target.size() * sizeof(wchar_t));
+  std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + bytes, 0);
+  auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  info->ReplaceIfExists = FALSE;
+  info->RootDirectory = nullptr;
+  info->FileNameLength = bytes;
+  std::memcpy(info->FileName, target.data(), bytes);
+  if (!SetFileInformationByHandle(H(handle_), FileRenameInfo, info,
+                                  static_cast<DWORD>(buffer.size())))
+    return Fail();
+  path_ = to;
+  return true;
+}
+
+namespace {
+
+bool SameFile(HANDLE a, HANDLE b) {
+  BY_HANDLE_FILE_INFORMATION x, y;
+  return GetFileInformationByHandle(a, &x) && GetFileInformationByHandle(b, &y) &&
+         x.dwVolumeSerialNumber == y.dwVolumeSerialNumber && x.nFileIndexHigh == y.nFileIndexHigh &&
+         x.nFileIndexLow == y.nFileIndexLow;
+}
+
+}  // namespace
+
+bool TFileStream::EndWriting() {
+  // A handle that may write cannot stay: the system opens a program file for its start sharing
+  // reading only, and refuses while a handle with write access exists. And every handle opened
+  // while the writing one exists must share writing with it. So the hold passes over two
+  // handles: a reading one that shares everything, opened while the writing one still keeps
+  // everyone out, then, once the writing one is closed, a reading one that shares reading only.
+  // The second open succeeds only if no other handle with write or delete access was opened in
+  // the moment between the two (the system checks the share modes of every handle open then),
+  // and it must name the same file. What a writer could do and undo inside that moment, a
+  // share mode cannot show; it is the least the system's rules allow.
+  HANDLE bridge = CreateFileW(W(path_).c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (bridge == INVALID_HANDLE_VALUE) return Fail();
+  if (!SameFile(bridge, H(handle_))) {
+    CloseHandle(bridge);
+    SetLastError(ERROR_SHARING_VIOLATION);
+    return Fail();
+  }
+  Close();
+  HANDLE held = CreateFileW(W(path_).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  const DWORD err = held == INVALID_HANDLE_VALUE ? ::GetLastError() : ERROR_SUCCESS;
+  const bool same = held != INVALID_HANDLE_VALUE && SameFile(held, bridge);
+  CloseHandle(bridge);
+  if (!same) {
+    if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+    SetLastError(err == ERROR_SUCCESS ? ERROR_SHARING_VIOLATION : err);
+    return Fail();
+  }
+  handle_ = reinterpret_cast<std::intptr_t>(held);
+  return true;
 }
 
 std::int32_t TFileStream::Read(void* buffer, std::int32_t count) {

@@ -12,7 +12,7 @@
 namespace plat {
 
 bool RunProcess(const String& application, const String& command_line, std::int32_t& exit_code,
-                std::uint32_t& error) {
+                std::uint32_t& error, TFileStream* held_image) {
   STARTUPINFOW si{};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi{};
@@ -20,9 +20,13 @@ bool RunProcess(const String& application, const String& command_line, std::int3
   std::vector<wchar_t> cmd(command_line.begin(), command_line.end());
   cmd.push_back(L'\0');
   std::wstring app(application.begin(), application.end());
-  if (!CreateProcessW(app.empty() ? nullptr : app.c_str(), cmd.data(), nullptr, nullptr, FALSE, 0,
-                      nullptr, nullptr, &si, &pi)) {
-    error = ::GetLastError();
+  const BOOL created = CreateProcessW(app.empty() ? nullptr : app.c_str(), cmd.data(), nullptr,
+                                      nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
+  const DWORD create_error = created ? ERROR_SUCCESS : ::GetLastError();
+  // The system has opened the program file (or given up): the hold ends here.
+  if (held_image != nullptr) held_image->Close();
+  if (!created) {
+    error = create_error;
     return false;
   }
   bool waited = WaitForSingleObject(pi.hProcess, INFINITE) == WAIT_OBJECT_0;

@@ -565,8 +565,35 @@ TEST_P(InstallerE2E, ResumesADownloadCutAtHalf) {
       << log;
   EXPECT_NE(log.find("attempt 2: GET "), std::string::npos) << log;
   EXPECT_NE(log.find(" page: Finish\n"), std::string::npos) << log;
+  // Every digest was checked: the whole document by three (both of the 200, the 206's Repr-Digest),
+  // the 206's part by its Content-Digest.
+  EXPECT_NE(log.find("its sha-256 matches 4 digests the server sent"), std::string::npos) << log;
   ASSERT_NO_FATAL_FAILURE(FinishAndExit(ControlId::btnInstalledFinish));
   StopProduct();
+}
+
+// The server's digest names other bytes than it sends: the Error page, the file gone, nothing
+// run, one request only (a failed check is not tried again), and the log says why. A resumed
+// download with the right digests installs (ResumesADownloadCutAtHalf: the demo server sends
+// Repr-Digest and Content-Digest on every answer).
+TEST_P(InstallerE2E, AWrongDigestRunsNothing) {
+  server_->SetAnswer("/download.php", *demo::ParseAnswer("wrongdigest"));
+  ASSERT_NO_FATAL_FAILURE(LaunchInstaller());
+  Click(ControlId::imgBtnInstall);
+  ASSERT_NO_FATAL_FAILURE(ExpectPage(Page::pgError, "error"));
+  ExpectNothingInstalled();
+  EXPECT_TRUE(SetupRuns().empty());
+  std::size_t downloads = 0;
+  for (const demo::Request& r : server_->Requests())
+    if (r.Path == "/download.php") ++downloads;
+  EXPECT_EQ(downloads, 1u);
+  const std::string log = ReadFile(work_ / "tmp" / kLogName);
+  EXPECT_NE(log.find(" error 19 (digest check failed), the document's sha-256 does not match the "
+                     "answer's Repr-Digest\n"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find(" page: Error\n"), std::string::npos) << log;
+  ASSERT_NO_FATAL_FAILURE(FinishAndExit(ControlId::btnCancelledFinish));
 }
 
 INSTANTIATE_TEST_SUITE_P(E2E, InstallerE2E, kTargets, TargetParamName);

@@ -67,7 +67,15 @@ class FetchToolTest : public ::testing::Test {
 
 TEST_F(FetchToolTest, SuccessWritesOrReplacesTheFile) {
   for (bool existing : {false, true}) {
-    Servers s({{{Read(), Send("HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello"), CloseConn()}}});
+    // The second time with the right digest of "hello".
+    Servers s(
+        {{{Read(),
+           Send(std::string("HTTP/1.0 200 OK\r\n") +
+                (existing
+                     ? "Repr-Digest: sha-256=:LPJNul+wow4m6DsqxbninhsWHlwfp0JecwQzYpOLmCQ=:\r\n"
+                     : "") +
+                "Content-Length: 5\r\n\r\nhello"),
+           CloseConn()}}});
     const fs::path file = dir_ / "out.bin";
     if (existing) std::ofstream(file) << "previous";
     EXPECT_EQ(Run(s.Url("/f"), file), 0) << err_;
@@ -97,6 +105,12 @@ TEST_F(FetchToolTest, FailuresPrintOneLineAndLeaveNoFile) {
       {"HTTP/1.0 404 Not Found\r\nContent-Length: 3\r\n\r\nno!", "error 0 status 404 Not Found\n"},
       {"HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\nshort",
        "error 10 status 200 Document incomplete (connection closed prematurely)\n"},
+      // sha-256 of "world", and a digest field that is no dictionary.
+      {"HTTP/1.0 200 OK\r\nRepr-Digest: sha-256=:SG6kYiTRu0+2gPNPfJrZao8k7Ii+c+qOWmxlJg6cuKc=:\r\n"
+       "Content-Length: 5\r\n\r\nhello",
+       "error 19 status 200 the document's sha-256 does not match the answer's Repr-Digest\n"},
+      {"HTTP/1.0 200 OK\r\nContent-Digest: sha-256=LPJNul\r\nContent-Length: 5\r\n\r\nhello",
+       "error 19 status 200 the answer's Content-Digest field cannot be read\n"},
       // The server's text reaches the terminal without its control characters.
       {"HTTP/1.0 500 Bad\x1b]0;owned\x07\x9b"
        "31m\rX\r\nContent-Length: 0\r\n\r\n",

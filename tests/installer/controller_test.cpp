@@ -85,7 +85,8 @@ struct Wizard {
       installer::WriteInstallerRecord();
     };
     auto released = std::make_shared<std::shared_future<void>>(setup_release.get_future());
-    s.RunSetup = [this, released](const String& program, const String& line, std::int32_t& code) {
+    s.RunSetup = [this, released](const String& program, const String& line, std::int32_t& code,
+                                  plat::TFileStream*) {
       // On the worker thread: record what would run, and let a test hold the run.
       setup_programs.push_back(program);
       setup_lines.push_back(line);
@@ -1062,7 +1063,7 @@ TEST(Controller, ShowsThrottledProgressWhileDownloading) {
     TInstallerServices s = TInstallerServices::System();
     s.IsProductRunning = [] { return false; };
     s.WriteInstallerRecord = [] {};
-    s.RunSetup = [](const String&, const String&, std::int32_t& code) {
+    s.RunSetup = [](const String&, const String&, std::int32_t& code, plat::TFileStream*) {
       code = 0;
       return true;
     };

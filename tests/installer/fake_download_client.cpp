@@ -112,6 +112,14 @@ String FakeDownloadClient::AnswerField(const String& Name) const {
   return String();
 }
 
+String FakeDownloadClient::AnswerFieldLines(const String& Name) const {
+  String joined;
+  for (const auto& [name, value] : response_.Fields)
+    if (text::LowerAscii(std::u16string_view(name)) == text::LowerAscii(std::u16string_view(Name)))
+      joined += (joined.empty() ? String() : String(u", ")) + value;
+  return joined;
+}
+
 void FakeDownloadClient::Step(std::size_t index) {
   if (ended_) return;
   if (index < response_.Blocks.size()) {

@@ -70,6 +70,7 @@ class FakeDownloadClient : public IDownloadClient, public TObject {
     validator_ = Validator;
   }
   String AnswerField(const String& Name) const override;
+  String AnswerFieldLines(const String& Name) const override;
 
   // What happened.
   int GetCalls = 0;

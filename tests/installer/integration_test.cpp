@@ -4,10 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <optional>
 
+#include "http/content_digest.h"
 #include "http/httpcli.h"
 #include "installer/main_form.h"
 #include "platform/messages.h"
+#include "tests/installer/held_file_probe.h"
 #include "tests/installer/installer_test_support.h"
 #include "tests/support/scripted_server.h"
 #include "ui/fake_view.h"
@@ -81,6 +84,8 @@ struct RealWizard {
   std::vector<std::string> payloads;
   std::vector<std::uint32_t> pauses;  // before each retry; they pass at once here
   std::vector<std::string> log;       // the log for support, kept here
+  std::vector<bool> held_at_start;    // the runner got the file held, under its name
+  std::vector<testing_support::HeldFileProbe> probes_at_start;
   std::unique_ptr<TfrmMain> form;
 
   explicit RealWizard(const String& url, const String& licence_url = u"") {
@@ -88,7 +93,11 @@ struct RealWizard {
     TInstallerServices s = TInstallerServices::System();
     s.IsProductRunning = [] { return false; };
     s.WriteInstallerRecord = [] {};
-    s.RunSetup = [this](const String& program, const String&, std::int32_t& code) {
+    s.RunSetup = [this](const String& program, const String&, std::int32_t& code,
+                        plat::TFileStream* held) {
+      // The program comes held, under the name it is run by.
+      held_at_start.push_back(held != nullptr && held->IsOpen() && held->FileName() == program);
+      probes_at_start.push_back(testing_support::ProbeHeldFile(program));
       std::ifstream in(testing_support::ToPath(program), std::ios::binary);
       payloads.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
       code = 0;
@@ -125,10 +134,34 @@ TEST(ControllerWithHttpClient, DownloadsTheSetupProgramAndRunsIt) {
                                .Send(kBody.substr(20000))
                                .Close()});
     RealWizard w(Url(server));
+    // While the body arrives, the file is held: others may read it, not write, rename or
+    // delete it.
+    std::optional<testing_support::HeldFileProbe> during;
+    WhenReady probe(
+        [&] {
+          return w.form->Installing() && !w.form->DownloadToFile().empty() &&
+                 plat::FileExists(w.form->DownloadToFile());
+        },
+        [&] { during = testing_support::ProbeHeldFile(w.form->DownloadToFile()); });
     w.Install();
     EXPECT_EQ(w.view.FrontPage(), ControlId::paFinish);
     ASSERT_EQ(w.payloads.size(), 1u);
     EXPECT_EQ(w.payloads[0], kBody);
+    ASSERT_TRUE(during.has_value());
+    ASSERT_EQ(w.held_at_start, std::vector<bool>{true});
+    for (const testing_support::HeldFileProbe& p : {*during, w.probes_at_start[0]}) {
+      EXPECT_TRUE(p.Read);
+#ifdef _WIN32
+      EXPECT_FALSE(p.Write);
+      EXPECT_FALSE(p.Rename);
+      EXPECT_FALSE(p.Delete);
+#else
+      // No share modes: the mode refuses writers that do not override permissions.
+      if (!testing_support::OverridesFilePermissions()) {
+        EXPECT_FALSE(p.Write);
+      }
+#endif
+    }
     ASSERT_TRUE(server.WaitFinished(5000));
     std::string request = server.Received(0);
     EXPECT_EQ(request.rfind("GET /download.php HTTP/1.0\r\n", 0), 0u) << request;
@@ -346,6 +379,126 @@ TEST(ControllerWithHttpClient, ALicencePageBeyondTheLimitIsNotLoaded) {
   });
 }
 
+// "sha-256=:BASE64:" of the bytes.
+std::string Sha256Field(const std::string& bytes) {
+  const plat::TSha256Digest d = plat::Sha256(bytes);
+  return "sha-256=:" + http_digest::Base64(d.data(), d.size()) + ":";
+}
+
+// The document's digests, on a whole answer and on a resumed one. The second answer (if any)
+// is a 206 with the rest from `half`; `tamper` changes one byte of what it sends.
+struct DigestCase {
+  const char* name;
+  std::string first_fields;   // of the 200
+  bool cut;                   // the 200 is cut at half, a 206 brings the rest
+  std::string second_fields;  // of the 206
+  bool tamper;                // one byte of the 206's body differs from the document
+  bool installs;
+  const char* log;  // a part of the attempt's log line
+};
+
+class ControllerWithDigest : public ::testing::TestWithParam<DigestCase> {};
+
+const std::size_t kHalf = kBody.size() / 2;
+std::string BodyWithByte() {
+  std::string body = kBody;
+  for (std::size_t i = 0; i < body.size(); ++i)
+    body[i] = static_cast<char>('A' + i % 23);
+  return body;
+}
+const std::string kDoc = BodyWithByte();
+const std::string kPart = kDoc.substr(kHalf);
+std::string Tampered(std::string s) {
+  s[s.size() / 3] ^= 0x20;
+  return s;
+}
+
+TEST_P(ControllerWithDigest, TheFileMatchesOrNothingRuns) {
+  const DigestCase c = GetParam();
+  RunOnFreshThread([&c] {
+    const std::string etag = "\"setup-7\"";
+    std::vector<ServerScript> scripts;
+    scripts.push_back(ServerScript()
+                          .ReadUntil("\r\n\r\n")
+                          .Send("HTTP/1.0 200 OK\r\nETag: " + etag + "\r\n" + c.first_fields +
+                                "Content-Length: " + std::to_string(kDoc.size()) + "\r\n\r\n")
+                          .Send(c.cut ? kDoc.substr(0, kHalf) : kDoc)
+                          .Close());
+    if (c.cut)
+      scripts.push_back(ServerScript()
+                            .ReadUntil("\r\n\r\n")
+                            .Send("HTTP/1.0 206 Partial Content\r\nETag: " + etag +
+                                  "\r\nContent-Range: bytes " + std::to_string(kHalf) + "-" +
+                                  std::to_string(kDoc.size() - 1) + "/" +
+                                  std::to_string(kDoc.size()) + "\r\n" + c.second_fields +
+                                  "Content-Length: " + std::to_string(kPart.size()) + "\r\n\r\n")
+                            .Send(c.tamper ? Tampered(kPart) : kPart)
+                            .Close());
+    ScriptedServer server(scripts);
+    RealWizard w(Url(server));
+    w.Install();
+    EXPECT_EQ(w.view.FrontPage(), c.installs ? ControlId::paFinish : ControlId::paInstallError);
+    if (c.installs) {
+      ASSERT_EQ(w.payloads.size(), 1u);
+      EXPECT_TRUE(w.payloads[0] == kDoc);
+    } else {
+      EXPECT_TRUE(w.payloads.empty());
+    }
+    // A failed check is final: no attempt after it.
+    EXPECT_EQ(w.pauses.size(), c.cut ? 1u : 0u);
+    EXPECT_TRUE(w.temp.Files().empty());
+    std::string all;
+    for (const std::string& line : w.log)
+      all += line + "\n";
+    EXPECT_NE(all.find(c.log), std::string::npos) << all;
+    ASSERT_TRUE(server.WaitFinished(5000));
+  });
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ControllerWithDigest,
+    ::testing::Values(
+        DigestCase{"ReprDigestMatches", "Repr-Digest: " + Sha256Field(kDoc) + "\r\n", false, "",
+                   false, true, "sha-256 matches 1 digest"},
+        DigestCase{"BothMatch",
+                   "Content-Digest: " + Sha256Field(kDoc) +
+                       "\r\nRepr-Digest: " + Sha256Field(kDoc) + "\r\n",
+                   false, "", false, true, "sha-256 matches 2 digests"},
+        // Each field line of a field counts; other algorithms are ignored.
+        DigestCase{"SplitOverTwoLines",
+                   "Repr-Digest: sha-512=:AAAA:\r\nRepr-Digest: " + Sha256Field(kDoc) + "\r\n",
+                   false, "", false, true, "sha-256 matches 1 digest"},
+        DigestCase{"OtherAlgorithmOnly", "Repr-Digest: sha-512=:AAAA:\r\n", false, "", false, true,
+                   "holds the whole document"},
+        DigestCase{"ReprDigestOfOtherBytes", "Repr-Digest: " + Sha256Field(Tampered(kDoc)) + "\r\n",
+                   false, "", false, false,
+                   "error 19 (digest check failed), the document's sha-256 does not match "
+                   "the answer's Repr-Digest"},
+        DigestCase{"ContentDigestOfOtherBytes",
+                   "Repr-Digest: " + Sha256Field(kDoc) +
+                       "\r\nContent-Digest: " + Sha256Field(Tampered(kDoc)) + "\r\n",
+                   false, "", false, false, "does not match the answer's Content-Digest"},
+        DigestCase{"MalformedField", "Repr-Digest: sha-256=" + Sha256Field(kDoc) + "\r\n", false,
+                   "", false, false, "the answer's Repr-Digest field cannot be read"},
+        // Resumed: Content-Digest of the 206 is of its part, Repr-Digest of the whole document,
+        // which the part already held counts for.
+        DigestCase{"ResumedBothMatch", "Repr-Digest: " + Sha256Field(kDoc) + "\r\n", true,
+                   "Repr-Digest: " + Sha256Field(kDoc) +
+                       "\r\nContent-Digest: " + Sha256Field(kPart) + "\r\n",
+                   false, true, "sha-256 matches 3 digests"},
+        DigestCase{"ResumedContentDigestOfTheWhole", "", true,
+                   "Content-Digest: " + Sha256Field(kDoc) + "\r\n", false, false,
+                   "the partial answer's sha-256 does not match its Content-Digest"},
+        // The part is changed and its own digest agrees with the change: the whole does not.
+        DigestCase{"ResumedPartChangedWithItsDigest", "", true,
+                   "Repr-Digest: " + Sha256Field(kDoc) +
+                       "\r\nContent-Digest: " + Sha256Field(Tampered(kPart)) + "\r\n",
+                   true, false, "does not match the answer's Repr-Digest"},
+        // The first answer's Repr-Digest still counts when the 206 carries none.
+        DigestCase{"ResumedWithoutDigestAfterOne", "Repr-Digest: " + Sha256Field(kDoc) + "\r\n",
+                   true, "", true, false, "does not match the answer's Repr-Digest"}),
+    [](const ::testing::TestParamInfo<DigestCase>& info) { return std::string(info.param.name); });
+
 #ifdef VEXLOR_WITH_DEMO_SERVER
 // The demo server misbehaving in each of its ways: the installed setup program is
 // byte-identical to the served one, or the download ends on the Error page with no file left.
@@ -412,6 +565,9 @@ INSTANTIATE_TEST_SUITE_P(
                       DemoMode{"UnavailableEveryTime", "status=503", false, 6},
                       DemoMode{"RangeIgnored", "ignorerange,cut=100000,times=1", true, 2},
                       DemoMode{"NewVersionEachTime", "newetag,cut=100000,times=2", true, 3},
+                      DemoMode{"WrongDigest", "wrongdigest", false, 1},
+                      DemoMode{"WrongDigestAfterACut", "wrongdigest,cut=100000,times=1", false, 2},
+                      DemoMode{"NoDigest", "nodigest,cut=100000,times=1", true, 2},
                       DemoMode{"NotFound", "status=404", false, 1}),
     [](const ::testing::TestParamInfo<DemoMode>& info) { return std::string(info.param.name); });
 #endif

@@ -11,6 +11,7 @@
 #include "platform/process.h"
 #include "platform/registry.h"
 #include "platform/sysinfo.h"
+#include "tests/installer/held_file_probe.h"
 #include "tests/installer/installer_test_support.h"
 
 namespace {
@@ -208,6 +209,94 @@ TEST(RunProcess, RunsTheNamedProgramAndNothingPlantedOnAShorterPath) {
   // path into two arguments; the setup program reads the line itself).
   EXPECT_EQ(args.substr(args.find("/S")), "/S /D=/opt/Norvane Vexlor/");
   plat::SetEnvVar(u"VEXLOR_FAKE_SETUP_EXIT", u"");
+}
+
+// A held file from its creation to the start of the program it holds: others may read it but
+// not write, rename or delete it; the rename to ".exe" goes through the holder; the start runs
+// the bytes written (on POSIX even when the name was made to point elsewhere meanwhile) and
+// ends the hold.
+TEST(Files, AHeldFileIsKeptFromOthersUntilItsProgramStarts) {
+  namespace fs = std::filesystem;
+  TempDir dir, logs;
+  const std::string program = ReadAll(VEXLOR_FAKE_SETUP);
+  ASSERT_FALSE(program.empty());
+  const String download = FromPath(dir.Path() / "k3Q0zT8a.tmp");
+  const String exe = FromPath(dir.Path() / "k3Q0zT8a.exe");
+  auto held = std::make_unique<plat::TFileStream>(download, plat::TFileMode::fmCreateHeld);
+  ASSERT_EQ(held->Write(program.data(), static_cast<std::int32_t>(program.size())),
+            static_cast<std::int32_t>(program.size()));
+
+  // What another opener may do while the file is held: read only. Under Wine, whose server
+  // checks share modes as Windows does, all of it holds here too (the opener is another
+  // handle of this process, which the share mode treats as any other). POSIX has no share modes:
+  // there the file's mode refuses writers (unless they override permissions, as root does),
+  // and the name stays free to move, which the start below shows to be harmless.
+  auto expect_held = [&](const String& path, const char* when) {
+    const testing_support::HeldFileProbe probe = testing_support::ProbeHeldFile(path);
+    EXPECT_TRUE(probe.Read) << when;
+#ifdef _WIN32
+    EXPECT_FALSE(probe.Write) << when;
+    EXPECT_FALSE(probe.Rename) << when;
+    EXPECT_FALSE(probe.Delete) << when;
+#else
+    if (!testing_support::OverridesFilePermissions()) {
+      EXPECT_FALSE(probe.Write) << when;
+    }
+#endif
+    EXPECT_TRUE(plat::FileExists(path)) << when;
+  };
+  expect_held(download, "while written");
+  ASSERT_TRUE(held->RenameHeld(exe));
+  EXPECT_FALSE(plat::FileExists(download));
+  EXPECT_EQ(Utf8(held->FileName()), Utf8(exe));
+  expect_held(exe, "after the rename");
+  ASSERT_TRUE(plat::MakeExecutable(exe));
+  // No system starts a program that is open for writing, the starter's own handle included:
+  // that is why the stream gives its write access up before the start.
+  {
+    std::int32_t code = 0;
+    std::uint32_t error = 0;
+    EXPECT_FALSE(plat::RunProcess(exe, exe, code, error));
+    EXPECT_TRUE(held->IsOpen());
+  }
+  ASSERT_TRUE(held->EndWriting());
+  expect_held(exe, "ready to start");
+  EXPECT_THROW(held->Write("x", 1), EStreamError);
+
+#ifndef _WIN32
+  // The name now points at another program: the held one runs all the same.
+  const fs::path planted = logs.Path() / "planted";
+  fs::copy_file(VEXLOR_FAKE_PLANTED, planted);
+  ASSERT_TRUE(plat::MakeExecutable(FromPath(planted)));
+  ASSERT_TRUE(plat::MoveFileReplace(FromPath(planted), exe));
+#endif
+  const fs::path log = logs.Path() / "args.txt";
+  plat::SetEnvVar(u"VEXLOR_FAKE_SETUP_LOG", FromPath(log));
+  plat::SetEnvVar(u"VEXLOR_FAKE_SETUP_EXIT", u"4");
+  std::int32_t code = 0;
+  std::uint32_t error = 0;
+  ASSERT_TRUE(plat::RunProcess(exe, exe + u" /S /D=x", code, error, held.get())) << error;
+  plat::SetEnvVar(u"VEXLOR_FAKE_SETUP_EXIT", u"");
+  EXPECT_EQ(code, 4);
+  EXPECT_EQ(ReadAll(log).substr(0, 2), "/S");
+  // The hold ended with the start: the file is anybody's again.
+  EXPECT_FALSE(held->IsOpen());
+  EXPECT_TRUE(plat::DeleteFile(exe));
+}
+
+// A held file that is no program: its start fails, and the hold ends all the same.
+TEST(Files, TheHoldEndsAlsoWhenTheStartFails) {
+  TempDir dir;
+  const String exe = FromPath(dir.Path() / "notaprogram.exe");
+  plat::TFileStream held(exe, plat::TFileMode::fmCreateHeld);
+  held.Write("not a program", 13);
+  ASSERT_TRUE(held.EndWriting());
+  std::int32_t code = 0;
+  std::uint32_t error = 0;
+  EXPECT_FALSE(plat::RunProcess(exe, exe, code, error, &held));
+  EXPECT_NE(error, 0u);
+  EXPECT_FALSE(held.IsOpen());
+  EXPECT_TRUE(plat::DeleteFile(exe));
 }
 
 // The exit code of a program that ran counts only when the wait and the read both worked; a

@@ -519,7 +519,7 @@ TEST_F(ControllerOnTheWindow, InstallClickDownloadsThroughTheWindowsLoopToTheFin
   installer::TInstallerServices s = installer::TInstallerServices::System();
   s.IsProductRunning = [] { return false; };
   s.WriteInstallerRecord = [] {};
-  s.RunSetup = [&](const String& program, const String&, std::int32_t& code) {
+  s.RunSetup = [&](const String& program, const String&, std::int32_t& code, plat::TFileStream*) {
     std::ifstream in(testing_support::ToPath(program), std::ios::binary);
     payload.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     code = 0;

@@ -11,7 +11,7 @@
 #include "installer/download_target.h"
 #include "installer/install_folder.h"
 #include "installer/installer_record.h"
-#include "installer/md5.h"
+#include "platform/md5.h"
 #include "installer/running_product.h"
 #include "installer/setup_runner.h"
 #include "platform/files.h"
@@ -22,6 +22,9 @@
 namespace {
 
 using namespace installer;
+using plat::DigestToHex;
+using plat::MD5;
+using plat::TMD5;
 using testing_support::ScopedTempFolder;
 using testing_support::TempDir;
 using testing_support::Utf8;

@@ -139,12 +139,12 @@ TEST_P(InstallingProcessThreadResult, ReportsTheRun) {
   const RunCase c = GetParam();
   RunOnFreshThread([c] {
     String seen;
-    auto* t = new TInstallingProcessThread(
-        true, [&](const String& program, const String& line, std::int32_t& code) {
-          seen = program + u"|" + line;
-          code = c.code;
-          return c.starts;
-        });
+    auto* t = new TInstallingProcessThread(true, [&](const String& program, const String& line,
+                                                     std::int32_t& code, plat::TFileStream*) {
+      seen = program + u"|" + line;
+      code = c.code;
+      return c.starts;
+    });
     t->SetApplicationName(u"/tmp/x.exe");
     t->SetCommandLine(u"/tmp/x.exe /S /D=/opt/y");
     t->FreeOnTerminate = true;

@@ -14,10 +14,25 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+
+#include <openssl/evp.h>
+#include <openssl/sha.h>
 #include <sstream>
 
 namespace demo {
 namespace {
+
+// "sha-256=:BASE64:", the digest field's dictionary member, computed with OpenSSL so that the
+// client's own hash is checked against another implementation. `wrong` turns one bit over.
+std::string DigestField(const std::string& bytes, bool wrong) {
+  unsigned char digest[SHA256_DIGEST_LENGTH];
+  SHA256(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), digest);
+  if (wrong) digest[0] ^= 1;
+  unsigned char text[4 * ((SHA256_DIGEST_LENGTH + 2) / 3) + 1];
+  const int n = EVP_EncodeBlock(text, digest, SHA256_DIGEST_LENGTH);
+  return "sha-256=:" + std::string(reinterpret_cast<char*>(text), static_cast<std::size_t>(n)) +
+         ":";
+}
 
 // How long a client may take to send its request, and how long the server lingers for the
 // client to close after the answer, before it gives up on the connection.
@@ -195,6 +210,10 @@ std::optional<Answer> ParseAnswer(const std::string& answer_text, std::string* e
       a.IgnoreRange = true;
     } else if (key == "newetag" && value.empty()) {
       a.NewETag = true;
+    } else if (key == "wrongdigest" && value.empty()) {
+      a.WrongDigest = true;
+    } else if (key == "nodigest" && value.empty()) {
+      a.NoDigest = true;
     } else if (key == "times" && ParseInt(value, n) && n <= 1000000) {
       a.Times = static_cast<int>(n);
     } else {
@@ -553,6 +572,8 @@ void DemoServer::SendAnswer(int fd, const Request& request, const Answer& a) {
   const std::string etag = tag;
   const bool document = status == 200 && a.Source != Answer::Body::bdStatusPage && !a.Chunked &&
                         !a.NoLength && a.Location.empty();
+  // Repr-Digest: the sha-256 of the whole document, whatever part of it an answer carries.
+  const std::string repr_digest = DigestField(body, a.WrongDigest);
   // "Range: bytes=N-" of this version (If-Range names it, or is absent): the rest from N.
   std::string content_range;
   const std::string range = HeaderField(request.Raw, "Range");
@@ -574,6 +595,11 @@ void DemoServer::SendAnswer(int fd, const Request& request, const Answer& a) {
   head += "Content-Type: " + type + "\r\n";
   if (document) head += "ETag: " + etag + "\r\nAccept-Ranges: bytes\r\n";
   if (!content_range.empty()) head += "Content-Range: " + content_range + "\r\n";
+  if (document && !a.NoDigest) {
+    // Content-Digest: of the bytes this answer carries, the part on a 206.
+    head += "Repr-Digest: " + repr_digest + "\r\n";
+    head += "Content-Digest: " + DigestField(body, a.WrongDigest) + "\r\n";
+  }
   if (!a.Location.empty()) {
     std::string location = a.Location;
     if (location[0] == '/') {

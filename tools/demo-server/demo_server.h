@@ -2,8 +2,10 @@
 // vendor's download and web site for the demo and the end-to-end tests.
 //
 // It serves "/download.php" (the setup program) and "/license.php" (the licence page) with an
-// ETag (a hash of the document) and byte ranges ("Range: bytes=N-", honoured when an If-Range
-// names the current ETag or is absent: 206 with Content-Range), and, for tests, answers chosen
+// ETag (a hash of the document), the document's sha-256 (Repr-Digest on every answer of the
+// document, Content-Digest of the bytes each answer carries) and byte ranges ("Range: bytes=N-",
+// honoured when an If-Range names the current ETag or is absent: 206 with Content-Range), and,
+// for tests, answers chosen
 // per path: any status, a relocation to another path, a body cut off
 // after N bytes, a chunked body, a slow trickle, a pause until released, silence, or a close
 // without any answer. Every answer is an Answer value; ParseAnswer reads the same answers from
@@ -55,6 +57,9 @@ struct Answer {
   std::int64_t StallAfter = -1;  // after this many body bytes, fall silent (connection open)
   bool IgnoreRange = false;      // answer a Range request with the whole document (200)
   bool NewETag = false;          // every answer names another version of the document
+  // The digests name other bytes than those sent (one bit of each sha-256 turned over).
+  bool WrongDigest = false;
+  bool NoDigest = false;  // no digest fields
   // The failures (status, cut, reset, stall, silence, close) apply to the first Times requests
   // of the path only; later ones get the document (with IgnoreRange and NewETag as set). -1:
   // to every request.
@@ -74,6 +79,7 @@ struct Answer {
 //   silence | close                           no answer at all
 //   reset=N | stall=N                         reset, or fall silent, after N body bytes
 //   ignorerange | newetag                     200 to a Range request; a new ETag every time
+//   wrongdigest | nodigest                    digests of other bytes; no digest fields
 //   times=K                                   the failures for the first K requests only
 // "text=" takes the rest of the line, commas included. Returns nullopt and the reason in
 // `error` when the text does not read as an answer.

@@ -11,6 +11,9 @@
 // doubling up to eight times that, resuming where the part file ends. -v prints one line per
 // attempt to stderr (address without credentials, range, status, bytes, error).
 //
+// When an answer carries a sha-256 Repr-Digest or Content-Digest, the document must match it
+// (download_retry.h); a mismatch or an unreadable digest field is error 19, never retried.
+//
 // Exit status 0 only when the request ended with error 0 and status 200. Otherwise one line
 // "error <code> status <status> <reason>" goes to stderr and the status is 1 (2 for wrong
 // arguments); the reason is the server's text, so its control characters are printed as "?".
@@ -133,7 +136,13 @@ int main(int argc, char** argv) {
       }
       if (verdict == download_retry::TAttemptVerdict::avFailed) {
         if (!judged_ok || !attempts.FailureText().empty()) {
-          err = err == 0 ? reqErrDocIncomplete : err;
+          // A failed digest check keeps its own code (19), whatever ended the request.
+          if (attempts.FailureCode() == reqErrDigestMismatch) {
+            err = reqErrDigestMismatch;
+            status = attempts.FailureStatus();
+          } else {
+            err = err == 0 ? reqErrDocIncomplete : err;
+          }
           reason = attempts.FailureText();
         }
         break;

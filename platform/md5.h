@@ -1,4 +1,4 @@
-// MD5 message digest (RFC 1321), for the running-product key.
+// MD5 message digest (RFC 1321), for the running-product key. Beside it: sha256.h.
 #pragma once
 
 #include <array>
@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace installer {
+namespace plat {
 
 using TMD5Digest = std::array<std::uint8_t, 16>;
 
@@ -31,4 +31,4 @@ TMD5Digest MD5(std::string_view bytes);
 // The digest as 32 upper-case hexadecimal digits, bytes in order.
 std::string DigestToHex(const TMD5Digest& digest);
 
-}  // namespace installer
+}  // namespace plat

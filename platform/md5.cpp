@@ -1,10 +1,10 @@
 // MD5 as RFC 1321 defines it: 64-byte blocks, four rounds of sixteen steps, little-endian words.
-#include "installer/md5.h"
+#include "platform/md5.h"
 
 #include <algorithm>
 #include <cstring>
 
-namespace installer {
+namespace plat {
 namespace {
 
 constexpr std::uint32_t kSine[64] = {
@@ -115,4 +115,4 @@ std::string DigestToHex(const TMD5Digest& digest) {
   return out;
 }
 
-}  // namespace installer
+}  // namespace plat
