@@ -19,6 +19,7 @@ TInstallerServices TInstallerServices::System() {
   s.IsProductRunning = installer::IsProductRunning;
   s.WriteInstallerRecord = installer::WriteInstallerRecord;
   s.RunSetup = SystemProcessRunner();
+  s.VerifySetup = VerifySetupSignature;
   s.ShellOpen = plat::ShellOpen;
   s.Now = LocalDateTimeNow;
   s.DefaultInstallFolder = installer::DefaultInstallFolder;
@@ -240,6 +241,18 @@ void TfrmMain::HttpCliRequestDone(TObject* Sender, THttpRequest RqType, std::uin
   if (!RenameDownloadToExe(FDownloadToFile)) {
     FailDownload();
     return;
+  }
+
+  // Only a setup program signed by the vendor, whole, runs (Windows; the Linux check answers
+  // "not applicable").
+  if (services_.VerifySetup) {
+    const plat::signature::TResult check = services_.VerifySetup(FDownloadToFile);
+    if (check.Verdict != plat::signature::TVerdict::vNotApplicable)
+      Log(u"signature: " + text::FromUtf8(check.Reason));
+    if (!check.Passed()) {
+      FailDownload();
+      return;
+    }
   }
 
   view_.SetText(ControlId::lblProgressText, kInstallingText);
