@@ -246,7 +246,12 @@ void TfrmMain::HttpCliRequestDone(TObject* Sender, THttpRequest RqType, std::uin
   // Only a setup program signed by the vendor, whole, runs (Windows; the Linux check answers
   // "not applicable").
   if (services_.VerifySetup) {
-    const plat::signature::TResult check = services_.VerifySetup(FDownloadToFile);
+    plat::signature::TResult check;  // a check that raised has not passed
+    try {
+      check = services_.VerifySetup(FDownloadToFile);
+    } catch (const std::exception& e) {
+      check.Reason = e.what();
+    }
     if (check.Verdict != plat::signature::TVerdict::vNotApplicable)
       Log(u"signature: " + text::FromUtf8(check.Reason));
     if (!check.Passed()) {

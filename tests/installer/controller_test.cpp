@@ -10,6 +10,7 @@
 #include <fstream>
 #include <future>
 #include <optional>
+#include <stdexcept>
 
 #include "events/application.h"
 #include "installer/download_target.h"
@@ -810,6 +811,7 @@ struct SignatureCase {
   // Expected.
   ControlId page;
   const char* log_line;  // null: none about the signature
+  bool raises = false;   // the check raises instead of answering
 };
 
 std::ostream& operator<<(std::ostream& os, const SignatureCase& c) {
@@ -828,6 +830,7 @@ TEST_P(SetupSignature, OnlyAPassedCheckRunsTheSetup) {
         checked.push_back(file);
         std::ifstream in(testing_support::ToPath(file), std::ios::binary);
         contents.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        if (c.raises) throw std::runtime_error(c.reason);
         return plat::signature::TResult{c.verdict, c.reason};
       };
     });
@@ -871,7 +874,10 @@ INSTANTIATE_TEST_SUITE_P(
                       SignatureCase{"not_trusted", TVerdict::vNotTrusted, "expired",
                                     ControlId::paInstallError, "signature: expired"},
                       SignatureCase{"cannot_check", TVerdict::vCannotCheck, "no wintrust",
-                                    ControlId::paInstallError, "signature: no wintrust"}),
+                                    ControlId::paInstallError, "signature: no wintrust"},
+                      // A check that raises has not passed.
+                      SignatureCase{"raises", TVerdict::vSigned, "out of memory",
+                                    ControlId::paInstallError, "signature: out of memory", true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // --- A download that ends while a question about it is open ---------------------------------
