@@ -19,6 +19,7 @@ TInstallerServices TInstallerServices::System() {
   s.IsProductRunning = installer::IsProductRunning;
   s.WriteInstallerRecord = installer::WriteInstallerRecord;
   s.RunSetup = SystemProcessRunner();
+  s.VerifySetup = VerifySetupSignature;
   s.ShellOpen = plat::ShellOpen;
   s.Now = LocalDateTimeNow;
   s.DefaultInstallFolder = installer::DefaultInstallFolder;
@@ -250,6 +251,23 @@ void TfrmMain::HttpCliRequestDone(TObject* Sender, THttpRequest RqType, std::uin
     Log(u"setup file cannot be prepared: " + plat::SystemErrorMessage(plat::LastFileError()));
     FailDownload();
     return;
+  }
+
+  // Only a setup program signed by the vendor, whole, runs (Windows; the Linux check answers
+  // "not applicable").
+  if (services_.VerifySetup) {
+    plat::signature::TResult check;  // a check that raised has not passed
+    try {
+      check = services_.VerifySetup(FDownloadToFile);
+    } catch (const std::exception& e) {
+      check.Reason = e.what();
+    }
+    if (check.Verdict != plat::signature::TVerdict::vNotApplicable)
+      Log(u"signature: " + text::FromUtf8(check.Reason));
+    if (!check.Passed()) {
+      FailDownload();
+      return;
+    }
   }
 
   view_.SetText(ControlId::lblProgressText, kInstallingText);

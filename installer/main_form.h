@@ -6,9 +6,9 @@
 // file exclusively in the temporary folder and runs the client's synchronous Get, inside which
 // every other handler runs (progress, Cancel, the close question, the request's end). A
 // successful request (whose document matched every sha-256 digest its answers carried) renames
-// the file to ".exe", switches the Installing page to its install
-// look, writes the installer record and starts TInstallingProcessThread; its completion deletes
-// the setup file and shows the Finish page (exit code 0) or the Error page.
+// the file to ".exe", checks its code signature (Windows), switches the Installing page to its
+// install look, writes the installer record and starts TInstallingProcessThread; its completion
+// deletes the setup file and shows the Finish page (exit code 0) or the Error page.
 //
 // The download is tried again after a failure that may pass (a cut, a reset, the idle time-out,
 // a failed lookup, a 5xx answer), up to five times with growing pauses, and resumes where the
@@ -18,7 +18,8 @@
 //
 // Failures always end on the Error page with nothing left in the temporary folder: a download
 // that failed, was cancelled or was abandoned by closing the window; a download file that cannot
-// be created; a rename that failed or found a file in the way; an installer record that cannot
+// be created; a rename that failed or found a file in the way; a setup program whose signature
+// is missing, broken or not the vendor's (it is deleted unrun); an installer record that cannot
 // be written; a setup program that cannot be started or exits with a code other than 0.
 //
 // The questions about the download (Cancel's "Exit Setup?" and the close question) leave the
@@ -53,6 +54,7 @@
 #include "http/download_retry.h"
 #include "installer/download_target.h"
 #include "installer/setup_runner.h"
+#include "installer/setup_signature.h"
 #include "platform/files.h"
 #include "ui/view.h"
 
@@ -64,6 +66,9 @@ struct TInstallerServices {
   std::function<bool()> IsProductRunning;
   std::function<void()> WriteInstallerRecord;  // raises on failure
   TProcessRunner RunSetup;
+  // The check of the downloaded setup program before it runs (default: VerifySetupSignature);
+  // empty: none.
+  std::function<plat::signature::TResult(const String& file)> VerifySetup;
   std::function<void(const String& file)> ShellOpen;
   TDateTimeClock Now;
   std::function<String()> DefaultInstallFolder;

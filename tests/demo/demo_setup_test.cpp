@@ -76,6 +76,58 @@ TEST(DemoSetupPayload, RejectsWhatIsNoTrailer) {
     EXPECT_FALSE(demo::FindPayload(size, trailer)) << trailer;
 }
 
+// A signed Windows setup carries its signature after the trailer: the PE headers name where it
+// starts (the certificate table of the optional header's data directory), and the signing tool
+// pads the file to 8 bytes before it.
+std::string PeHead(bool pe32_plus, std::uint32_t table_offset, std::uint32_t table_size) {
+  std::string head(512, '\0');
+  head[0] = 'M';
+  head[1] = 'Z';
+  const std::size_t pe = 0x80;
+  head[0x3C] = static_cast<char>(pe);
+  head.replace(pe, 4, std::string("PE\0\0", 4));
+  const std::size_t optional = pe + 24;
+  head[optional] = 0x0b;
+  head[optional + 1] = pe32_plus ? 0x02 : 0x01;
+  const std::size_t entry = optional + (pe32_plus ? 112 : 96) + 4 * 8;
+  for (int i = 0; i < 4; ++i) {
+    head[entry + i] = static_cast<char>(table_offset >> (8 * i));
+    head[entry + 4 + i] = static_cast<char>(table_size >> (8 * i));
+  }
+  return head;
+}
+
+TEST(DemoSetupPayload, ContentEndsWhereTheSignatureStarts) {
+  struct Case {
+    const char* name;
+    std::string head;
+    std::uint64_t file_size, end;
+  } cases[] = {
+      {"pe32_signed", PeHead(false, 9000, 1000), 10000, 9000},
+      {"pe32_plus_signed", PeHead(true, 9000, 1000), 10000, 9000},
+      {"unsigned", PeHead(true, 0, 0), 10000, 10000},
+      // A table that does not end the file is not a signature appended to it.
+      {"table_not_at_the_end", PeHead(true, 8000, 1000), 10000, 10000},
+      {"no_program", std::string(512, 'x'), 10000, 10000},
+      {"headers_cut_short", PeHead(true, 9000, 1000).substr(0, 0x90), 10000, 10000},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(demo::ContentEnd(c.head, c.file_size), c.end) << c.name;
+}
+
+TEST(DemoSetupPayload, TheTrailerIsFoundBeforeThePadding) {
+  const std::string trailer = demo::PayloadTrailer(100);
+  for (std::size_t pad = 0; pad < 8; ++pad) {
+    std::string before = "xxxxxx" + trailer + std::string(pad, '\0');
+    std::uint64_t end = 5000;
+    const std::string found = demo::FindTrailer(before, end);
+    EXPECT_EQ(found, trailer) << pad;
+    EXPECT_EQ(end, 5000 - pad) << pad;
+  }
+  std::uint64_t end = 50;
+  EXPECT_EQ(demo::FindTrailer(trailer.substr(1), end), "");
+}
+
 class DemoSetupRun : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -733,6 +733,50 @@ INSTANTIATE_TEST_SUITE_P(
                                     Failure{"setup_fails", "setup", "1"})),
     TargetCaseName<Failure>);
 
+// The Windows program runs only a setup program signed by the vendor, whole. A setup program
+// changed after signing, or signed under a root the machine does not trust (Wine's WinVerifyTrust
+// alone would accept that one), ends on the Error page: the file is deleted, nothing runs, and
+// the log for support says why. Every other Windows case installs the setup signed by the
+// vendor's test certificate, whose root only that test's Wine prefix trusts.
+struct BadSignature {
+  const char* name;
+  const char* variant;  // tools/test-signing/sign-setups.sh
+  const char* log_line;
+};
+
+class SignatureTest : public E2EBase, public ::testing::WithParamInterface<BadSignature> {
+ protected:
+  TargetKind Kind() const override { return TargetKind::tkWindows; }
+};
+
+TEST_P(SignatureTest, NothingRunsAndTheFileIsGone) {
+  const BadSignature& b = GetParam();
+  std::optional<std::string> file = target_->SetupVariant(b.variant);
+  ASSERT_TRUE(file.has_value());
+  server_->SetAnswer("/download.php", *demo::ParseAnswer("file=" + *file));
+  ASSERT_NO_FATAL_FAILURE(LaunchInstaller());
+  Click(ControlId::imgBtnInstall);
+  ASSERT_NO_FATAL_FAILURE(ExpectPage(Page::pgError, "error"));
+  ExpectNothingInstalled();
+  EXPECT_TRUE(SetupRuns().empty());
+  EXPECT_EQ(target_->InstallerRecord(), "<no key>");
+  const std::string log = ReadFile(work_ / "tmp" / kLogName);
+  EXPECT_NE(log.find(std::string(" signature: ") + b.log_line), std::string::npos) << log;
+  EXPECT_EQ(log.find(" setup: "), std::string::npos) << log;
+  ASSERT_NO_FATAL_FAILURE(FinishAndExit(ControlId::btnCancelledFinish));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    E2E, SignatureTest,
+    ::testing::Values(
+        BadSignature{"tampered", "tampered.exe",
+                     "the file was changed after it was signed (bad digest) (0x80096010)"},
+        BadSignature{"untrusted_root", "untrusted-root.exe",
+                     // The chain ends at the signer (0x800B010A: the signature does not carry
+                     // the root) or at the root (0x800B0109).
+                     "the signer's certificate does not chain to a trusted root (0x800B01"}),
+    [](const auto& info) { return std::string("Windows_") + info.param.name; });
+
 // The download ends while a question about it is open: nothing runs behind the question, and
 // the answer decides. "Yes" leaves nothing behind (the Error page, or the program ends, as the
 // question said); "No" goes on with the installation as if the download had just ended.

@@ -23,6 +23,12 @@ std::string ReadText(const fs::path& p) {
   return ss.str();
 }
 
+bool AppendText(const fs::path& p, const std::string& text) {
+  std::ofstream out(p, std::ios::binary | std::ios::app);
+  out << text;
+  return static_cast<bool>(out);
+}
+
 bool WriteText(const fs::path& p, const std::string& text) {
   std::ofstream out(p, std::ios::binary | std::ios::trunc);
   out << text;
@@ -49,6 +55,9 @@ class LinuxTarget : public Target {
   std::string Host() const override { return VEXLOR_E2E_HOST; }
   int Port() const override { return VEXLOR_E2E_PORT; }
   std::string SetupFile() const override { return VEXLOR_E2E_SETUP; }
+  std::optional<std::string> SetupVariant(const std::string&) const override {
+    return std::nullopt;
+  }
   int WindowMs() const override { return 20000; }
 
   bool Prepare(const fs::path& work, std::string* why) override {
@@ -119,6 +128,11 @@ class LinuxTarget : public Target {
 // edited before the prefix first runs so that the temporary folder (TEMP and TMP of the user's
 // environment) and "ProgramFilesDir" lie in the test's folder, reached through Wine's drive Z:.
 //
+// The Windows program runs only a setup program signed by the vendor: at the first test of a run
+// the demo setup is signed with a test certificate made then (tools/test-signing/sign-setups.sh,
+// once per run under a lock), and each test's prefix trusts that test's root: its key in the
+// machine's ROOT store is added to the prefix's system.reg with the other edits.
+//
 // No Wine prompt can stop a test: the .NET runtime and the desktop integration are switched
 // off, and the HTML dialog library is taken only from the installer's folder, where the tests'
 // stand-in lies (Wine here has no HTML engine, and its own library would offer to download one).
@@ -172,7 +186,10 @@ class WineTarget : public Target {
     return std::stoi(facts_.at("port"));
   }
   std::string SetupFile() const override {
-    return facts_.at("setup");
+    return (Signing() / "signed.exe").string();
+  }
+  std::optional<std::string> SetupVariant(const std::string& name) const override {
+    return (Signing() / name).string();
   }
   int WindowMs() const override {
     return 90000;
@@ -184,8 +201,14 @@ class WineTarget : public Target {
       fs::create_directories(work / sub);
     fs::path tpl = fs::path(VEXLOR_E2E_WORK_DIR) / "wine-template";
     if (!MakeTemplate(tpl, why)) return false;
+    if (!SignSetup(why)) return false;
     prefix_ = work / "prefix";
     if (!CopyPrefix(tpl, prefix_, why)) return false;
+    std::string root = ReadText(Signing() / "root-wine.reg");
+    if (root.empty() || !AppendText(prefix_ / "system.reg", root)) {
+      *why = "cannot add the test root to the prefix's registry";
+      return false;
+    }
     if (!SetRegistryValue(prefix_ / "user.reg", "[Environment]", "TEMP",
                           ProgramPath(work / "tmp")) ||
         !SetRegistryValue(prefix_ / "user.reg", "[Environment]", "TMP",
@@ -282,6 +305,32 @@ class WineTarget : public Target {
         {"WINEDEBUG", "-all"},
         {"WINEDLLOVERRIDES", "mscoree=;winemenubuilder.exe=d;mshtml=n"},
     };
+  }
+
+  fs::path Signing() const {
+    return fs::path(VEXLOR_E2E_WORK_DIR) / "signing-windows";
+  }
+
+  // The signed forms of the demo setup, made once per run of this test program (under a lock:
+  // the programs of a run may start side by side).
+  bool SignSetup(std::string* why) {
+    static bool signed_this_run = false;
+    if (signed_this_run) return true;
+    fs::create_directories(Signing().parent_path());
+    int lock = open((Signing().string() + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (lock < 0 || flock(lock, LOCK_EX) != 0) {
+      if (lock >= 0) close(lock);
+      *why = "cannot lock the signing folder";
+      return false;
+    }
+    const std::string signer = facts_.count("signer") ? facts_.at("signer") : "Norvane";
+    signed_this_run =
+        RunToFile({VEXLOR_E2E_SIGN_SCRIPT, facts_.at("setup"), Signing().string(), signer}, 120000,
+                  {}, Signing().string() + ".log") == 0;
+    flock(lock, LOCK_UN);
+    close(lock);
+    if (!signed_this_run) *why = "cannot sign the demo setup, see " + Signing().string() + ".log";
+    return signed_this_run;
   }
 
   // The template prefix, made once (wineboot) under a lock, so test programs that run at the

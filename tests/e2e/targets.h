@@ -38,8 +38,13 @@ class Target {
   // The demo server's address the programs were built for.
   virtual std::string Host() const = 0;
   virtual int Port() const = 0;
-  // The demo setup program (with the demo product inside) that the server delivers.
+  // The demo setup program (with the demo product inside) that the server delivers. Windows: the
+  // program signed at test time by the vendor's test certificate (valid after Prepare).
   virtual std::string SetupFile() const = 0;
+  // Another signed form of the setup program (tools/test-signing/sign-setups.sh names them:
+  // "tampered.exe", "unsigned.exe", "other-signer.exe", "untrusted-root.exe"); nullopt where
+  // programs carry no code signature (Linux).
+  virtual std::optional<std::string> SetupVariant(const std::string& name) const = 0;
   // Limit for the installer's window to appear: Wine starts its services in a new prefix first.
   virtual int WindowMs() const = 0;
 

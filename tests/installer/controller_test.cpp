@@ -10,6 +10,7 @@
 #include <fstream>
 #include <future>
 #include <optional>
+#include <stdexcept>
 
 #include "events/application.h"
 #include "installer/download_target.h"
@@ -78,6 +79,8 @@ struct Wizard {
   // `configure` may change the services before the controller is made.
   explicit Wizard(std::function<void(TInstallerServices&)> configure = nullptr) {
     TInstallerServices s = TInstallerServices::System();
+    // The tests' setup programs carry no signature; the check has its own cases below.
+    s.VerifySetup = nullptr;
     s.IsProductRunning = [this] { return IsMutexHeld(product_key); };
     s.WriteInstallerRecord = [this] {
       if (record_fails) throw ERegistryException("Failed to set data for 'InstallerFileName'");
@@ -796,6 +799,88 @@ TEST(SupportLog, TellsTheStoryOfAnInstallation) {
   });
 }
 
+// --- The setup program's signature -----------------------------------------------------------
+
+// The check of the downloaded setup program decides whether it runs. It is asked once, about the
+// complete file under the name it would run by; a failed check ends on the Error page with the
+// file deleted and the reason in the log, and nothing runs. "Not applicable" (the Linux program:
+// no Authenticode there) runs the setup as before, without a log line.
+struct SignatureCase {
+  const char* name;
+  plat::signature::TVerdict verdict;
+  const char* reason;
+  // Expected.
+  ControlId page;
+  const char* log_line;  // null: none about the signature
+  bool raises = false;   // the check raises instead of answering
+};
+
+std::ostream& operator<<(std::ostream& os, const SignatureCase& c) {
+  return os << c.name;
+}
+
+class SetupSignature : public ::testing::TestWithParam<SignatureCase> {};
+
+TEST_P(SetupSignature, OnlyAPassedCheckRunsTheSetup) {
+  const SignatureCase c = GetParam();
+  RunOnFreshThread([&c] {
+    std::vector<String> checked;
+    std::vector<std::string> contents;
+    Wizard w([&](TInstallerServices& s) {
+      s.VerifySetup = [&](const String& file) {
+        checked.push_back(file);
+        std::ifstream in(testing_support::ToPath(file), std::ios::binary);
+        contents.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        if (c.raises) throw std::runtime_error(c.reason);
+        return plat::signature::TResult{c.verdict, c.reason};
+      };
+    });
+    w.client.Script(Body());
+    w.Install();
+    EXPECT_EQ(ui::NameOf(w.view.FrontPage()), std::string(ui::NameOf(c.page)));
+    ASSERT_EQ(checked.size(), 1u);
+    EXPECT_EQ(checked[0], w.form->DownloadToFile());
+    EXPECT_EQ(Utf8(checked[0]).substr(Utf8(checked[0]).size() - 4), ".exe");
+    EXPECT_EQ(contents[0], std::string(kSetupBytes) + kSetupBytes + kSetupBytes);
+    const bool runs = c.page == ControlId::paFinish;
+    EXPECT_EQ(w.setup_programs.size(), runs ? 1u : 0u);
+    EXPECT_EQ(w.records, runs ? 1 : 0);
+    EXPECT_TRUE(w.temp.Files().empty());
+    std::vector<std::string> about;
+    for (const std::string& line : w.log)
+      if (line.rfind("signature: ", 0) == 0) about.push_back(line);
+    EXPECT_EQ(about,
+              c.log_line ? std::vector<std::string>{c.log_line} : std::vector<std::string>{});
+    EXPECT_EQ(w.log.back(), runs ? "page: Finish" : "page: Error");
+  });
+}
+
+using plat::signature::TVerdict;
+INSTANTIATE_TEST_SUITE_P(
+    Table, SetupSignature,
+    ::testing::Values(SignatureCase{"signed", TVerdict::vSigned, "signed by \"Norvane\"",
+                                    ControlId::paFinish, "signature: signed by \"Norvane\""},
+                      SignatureCase{"not_applicable", TVerdict::vNotApplicable, "no Authenticode",
+                                    ControlId::paFinish, nullptr},
+                      SignatureCase{"unsigned", TVerdict::vUnsigned,
+                                    "the file is not signed (0x800B0100)",
+                                    ControlId::paInstallError,
+                                    "signature: the file is not signed (0x800B0100)"},
+                      SignatureCase{"tampered", TVerdict::vBadDigest, "bad digest",
+                                    ControlId::paInstallError, "signature: bad digest"},
+                      SignatureCase{"untrusted_root", TVerdict::vUntrustedRoot, "untrusted root",
+                                    ControlId::paInstallError, "signature: untrusted root"},
+                      SignatureCase{"wrong_signer", TVerdict::vWrongSigner, "signed by \"Other\"",
+                                    ControlId::paInstallError, "signature: signed by \"Other\""},
+                      SignatureCase{"not_trusted", TVerdict::vNotTrusted, "expired",
+                                    ControlId::paInstallError, "signature: expired"},
+                      SignatureCase{"cannot_check", TVerdict::vCannotCheck, "no wintrust",
+                                    ControlId::paInstallError, "signature: no wintrust"},
+                      // A check that raises has not passed.
+                      SignatureCase{"raises", TVerdict::vSigned, "out of memory",
+                                    ControlId::paInstallError, "signature: out of memory", true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // --- A download that ends while a question about it is open ---------------------------------
 
 // The question is asked after the second block; while it is open the download goes on and
@@ -1061,6 +1146,7 @@ TEST(Controller, ShowsThrottledProgressWhileDownloading) {
     w.client.Script(r);
     w.form.reset();
     TInstallerServices s = TInstallerServices::System();
+    s.VerifySetup = nullptr;
     s.IsProductRunning = [] { return false; };
     s.WriteInstallerRecord = [] {};
     s.RunSetup = [](const String&, const String&, std::int32_t& code, plat::TFileStream*) {
@@ -1359,6 +1445,7 @@ TEST_P(RealSetupProgram, IsRunWithItsCommandLineAndDeletedAfterwards) {
     Wizard w;
     w.form.reset();
     TInstallerServices s = TInstallerServices::System();
+    s.VerifySetup = nullptr;  // the test's setup program is unsigned
     s.IsProductRunning = [] { return false; };
     s.ShellOpen = [](const String&) {};
     w.form = std::make_unique<TfrmMain>(w.view, w.client, std::move(s));

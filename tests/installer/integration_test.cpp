@@ -91,6 +91,7 @@ struct RealWizard {
   explicit RealWizard(const String& url, const String& licence_url = u"") {
     http.SetAgent(u"Mozilla/4.0 (compatible; Vexlor)");
     TInstallerServices s = TInstallerServices::System();
+    s.VerifySetup = nullptr;  // what is downloaded here is no signed program
     s.IsProductRunning = [] { return false; };
     s.WriteInstallerRecord = [] {};
     s.RunSetup = [this](const String& program, const String&, std::int32_t& code,

@@ -358,6 +358,7 @@ class ControllerOnTheWindow : public ::testing::Test {
   void SetUp() override {
     installer::TInstallerServices services = installer::TInstallerServices::System();
     services.MakePageClient = nullptr;
+    services.VerifySetup = nullptr;  // the tests' downloads are no signed programs
     Start(std::move(services));
   }
 
@@ -517,6 +518,7 @@ TEST_F(ControllerOnTheWindow, InstallClickDownloadsThroughTheWindowsLoopToTheFin
   testing_support::ScopedTempFolder temp_env(temp.Path());
   std::string payload;
   installer::TInstallerServices s = installer::TInstallerServices::System();
+  s.VerifySetup = nullptr;  // the download is no signed program
   s.IsProductRunning = [] { return false; };
   s.WriteInstallerRecord = [] {};
   s.RunSetup = [&](const String& program, const String&, std::int32_t& code, plat::TFileStream*) {

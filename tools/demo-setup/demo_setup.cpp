@@ -30,14 +30,29 @@ bool StartsWithNoCase(const String& s, std::u16string_view prefix) {
          text::LowerAscii(prefix);
 }
 
+std::uint32_t Le32(const std::string& b, std::size_t at) {
+  return static_cast<std::uint32_t>(static_cast<unsigned char>(b[at])) |
+         static_cast<std::uint32_t>(static_cast<unsigned char>(b[at + 1])) << 8 |
+         static_cast<std::uint32_t>(static_cast<unsigned char>(b[at + 2])) << 16 |
+         static_cast<std::uint32_t>(static_cast<unsigned char>(b[at + 3])) << 24;
+}
+
+// The trailer before the end of the setup's own bytes (a signature may follow them), and where
+// those bytes end.
 bool ReadTail(const String& path, std::uint64_t& size, std::string& tail) {
   std::ifstream in(PathOf(path), std::ios::binary | std::ios::ate);
   if (!in) return false;
-  size = static_cast<std::uint64_t>(in.tellg());
-  if (size < kTrailerSize) return false;
-  in.seekg(static_cast<std::streamoff>(size - kTrailerSize));
-  tail.resize(kTrailerSize);
-  return static_cast<bool>(in.read(tail.data(), kTrailerSize));
+  const auto file_size = static_cast<std::uint64_t>(in.tellg());
+  std::string head(static_cast<std::size_t>(std::min<std::uint64_t>(file_size, 4096)), '\0');
+  in.seekg(0);
+  if (!in.read(head.data(), static_cast<std::streamsize>(head.size()))) return false;
+  size = ContentEnd(head, file_size);
+  const std::uint64_t n = std::min<std::uint64_t>(size, kTrailerSize + 7);
+  std::string before(static_cast<std::size_t>(n), '\0');
+  in.seekg(static_cast<std::streamoff>(size - n));
+  if (!in.read(before.data(), static_cast<std::streamsize>(n))) return false;
+  tail = FindTrailer(before, size);
+  return !tail.empty();
 }
 
 bool CopyRange(const String& from, std::uint64_t offset, std::uint64_t size, const String& to) {
@@ -90,6 +105,34 @@ SetupArguments ParseSetupArguments(const std::vector<String>& args) {
     }
   }
   return out;
+}
+
+std::uint64_t ContentEnd(const std::string& head, std::uint64_t file_size) {
+  // MZ header -> "PE\0\0" -> COFF header (20 bytes) -> optional header, whose data directory
+  // entry 4 (the certificate table) holds a file offset and a size.
+  if (head.size() < 64 || head.compare(0, 2, "MZ") != 0) return file_size;
+  const std::size_t pe = Le32(head, 0x3C);
+  if (pe > head.size() || head.size() - pe < 24 + 2 ||
+      head.compare(pe, 4, std::string("PE\0\0", 4)) != 0)
+    return file_size;
+  const std::size_t optional = pe + 24;
+  const unsigned magic = static_cast<unsigned char>(head[optional]) |
+                         static_cast<unsigned>(static_cast<unsigned char>(head[optional + 1])) << 8;
+  const std::size_t directory = optional + (magic == 0x20b ? 112 : 96) + 4 * 8;
+  if (magic != 0x10b && magic != 0x20b) return file_size;
+  if (directory + 8 > head.size()) return file_size;
+  const std::uint64_t offset = Le32(head, directory), length = Le32(head, directory + 4);
+  if (offset == 0 || length == 0 || offset + length != file_size) return file_size;
+  return offset;
+}
+
+std::string FindTrailer(const std::string& before_end, std::uint64_t& end) {
+  std::size_t n = before_end.size();
+  for (int pad = 0; pad < 7 && n > 0 && before_end[n - 1] == '\0'; ++pad)
+    --n;
+  if (n < kTrailerSize) return std::string();
+  end -= before_end.size() - n;
+  return before_end.substr(n - kTrailerSize, kTrailerSize);
 }
 
 std::string PayloadTrailer(std::uint64_t size) {

@@ -10,6 +10,7 @@
 //
 // The product travels inside the setup file: the setup program's own bytes, then the product's,
 // then a 32-byte trailer "VEXLOR-PAYLOAD:" + the product's size in 16 decimal digits + "\n".
+// A signed Windows setup carries its signature after all that (ContentEnd).
 //
 // For tests, from the environment (the installer passes its own on):
 //   VEXLOR_DEMO_SETUP_EXIT_CODE=N   install nothing and exit with N
@@ -50,6 +51,16 @@ struct SetupArguments {
 
 // Reads the arguments after the program name. Switches are matched without regard to case.
 SetupArguments ParseSetupArguments(const std::vector<String>& args);
+
+// The end of the setup file's own bytes: where the Authenticode signature of a signed Windows
+// program begins (the PE security directory's file offset, when that table ends the file), else
+// the file's size. `head` holds the file's first bytes (at least its headers). Signing tools pad
+// the file to a multiple of 8 bytes before the signature; the trailer is found before that
+// padding (FindTrailer).
+std::uint64_t ContentEnd(const std::string& head, std::uint64_t file_size);
+// The trailer at the end of `before_end`, the bytes that end the content, after dropping up to 7
+// zero bytes of padding; `end` moves back over the padding dropped. Empty when too short.
+std::string FindTrailer(const std::string& before_end, std::uint64_t& end);
 
 // The trailer for a payload of `size` bytes.
 std::string PayloadTrailer(std::uint64_t size);
