@@ -16,8 +16,18 @@ std::wstring Wide(const char* s) {
 
 }  // namespace
 
+// A lookup the system runs on a thread of its own (WSAAsyncGetHostByName and its kin) may still
+// be running in the library's code when the last socket unloads the library: a cancel need not
+// stop it (Wine's does nothing). The first load therefore pins the module: the unload still
+// cleans up and closes our handle, but the code stays mapped until the process ends.
 void* OpenLibrary(const char* file_name) {
-  return reinterpret_cast<void*>(LoadLibraryW(Wide(file_name).c_str()));
+  const std::wstring name = Wide(file_name);
+  HMODULE library = LoadLibraryW(name.c_str());
+  if (library != nullptr) {
+    HMODULE pinned = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_PIN, name.c_str(), &pinned);
+  }
+  return reinterpret_cast<void*>(library);
 }
 
 void* LibraryProc(void* library, const char* name) {

@@ -1087,6 +1087,23 @@ TEST(WSocketLibrary, LoadedByTheFirstCallUnloadedWithTheLastSocket) {
   EXPECT_EQ(ws::SocketInstanceCount(), 0);
 }
 
+// A system lookup whose cancel the system ignores (Wine's) still runs in the library's code
+// after the last socket has gone: the unload must leave that code in place.
+TEST(WSocketLibrary, ALookupStillRunningOutlivesTheUnload) {
+  ASSERT_TRUE(PumpUntil([] { return ws::SocketInstanceCount() == 0; }));
+  for (int i = 0; i < 5; ++i) {
+    {
+      TWSocket s(nullptr);
+      s.OnDnsLookupDone = [](TObject*, std::uint16_t) {};
+      s.OnError = [](TObject*) {};
+      s.DnsLookup(u"localhost");
+      s.CancelDnsLookup();
+    }
+    EXPECT_FALSE(ws::IsSocketLibraryLoaded());
+    PumpUntil([] { return false; }, 100);  // the system's lookup ends meanwhile
+  }
+}
+
 TEST(WSocketLibrary, RequestedVersionChangesOnlyWhileUnloaded) {
   // A worker lookup of an earlier test may still hold the library for a moment.
   ASSERT_TRUE(PumpUntil([] { return ws::SocketInstanceCount() == 0; }));
