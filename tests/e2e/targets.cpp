@@ -353,7 +353,12 @@ class WineTarget : public Target {
                  {"WINEDLLOVERRIDES", "mscoree,mshtml=;winemenubuilder.exe=d"},
                  {"DISPLAY", ""}};
       fs::path log = tpl.string() + ".log";
+      // A program that crashes gets Wine's debugger, which prints its backtrace and ends;
+      // without this setting it would also open a crash window that waits for a click.
       ok = RunToFile({facts_.at("wine"), "wineboot", "-i"}, 300000, env, log) == 0 &&
+           RunToFile({facts_.at("wine"), "reg", "add", "HKCU\\Software\\Wine\\WineDbg", "/v",
+                      "ShowCrashDialog", "/t", "REG_DWORD", "/d", "0", "/f"},
+                     60000, env, log) == 0 &&
            RunToFile({wineserver_, "-w"}, 60000, env, log) == 0 && fs::exists(tpl / "system.reg") &&
            WriteText(ready, "made by wineboot -i\n");
       if (!ok) *why = "wineboot could not make the template prefix " + tpl.string();

@@ -557,7 +557,12 @@ class WindowsFetch {
     // The registry files are written when the prefix's wineserver ends.
     fs::path server = fs::path(facts_["wine"]).parent_path() / "wineserver";
     if (!fs::exists(server)) server = "/usr/lib/wine/wineserver";
+    // No crash window may wait for a click: a crash prints the debugger's backtrace and ends.
     if (Shell(Env() + " DISPLAY= '" + facts_["wine"] + "' wineboot -i >'" + log + "' 2>&1") != 0 ||
+        Shell(Env() + " DISPLAY= '" + facts_["wine"] +
+              "' reg add 'HKCU\\Software\\Wine\\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f "
+              ">>'" +
+              log + "' 2>&1") != 0 ||
         Shell(Env() + " '" + server.string() + "' -w >>'" + log + "' 2>&1") != 0 ||
         !fs::exists(prefix_ / "system.reg"))
       return "wineboot could not make " + prefix_.string() + " (see " + log + ")";
