@@ -18,6 +18,7 @@
 #include <string>
 
 #include "platform/tls.h"
+#include "platform/win32/system_library.h"
 
 namespace plat::tls {
 
@@ -45,19 +46,8 @@ struct TLibraries {
   bool Ok = false;
 };
 
-HMODULE LoadSystemLibrary(const wchar_t* name) {
-  HMODULE m = LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-  // Systems without the search flags refuse it; the plain call searches the system folder
-  // first for these names anyway (they are known DLLs).
-  if (m == nullptr && GetLastError() == ERROR_INVALID_PARAMETER) m = LoadLibraryW(name);
-  return m;
-}
-
-template <typename F>
-bool Find(HMODULE m, const char* name, F& out) {
-  out = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(m, name)));
-  return out != nullptr;
-}
+using win32::Find;
+using win32::LoadSystemLibrary;
 
 const TLibraries& Libraries() {
   static const TLibraries libs = [] {
