@@ -2,21 +2,15 @@
 // target.
 #include "platform/signature.h"
 
+#include "platform/text.h"
+
 namespace plat::signature {
 namespace {
-
-std::string Hex(std::uint32_t v) {
-  static const char digits[] = "0123456789ABCDEF";
-  std::string s = "0x";
-  for (int shift = 28; shift >= 0; shift -= 4)
-    s += digits[(v >> shift) & 0xF];
-  return s;
-}
 
 TResult Make(TVerdict verdict, const char* what, std::uint32_t status) {
   TResult r;
   r.Verdict = verdict;
-  r.Reason = std::string(what) + " (" + Hex(status) + ")";
+  r.Reason = std::string(what) + " (" + text::HexStatus(status) + ")";
   return r;
 }
 

@@ -239,6 +239,14 @@ void AppendTimeOfDay(std::string& out, std::int64_t seconds) {
   AppendDecimal(out, seconds % 60, 2);
 }
 
+std::string HexStatus(std::uint32_t value) {
+  static const char digits[] = "0123456789ABCDEF";
+  std::string s = "0x";
+  for (int shift = 28; shift >= 0; shift -= 4)
+    s += digits[(value >> shift) & 0xF];
+  return s;
+}
+
 void AppendDecimal(std::string& out, std::int64_t value, int min_digits) {
   std::uint64_t magnitude =
       value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);

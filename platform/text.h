@@ -61,6 +61,8 @@ String IntToStr(std::int64_t v);
 // Appends value in decimal to out with at least min_digits digits (zeros in front), after a
 // minus sign when negative. No locale, no formatting library.
 void AppendDecimal(std::string& out, std::int64_t value, int min_digits = 1);
+// A 32-bit status as the system shows it: "0x" and eight upper-case hex digits.
+std::string HexStatus(std::uint32_t value);
 // Appends a time of day given in seconds since midnight as "hh:mm:ss".
 void AppendTimeOfDay(std::string& out, std::int64_t seconds);
 

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/text.h"
 #include "platform/tls.h"
 #include "platform/win32/system_library.h"
 
@@ -82,14 +83,6 @@ std::wstring Wide(const std::string& s) {
   std::wstring w(static_cast<std::size_t>(n > 0 ? n : 0), L'\0');
   if (n > 0) MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
   return w;
-}
-
-std::string Hex(unsigned long v) {
-  static const char digits[] = "0123456789ABCDEF";
-  std::string s = "0x";
-  for (int shift = 28; shift >= 0; shift -= 4)
-    s += digits[(v >> shift) & 0xF];
-  return s;
 }
 
 // The bytes of an IPv4 or IPv6 address text, or an empty string for anything else.
@@ -227,7 +220,7 @@ std::string PolicyReason(DWORD status) {
     case TRUST_E_EXPLICIT_DISTRUST:
       return "certificate not trusted";
     default:
-      return "certificate not accepted (" + Hex(status) + ")";
+      return "certificate not accepted (" + text::HexStatus(status) + ")";
   }
 }
 
@@ -304,8 +297,10 @@ class TSchannelSession final : public TTlsSession {
         continue;
       }
       Fail(IsVersionStatus(s) ? kTlsErrVersion : kTlsErrHandshake,
-           IsVersionStatus(s) ? "unsupported protocol version (" + Hex(static_cast<DWORD>(s)) + ")"
-                              : "the handshake failed (" + Hex(static_cast<DWORD>(s)) + ")");
+           IsVersionStatus(s)
+               ? "unsupported protocol version (" + text::HexStatus(static_cast<std::uint32_t>(s)) +
+                     ")"
+               : "the handshake failed (" + text::HexStatus(static_cast<std::uint32_t>(s)) + ")");
       return TTlsStep::Failed;
     }
   }
@@ -338,7 +333,8 @@ class TSchannelSession final : public TTlsSession {
         return -2;
       }
       if (s != SEC_E_OK) {
-        Fail(kTlsErrProtocol, "a record could not be read (" + Hex(static_cast<DWORD>(s)) + ")");
+        Fail(kTlsErrProtocol,
+             "a record could not be read (" + text::HexStatus(static_cast<std::uint32_t>(s)) + ")");
         return -2;
       }
       std::string extra;
@@ -381,7 +377,8 @@ class TSchannelSession final : public TTlsSession {
       SecBufferDesc desc = {SECBUFFER_VERSION, 4, bufs};
       const SECURITY_STATUS s = sspi_.EncryptMessage(&ctx_, 0, &desc, 0);
       if (s != SEC_E_OK) {
-        Fail(kTlsErrProtocol, "a record could not be written (" + Hex(static_cast<DWORD>(s)) + ")");
+        Fail(kTlsErrProtocol, "a record could not be written (" +
+                                  text::HexStatus(static_cast<std::uint32_t>(s)) + ")");
         return false;
       }
       out_.append(record.data(), bufs[0].cbBuffer + bufs[1].cbBuffer + bufs[2].cbBuffer);
@@ -609,8 +606,8 @@ std::unique_ptr<TTlsSession> CreateTlsClientSession(const TTlsClientSettings& Se
                                            &cred_data, nullptr, nullptr, &cred, &expiry);
   if (s != SEC_E_OK) {
     if (roots != nullptr) libs.Crypt.CloseStore(roots, 0);
-    return fail(kTlsErrUnavailable,
-                "no TLS credentials from the system (" + Hex(static_cast<DWORD>(s)) + ")");
+    return fail(kTlsErrUnavailable, "no TLS credentials from the system (" +
+                                        text::HexStatus(static_cast<std::uint32_t>(s)) + ")");
   }
   std::string ip = AddressBytes(Settings.HostName);
   const bool is_ip = !ip.empty();
