@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <openssl/ssl.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -60,6 +61,50 @@ Reply Fetch(std::uint16_t port, const std::string& request, int deadline_ms = kD
     }
     r.bytes.append(buf, static_cast<std::size_t>(n));
   }
+  close(fd);
+  return r;
+}
+
+// The same over TLS, trusting `root` and checking the name "localhost". `clean_end` tells
+// whether the server ended with a close-notify (a cut connection has none).
+struct TlsReply : Reply {
+  bool handshake = false;
+  bool clean_end = false;
+};
+
+TlsReply FetchTls(std::uint16_t port, const std::string& root, const std::string& request) {
+  TlsReply r;
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(port);
+  inet_pton(AF_INET, "127.0.0.1", &sa.sin_addr);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    close(fd);
+    return r;
+  }
+  r.connected = true;
+  timeval limit{kDeadlineMs / 1000, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+  SSL_CTX_load_verify_locations(ctx, root.c_str(), nullptr);
+  SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+  SSL* ssl = SSL_new(ctx);
+  SSL_set_fd(ssl, fd);
+  SSL_set_tlsext_host_name(ssl, "localhost");
+  SSL_set1_host(ssl, "localhost");
+  if (SSL_connect(ssl) == 1) {
+    r.handshake = true;
+    SSL_write(ssl, request.data(), static_cast<int>(request.size()));
+    char buf[65536];
+    int n;
+    while ((n = SSL_read(ssl, buf, sizeof buf)) > 0)
+      r.bytes.append(buf, static_cast<std::size_t>(n));
+    r.closed = true;
+    r.clean_end = SSL_get_error(ssl, n) == SSL_ERROR_ZERO_RETURN;
+  }
+  SSL_free(ssl);
+  SSL_CTX_free(ctx);
   close(fd);
   return r;
 }
@@ -276,3 +321,58 @@ TEST_F(DemoServerTest, WritesAnNginxSite) {
 }
 
 }  // namespace
+
+// The TLS listener: a relocation from plain http to it, its own answers ("https:" + path), a
+// whole answer ending with the close-notify and a cut one without, and a certificate that does
+// not load refusing the start.
+TEST_F(DemoServerTest, TlsListenerTakesTheRelocatedRequest) {
+  const fs::path pki = dir_ / "pki";
+  ASSERT_EQ(std::system(("'" VEXLOR_MAKE_TLS_SERVER "' '" + pki.string() + "' >/dev/null").c_str()),
+            0);
+  const std::string root = (pki / "root.pem").string();
+  options_.TlsCertFile = (pki / "server.pem").string();
+  options_.TlsKeyFile = (pki / "server.key").string();
+  ASSERT_NO_FATAL_FAILURE(Start());
+  ASSERT_NE(server_->TlsPort(), 0);
+  ASSERT_NE(server_->TlsPort(), server_->Port());
+  Answer("/download.php", "tlsredirect=/download.php");
+  Answer("https:/license.php", "license,cut=10");
+
+  Reply moved = Fetch(server_->Port(), Get("/download.php"));
+  EXPECT_EQ(moved.StatusLine(), "HTTP/1.1 302 Found");
+  EXPECT_NE(moved.Head().find("\r\nLocation: https://localhost:" +
+                              std::to_string(server_->TlsPort()) + "/download.php\r\n"),
+            std::string::npos)
+      << moved.Head();
+
+  TlsReply setup = FetchTls(server_->TlsPort(), root, Get("/download.php"));
+  ASSERT_TRUE(setup.handshake);
+  EXPECT_EQ(setup.StatusLine(), "HTTP/1.1 200 OK");
+  EXPECT_EQ(setup.Body(), setup_);
+  EXPECT_TRUE(setup.clean_end);
+
+  TlsReply cut = FetchTls(server_->TlsPort(), root, Get("/license.php"));
+  ASSERT_TRUE(cut.handshake);
+  EXPECT_EQ(cut.Body(), "<html><tit");
+  EXPECT_FALSE(cut.clean_end);
+  EXPECT_EQ(Fetch(server_->Port(), Get("/license.php")).Body(),
+            "<html><title>Licence</title></html>");
+
+  // A plain request on the TLS port is no handshake; the server drops it and goes on.
+  Reply plain = Fetch(server_->TlsPort(), Get("/download.php"));
+  EXPECT_EQ(plain.bytes.find("HTTP/1.1 200"), std::string::npos);
+  EXPECT_TRUE(FetchTls(server_->TlsPort(), root, Get("/download.php")).clean_end);
+
+  auto requests = server_->Requests();
+  ASSERT_EQ(requests.size(), 5u);
+  EXPECT_FALSE(requests[0].Tls);
+  EXPECT_TRUE(requests[1].Tls);
+
+  server_->Stop();
+  demo::ServerOptions broken = options_;
+  broken.TlsKeyFile = root;  // not the certificate's key
+  demo::DemoServer refused(broken);
+  std::string why;
+  EXPECT_FALSE(refused.Start(&why));
+  EXPECT_NE(why.find("TLS certificate"), std::string::npos) << why;
+}

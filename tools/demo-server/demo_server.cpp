@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,8 +16,10 @@
 #include <cstring>
 #include <fstream>
 
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/sha.h>
+#include <openssl/ssl.h>
 #include <sstream>
 
 namespace demo {
@@ -177,6 +180,11 @@ std::optional<Answer> ParseAnswer(const std::string& answer_text, std::string* e
       a.Status = 302;
       a.Location = value;
       a.Source = Answer::Body::bdStatusPage;
+    } else if (key == "tlsredirect" && !value.empty() && value[0] == '/') {
+      a.Status = 302;
+      a.Location = value;
+      a.LocationTls = true;
+      a.Source = Answer::Body::bdStatusPage;
     } else if (key == "location" && !value.empty()) {
       a.Location = value;
     } else if (key == "type" && !value.empty()) {
@@ -233,34 +241,61 @@ DemoServer::DemoServer(ServerOptions options) : options_(std::move(options)) {
 
 DemoServer::~DemoServer() {
   Stop();
+  SSL_CTX_free(tls_ctx_);
+}
+
+bool DemoServer::Listen(std::uint16_t port, int* fd, std::uint16_t* bound, std::string* error) {
+  auto fail = [&](const std::string& why) {
+    if (error) *error = why;
+    if (*fd >= 0) close(*fd);
+    *fd = -1;
+    return false;
+  };
+  *fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (*fd < 0) return fail(std::string("socket: ") + strerror(errno));
+  int one = 1;
+  setsockopt(*fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(port);
+  inet_pton(AF_INET, options_.Address.c_str(), &sa.sin_addr);
+  if (bind(*fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    return fail("bind " + options_.Address + ":" + std::to_string(port) + ": " + strerror(errno));
+  }
+  if (listen(*fd, 16) != 0) return fail(std::string("listen: ") + strerror(errno));
+  socklen_t len = sizeof sa;
+  getsockname(*fd, reinterpret_cast<sockaddr*>(&sa), &len);
+  *bound = ntohs(sa.sin_port);
+  return true;
 }
 
 bool DemoServer::Start(std::string* error) {
-  auto fail = [&](const std::string& why) {
-    if (error) *error = why;
-    if (listen_fd_ >= 0) close(listen_fd_);
+  if (!IsLoopbackAddress(options_.Address)) {
+    if (error) *error = "not a loopback address: " + options_.Address;
+    return false;
+  }
+  const bool tls = !options_.TlsCertFile.empty() || !options_.TlsKeyFile.empty();
+  if (tls && tls_ctx_ == nullptr) {
+    tls_ctx_ = SSL_CTX_new(TLS_server_method());
+    if (tls_ctx_ == nullptr ||
+        SSL_CTX_use_certificate_chain_file(tls_ctx_, options_.TlsCertFile.c_str()) != 1 ||
+        SSL_CTX_use_PrivateKey_file(tls_ctx_, options_.TlsKeyFile.c_str(), SSL_FILETYPE_PEM) != 1 ||
+        SSL_CTX_check_private_key(tls_ctx_) != 1) {
+      char reason[256];
+      ERR_error_string_n(ERR_get_error(), reason, sizeof reason);
+      if (error) *error = "TLS certificate " + options_.TlsCertFile + ": " + reason;
+      SSL_CTX_free(tls_ctx_);
+      tls_ctx_ = nullptr;
+      return false;
+    }
+    SSL_CTX_set_mode(tls_ctx_, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+  }
+  if (!Listen(options_.Port, &listen_fd_, &port_, error)) return false;
+  if (tls && !Listen(options_.TlsPort, &tls_listen_fd_, &tls_port_, error)) {
+    close(listen_fd_);
     listen_fd_ = -1;
     return false;
-  };
-  if (!IsLoopbackAddress(options_.Address)) {
-    return fail("not a loopback address: " + options_.Address);
   }
-  listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (listen_fd_ < 0) return fail(std::string("socket: ") + strerror(errno));
-  int one = 1;
-  setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(options_.Port);
-  inet_pton(AF_INET, options_.Address.c_str(), &sa.sin_addr);
-  if (bind(listen_fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-    return fail("bind " + options_.Address + ":" + std::to_string(options_.Port) + ": " +
-                strerror(errno));
-  }
-  if (listen(listen_fd_, 16) != 0) return fail(std::string("listen: ") + strerror(errno));
-  socklen_t len = sizeof sa;
-  getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&sa), &len);
-  port_ = ntohs(sa.sin_port);
   stopping_ = false;
   acceptor_ = std::thread([this] { AcceptLoop(); });
   return true;
@@ -279,6 +314,8 @@ void DemoServer::Stop() {
   acceptor_.join();
   close(listen_fd_);
   listen_fd_ = -1;
+  if (tls_listen_fd_ >= 0) close(tls_listen_fd_);
+  tls_listen_fd_ = -1;
   std::vector<std::unique_ptr<Connection>> connections;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -291,6 +328,10 @@ void DemoServer::Stop() {
 
 std::string DemoServer::BaseUrl() const {
   return "http://" + options_.Address + ":" + std::to_string(port_);
+}
+
+std::string DemoServer::TlsBaseUrl() const {
+  return "https://localhost:" + std::to_string(tls_port_);
 }
 
 void DemoServer::SetAnswer(const std::string& path, const Answer& answer) {
@@ -337,10 +378,11 @@ void DemoServer::Note(const std::string& line) const {
 
 void DemoServer::AcceptLoop() {
   while (!stopping_) {
-    pollfd p{listen_fd_, POLLIN, 0};
-    int r = poll(&p, 1, kStep);
+    pollfd p[2] = {{listen_fd_, POLLIN, 0}, {tls_listen_fd_, POLLIN, 0}};
+    int r = poll(p, tls_listen_fd_ >= 0 ? 2 : 1, kStep);
     if (r <= 0) continue;
-    int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    const bool tls = (p[0].revents & POLLIN) == 0;
+    int fd = accept4(tls ? tls_listen_fd_ : listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -358,30 +400,86 @@ void DemoServer::AcceptLoop() {
     conn->fd = fd;
     Connection* raw = conn.get();
     connections_.push_back(std::move(conn));
-    raw->thread = std::thread([this, raw] { Serve(raw); });
+    raw->thread = std::thread([this, raw, tls] { Serve(raw, tls); });
   }
 }
 
-void DemoServer::Serve(Connection* conn) {
-  int fd = conn->fd;
+void DemoServer::Serve(Connection* conn, bool tls) {
   Request request;
-  if (ReadRequest(fd, request)) {
+  request.Tls = tls;
+  if ((!tls || Handshake(*conn)) && ReadRequest(*conn, request)) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       requests_.push_back(request);
     }
     changed_.notify_all();
-    Note(request.Method + " " + request.Target);
-    SendAnswer(fd, request, AnswerFor(request.Path));
+    Note(std::string(tls ? "TLS " : "") + request.Method + " " + request.Target);
+    SendAnswer(*conn, request, AnswerFor(request));
   }
   std::lock_guard<std::mutex> lock(mutex_);
-  close(fd);
+  SSL_free(conn->ssl);
+  conn->ssl = nullptr;
+  close(conn->fd);
   conn->fd = -1;
   conn->done = true;
   changed_.notify_all();
 }
 
-bool DemoServer::ReadRequest(int fd, Request& request) {
+bool DemoServer::Handshake(Connection& conn) {
+  // Non-blocking, so every wait below can notice Stop and the deadline.
+  fcntl(conn.fd, F_SETFL, fcntl(conn.fd, F_GETFL) | O_NONBLOCK);
+  SSL* ssl = SSL_new(tls_ctx_);
+  if (ssl == nullptr || SSL_set_fd(ssl, conn.fd) != 1) {
+    SSL_free(ssl);
+    return false;
+  }
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kRequestTimeoutMs);
+  while (!stopping_ && std::chrono::steady_clock::now() < deadline) {
+    ERR_clear_error();
+    const int r = SSL_accept(ssl);
+    if (r == 1) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      conn.ssl = ssl;
+      return true;
+    }
+    const int e = SSL_get_error(ssl, r);
+    if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) break;
+    pollfd p{conn.fd, static_cast<short>(e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT), 0};
+    poll(&p, 1, kStep);
+  }
+  char reason[256];
+  ERR_error_string_n(ERR_get_error(), reason, sizeof reason);
+  Note(std::string("TLS handshake failed: ") + reason);
+  SSL_free(ssl);
+  return false;
+}
+
+int DemoServer::ReadSome(Connection& conn, char* buffer, int size) {
+  if (conn.ssl == nullptr || SSL_pending(conn.ssl) == 0) {
+    pollfd p{conn.fd, POLLIN, 0};
+    if (poll(&p, 1, kStep) <= 0) return 0;
+  }
+  if (conn.ssl == nullptr) {
+    ssize_t n = recv(conn.fd, buffer, static_cast<std::size_t>(size), MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return 0;
+    return n > 0 ? static_cast<int>(n) : -1;
+  }
+  ERR_clear_error();
+  const int n = SSL_read(conn.ssl, buffer, size);
+  if (n > 0) return n;
+  const int e = SSL_get_error(conn.ssl, n);
+  return e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE ? 0 : -1;
+}
+
+void DemoServer::DrainUntilClosed(Connection& conn, int ms) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!stopping_ && (ms < 0 || std::chrono::steady_clock::now() < deadline)) {
+    char buf[512];
+    if (ReadSome(conn, buf, sizeof buf) < 0) break;
+  }
+}
+
+bool DemoServer::ReadRequest(Connection& conn, Request& request) {
   std::string data;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kRequestTimeoutMs);
   while (!stopping_ && std::chrono::steady_clock::now() < deadline) {
@@ -391,11 +489,9 @@ bool DemoServer::ReadRequest(int fd, Request& request) {
       break;
     }
     if (data.size() > kMaxRequest) return false;
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, kStep) <= 0) continue;
     char buf[2048];
-    ssize_t n = recv(fd, buf, sizeof buf, 0);
-    if (n <= 0) return false;
+    const int n = ReadSome(conn, buf, sizeof buf);
+    if (n < 0) return false;
     data.append(buf, static_cast<std::size_t>(n));
   }
   if (request.Raw.empty()) return false;
@@ -403,8 +499,8 @@ bool DemoServer::ReadRequest(int fd, Request& request) {
   std::istringstream in(line);
   in >> request.Method >> request.Target;
   std::string path = request.Target;
-  if (path.rfind("http://", 0) == 0) {
-    std::size_t slash = path.find('/', 7);
+  if (path.rfind("http://", 0) == 0 || path.rfind("https://", 0) == 0) {
+    std::size_t slash = path.find('/', path.find("//") + 2);
     path = slash == std::string::npos ? "/" : path.substr(slash);
   }
   request.Path = path.substr(0, path.find('?'));
@@ -440,10 +536,19 @@ void DemoServer::ReadControlFile() {
   }
 }
 
-Answer DemoServer::AnswerFor(const std::string& path) {
+Answer DemoServer::AnswerFor(const Request& request) {
   ReadControlFile();
   std::lock_guard<std::mutex> lock(mutex_);
-  auto it = answers_.find(path);
+  // Over TLS: the answer set for "https:" + path first; a relocation to https is not repeated.
+  std::string path = request.Path;
+  auto it = answers_.end();
+  if (request.Tls) it = answers_.find("https:" + path);
+  if (it != answers_.end()) {
+    path = "https:" + path;
+  } else {
+    it = answers_.find(path);
+    if (request.Tls && it != answers_.end() && it->second.LocationTls) it = answers_.end();
+  }
   if (it != answers_.end()) {
     Answer a = it->second;
     a.Version = ++served_[path];
@@ -454,9 +559,15 @@ Answer DemoServer::AnswerFor(const std::string& path) {
       a.Silent = a.CloseAtOnce = false;
       // A failing status came with a status page instead of the path's document.
       if (a.Source == Answer::Body::bdStatusPage)
-        a.Source = path == "/license.php" ? Answer::Body::bdLicense : Answer::Body::bdSetup;
+        a.Source = request.Path == "/license.php" ? Answer::Body::bdLicense : Answer::Body::bdSetup;
     }
     return a;
+  }
+  if (request.Path == "/download.php") return Answer();
+  if (request.Path == "/license.php") {
+    Answer license;
+    license.Source = Answer::Body::bdLicense;
+    return license;
   }
   Answer missing;
   missing.Status = 404;
@@ -491,18 +602,34 @@ bool DemoServer::WaitReleased() {
   return released;
 }
 
-bool DemoServer::SendAll(int fd, const char* data, std::size_t size) {
+bool DemoServer::SendAll(Connection& conn, const char* data, std::size_t size) {
+  short wait_for = POLLOUT;
   while (size > 0) {
     if (stopping_) return false;
-    pollfd p{fd, POLLOUT, 0};
+    pollfd p{conn.fd, wait_for, 0};
     int r = poll(&p, 1, kStep);
     if (r < 0 && errno != EINTR) return false;
     if (r <= 0) continue;
     if (p.revents & (POLLERR | POLLHUP)) return false;
-    ssize_t n = send(fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n < 0) {
-      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
-      return false;
+    ssize_t n;
+    if (conn.ssl != nullptr) {
+      ERR_clear_error();
+      const int chunk = static_cast<int>(std::min<std::size_t>(size, 1 << 20));
+      const int w = SSL_write(conn.ssl, data, chunk);
+      if (w <= 0) {
+        const int e = SSL_get_error(conn.ssl, w);
+        if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) return false;
+        wait_for = e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT;
+        continue;
+      }
+      wait_for = POLLOUT;
+      n = w;
+    } else {
+      n = send(conn.fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
+        return false;
+      }
     }
     data += n;
     size -= static_cast<std::size_t>(n);
@@ -510,7 +637,8 @@ bool DemoServer::SendAll(int fd, const char* data, std::size_t size) {
   return true;
 }
 
-void DemoServer::SendAnswer(int fd, const Request& request, const Answer& a) {
+void DemoServer::SendAnswer(Connection& conn, const Request& request, const Answer& a) {
+  const int fd = conn.fd;
   if (a.CloseAtOnce) {
     Note("closed without an answer");
     return;
@@ -518,12 +646,7 @@ void DemoServer::SendAnswer(int fd, const Request& request, const Answer& a) {
   if (a.Silent) {
     Note("silent");
     // Say nothing; keep the connection until the client gives up or the server stops.
-    while (!stopping_) {
-      pollfd p{fd, POLLIN, 0};
-      if (poll(&p, 1, kStep) <= 0) continue;
-      char buf[512];
-      if (recv(fd, buf, sizeof buf, 0) <= 0) break;
-    }
+    DrainUntilClosed(conn);
     return;
   }
 
@@ -602,7 +725,9 @@ void DemoServer::SendAnswer(int fd, const Request& request, const Answer& a) {
   }
   if (!a.Location.empty()) {
     std::string location = a.Location;
-    if (location[0] == '/') {
+    if (a.LocationTls) {
+      location = TlsBaseUrl() + location;
+    } else if (location[0] == '/') {
       // The request's Host names where the client found this server; anything but a loopback
       // address there would send the client elsewhere, so then the server names itself.
       std::string host = HeaderField(request.Raw, "Host");
@@ -617,7 +742,7 @@ void DemoServer::SendAnswer(int fd, const Request& request, const Answer& a) {
     head += "Content-Length: " + std::to_string(body.size()) + "\r\n";
   }
   head += "Connection: close\r\n\r\n";
-  if (!SendAll(fd, head.data(), head.size())) return;
+  if (!SendAll(conn, head.data(), head.size())) return;
   Note(std::to_string(status) + " " + std::to_string(body.size()) + " bytes" +
        (a.Chunked ? " chunked" : "") + (a.CutAfter >= 0 ? " cut" : "") +
        (a.TrickleBytes ? " trickled" : "") + (a.HoldAfter >= 0 ? " held" : ""));
@@ -644,7 +769,7 @@ void DemoServer::SendAnswer(int fd, const Request& request, const Answer& a) {
       snprintf(size_line, sizeof size_line, "%zx\r\n", piece.size());
       piece = size_line + piece + "\r\n";
     }
-    if (!SendAll(fd, piece.data(), piece.size())) return;
+    if (!SendAll(conn, piece.data(), piece.size())) return;
     sent += slice;
     body_bytes_sent_ += slice;
     if (a.TrickleBytes && sent < limit && !Pause(a.TrickleMs)) return;
@@ -659,30 +784,22 @@ void DemoServer::SendAnswer(int fd, const Request& request, const Answer& a) {
   }
   if (a.StallAfter >= 0 && a.StallAfter < static_cast<std::int64_t>(body.size())) {
     Note("stalled after " + std::to_string(sent) + " bytes");
-    while (!stopping_) {
-      pollfd p{fd, POLLIN, 0};
-      if (poll(&p, 1, kStep) <= 0) continue;
-      char buf[512];
-      if (recv(fd, buf, sizeof buf, 0) <= 0) break;
-    }
+    DrainUntilClosed(conn);
     return;
   }
   if (a.CutAfter >= 0 && a.CutAfter < static_cast<std::int64_t>(body.size())) {
     Note("cut after " + std::to_string(sent) + " bytes");
     return;
   }
-  if (a.Chunked && !SendAll(fd, "0\r\n\r\n", 5)) return;
+  if (a.Chunked && !SendAll(conn, "0\r\n\r\n", 5)) return;
 
-  // Let the client read everything before the close: stop sending, then wait (bounded) for
-  // the client to close its side, so no unread request byte turns the close into a reset.
+  // Let the client read everything before the close: stop sending (over TLS with the
+  // close-notify first; a cut above sends none, as a cut connection would not), then wait
+  // (bounded) for the client to close its side, so no unread request byte turns the close
+  // into a reset.
+  if (conn.ssl != nullptr) SSL_shutdown(conn.ssl);
   shutdown(fd, SHUT_WR);
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kLingerMs);
-  while (!stopping_ && std::chrono::steady_clock::now() < deadline) {
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, kStep) <= 0) continue;
-    char buf[512];
-    if (recv(fd, buf, sizeof buf, 0) <= 0) break;
-  }
+  DrainUntilClosed(conn, kLingerMs);
 }
 
 bool WriteNginxSite(const std::string& dir, const std::string& address, std::uint16_t port,

@@ -12,6 +12,12 @@
 // text ("status=404", "cut=1000", "trickle=512/20,chunked"), so the command line and a control
 // file can script the server as the C++ tests do.
 //
+// With a certificate and key it also listens for TLS on a second port of the same address
+// ("https://localhost:PORT", the name the test certificates carry), so a download can be sent
+// from plain http to https. Paths asked over TLS take the answer set for "https:" + path when
+// there is one, else the path's own answer, except that a relocation to https is not repeated
+// there: that path then gets its default document.
+//
 // The server listens on one loopback address only; it refuses any other.
 //
 // Threads: Start, Stop and the setters may be called from any thread. One thread accepts, one
@@ -31,6 +37,8 @@
 #include <thread>
 #include <vector>
 
+#include <openssl/types.h>
+
 namespace demo {
 
 // What the server answers on one path.
@@ -45,6 +53,8 @@ struct Answer {
   // Sent as a Location field; a path ("/other") becomes an absolute address on the host the
   // client asked for. A relocation answer (3xx) without a body source gets a short HTML page.
   std::string Location;
+  // The Location path names the TLS listener: "https://localhost:TLSPORT" + path.
+  bool LocationTls = false;
   bool Chunked = false;          // chunked transfer coding, no Content-Length
   bool NoLength = false;         // no Content-Length: the body ends with the connection
   std::int64_t CutAfter = -1;    // close after this many body bytes (full length announced)
@@ -72,6 +82,7 @@ struct Answer {
 //   setup | license | file=PATH | text=TEXT   the body (default: setup)
 //   status=N                                  the status (default 200)
 //   redirect=PATH                             302 with Location PATH
+//   tlsredirect=PATH                          302 to PATH on the server's TLS listener
 //   location=PATH                             a Location field with the status given
 //   type=MIME                                 Content-Type
 //   chunked | nolength                        how the body is delimited
@@ -87,7 +98,8 @@ std::optional<Answer> ParseAnswer(const std::string& answer_text, std::string* e
 
 // One request as received.
 struct Request {
-  std::string Raw;  // the request line and header, up to and including the empty line
+  std::string Raw;   // the request line and header, up to and including the empty line
+  bool Tls = false;  // received on the TLS listener
   std::string Method;
   std::string Target;  // as sent: a path, or an absolute address
   std::string Path;    // the path of the target, without query
@@ -102,6 +114,10 @@ struct ServerOptions {
   // a line "release" releases held answers, "#" starts a comment. A missing file changes
   // nothing.
   std::string ControlFile;
+  // PEM certificate chain and private key of the TLS listener; both empty: no TLS listener.
+  std::string TlsCertFile;
+  std::string TlsKeyFile;
+  std::uint16_t TlsPort = 0;  // 0: any free port (see TlsPort())
   // Called for each request line and each answer's outcome, from the serving threads.
   std::function<void(const std::string&)> Log;
 };
@@ -121,6 +137,9 @@ class DemoServer {
   std::uint16_t Port() const { return port_; }
   // "http://ADDRESS:PORT"
   std::string BaseUrl() const;
+  // The TLS listener's port (0 without one) and "https://localhost:PORT".
+  std::uint16_t TlsPort() const { return tls_port_; }
+  std::string TlsBaseUrl() const;
 
   // The answer for a path; paths without one answer 404 (except the two defaults).
   void SetAnswer(const std::string& path, const Answer& answer);
@@ -142,19 +161,28 @@ class DemoServer {
  private:
   struct Connection {
     int fd = -1;
+    SSL* ssl = nullptr;  // TLS over fd, once the handshake is done
     std::thread thread;
     bool done = false;
   };
 
+  bool Listen(std::uint16_t port, int* fd, std::uint16_t* bound, std::string* error);
   void AcceptLoop();
-  void Serve(Connection* conn);
-  bool ReadRequest(int fd, Request& request);
-  Answer AnswerFor(const std::string& path);
+  void Serve(Connection* conn, bool tls);
+  bool Handshake(Connection& conn);
+  bool ReadRequest(Connection& conn, Request& request);
+  Answer AnswerFor(const Request& request);
   void ReadControlFile();
-  void SendAnswer(int fd, const Request& request, const Answer& answer);
+  void SendAnswer(Connection& conn, const Request& request, const Answer& answer);
   // Sends all bytes, waiting while the peer is slow; false when the peer is gone or the server
   // stops.
-  bool SendAll(int fd, const char* data, std::size_t size);
+  bool SendAll(Connection& conn, const char* data, std::size_t size);
+  // Reads what has arrived, waiting a short step for it: the count, 0 when nothing came yet,
+  // -1 when the peer has closed or the connection failed.
+  int ReadSome(Connection& conn, char* buffer, int size);
+  // Reads and drops whatever the peer sends until it closes or the server stops (at most
+  // `ms` when given).
+  void DrainUntilClosed(Connection& conn, int ms = -1);
   // Sleeps up to `ms`, returning early (false) when the server stops.
   bool Pause(int ms);
   bool WaitReleased();
@@ -163,6 +191,9 @@ class DemoServer {
   ServerOptions options_;
   int listen_fd_ = -1;
   std::uint16_t port_ = 0;
+  int tls_listen_fd_ = -1;
+  std::uint16_t tls_port_ = 0;
+  SSL_CTX* tls_ctx_ = nullptr;
   std::thread acceptor_;
   std::atomic<bool> stopping_{false};
   std::atomic<std::int64_t> body_bytes_sent_{0};

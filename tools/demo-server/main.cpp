@@ -24,15 +24,21 @@ const char kUsage[] =
     "  --license FILE      the licence page served as /license.php\n"
     "  --answer PATH=ANSWER  how to answer PATH; may be repeated\n"
     "  --control FILE      re-read before every answer: lines \"PATH ANSWER\" and \"release\"\n"
+    "  --tls-cert FILE     also serve TLS, with this PEM certificate chain (names localhost)\n"
+    "  --tls-key FILE      ... and this PEM private key, on a second port of --address\n"
+    "  --tls-port N        port of the TLS listener (default 0: any free port)\n"
     "  --quiet             do not log requests on standard error\n"
     "  --nginx-site DIR    write an nginx site serving the same documents on --address and\n"
     "                      --port into DIR and exit, instead of serving\n"
     "\n"
     "ANSWER is a comma-separated list: setup | license | file=PATH | text=TEXT | status=N |\n"
-    "redirect=PATH | location=PATH | type=MIME | chunked | nolength | cut=N | hold=N |\n"
-    "trickle=BYTES/MS | silence | close.  Examples: status=404   redirect=/mirror.php\n"
+    "redirect=PATH | tlsredirect=PATH | location=PATH | type=MIME | chunked | nolength |\n"
+    "cut=N | hold=N | trickle=BYTES/MS | silence | close | reset=N | stall=N | ignorerange |\n"
+    "newetag | wrongdigest | nodigest | times=K.  Examples: status=404   redirect=/mirror.php\n"
     "cut=100000   chunked   trickle=4096/100   hold=65536 (until \"release\" in the control\n"
-    "file)   silence\n";
+    "file)   silence   tlsredirect=/download.php (to the TLS listener)\n"
+    "Over TLS a path takes the answer of \"https:PATH\" when one is set (--answer\n"
+    "https:/download.php=trickle=4096/100), else that of PATH unless it relocates to TLS.\n";
 
 int Usage(const std::string& why) {
   std::cerr << "vexlor-demo-server: " << why << "\n\n" << kUsage;
@@ -63,18 +69,23 @@ int main(int argc, char** argv) {
     } else if (a == "--quiet") {
       quiet = true;
     } else if (a == "--address" || a == "--port" || a == "--port-file" || a == "--setup" ||
-               a == "--license" || a == "--answer" || a == "--control" || a == "--nginx-site") {
+               a == "--license" || a == "--answer" || a == "--control" || a == "--nginx-site" ||
+               a == "--tls-cert" || a == "--tls-key" || a == "--tls-port") {
       const std::string* v = value();
       if (!v) return Usage(a + " needs a value");
       if (a == "--address") {
         options.Address = *v;
-      } else if (a == "--port") {
+      } else if (a == "--port" || a == "--tls-port") {
         char* end = nullptr;
         long port = std::strtol(v->c_str(), &end, 10);
         if (v->empty() || *end != '\0' || port < 0 || port > 65535) {
           return Usage("bad port: " + *v);
         }
-        options.Port = static_cast<std::uint16_t>(port);
+        (a == "--port" ? options.Port : options.TlsPort) = static_cast<std::uint16_t>(port);
+      } else if (a == "--tls-cert") {
+        options.TlsCertFile = *v;
+      } else if (a == "--tls-key") {
+        options.TlsKeyFile = *v;
       } else if (a == "--port-file") {
         port_file = *v;
       } else if (a == "--setup") {
@@ -87,7 +98,8 @@ int main(int argc, char** argv) {
         nginx_dir = *v;
       } else {
         std::size_t eq = v->find('=');
-        if (eq == std::string::npos || eq == 0 || (*v)[0] != '/') {
+        const std::size_t path_at = v->rfind("https:", 0) == 0 ? 6 : 0;
+        if (eq == std::string::npos || eq <= path_at || (*v)[path_at] != '/') {
           return Usage("--answer wants PATH=ANSWER: " + *v);
         }
         std::string why;
@@ -100,6 +112,9 @@ int main(int argc, char** argv) {
     }
   }
   if (options.SetupFile.empty()) return Usage("no setup program: give --setup FILE");
+  if (options.TlsCertFile.empty() != options.TlsKeyFile.empty()) {
+    return Usage("--tls-cert and --tls-key go together");
+  }
 
   if (!nginx_dir.empty()) {
     if (options.Port == 0) return Usage("--nginx-site needs --port");
@@ -148,6 +163,9 @@ int main(int argc, char** argv) {
   }
   std::cerr << "vexlor-demo-server: serving " << server.BaseUrl() << "/download.php and "
             << server.BaseUrl() << "/license.php\n";
+  if (server.TlsPort() != 0) {
+    std::cerr << "vexlor-demo-server: and over TLS at " << server.TlsBaseUrl() << "\n";
+  }
 
   int sig = 0;
   sigwait(&stop_signals, &sig);

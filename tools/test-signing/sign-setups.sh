@@ -7,9 +7,8 @@
 # SIGNER is the signer's common name the installer requires ("Norvane" by default). Writes to
 # OUTDIR (made afresh):
 #   root.pem, root.der     the test root "<SIGNER> Test Root" (the one to trust)
-#   root-wine.reg          the test root as a key of the machine's ROOT store, in the text of a
-#                          Wine prefix's system.reg: appended to that file before the prefix
-#                          first runs, it makes the root trusted in that prefix only
+#   root-wine.reg          the test root for a Wine prefix's system.reg
+#                          (tools/test-signing/wine-root-reg.sh)
 #   stray-root.pem         a second root, trusted nowhere
 #   signed.exe             signed by SIGNER, certificate issued by the test root
 #   unsigned.exe           SETUP as it is
@@ -23,6 +22,7 @@ set -euo pipefail
 setup=$1 out=$2 signer=${3:-Norvane}
 [ -f "$setup" ] || { echo "$0: no file $setup" >&2; exit 2; }
 setup=$(realpath "$setup")
+here=$(cd "$(dirname "$0")" && pwd)
 
 rm -rf "$out"
 mkdir -p "$out"
@@ -54,17 +54,7 @@ sign() {  # signer-name output
 make_root root "$signer Test Root"
 make_root stray-root "Stray Test Root"
 ossl x509 -in root.pem -outform DER -out root.der
-# The ROOT store keeps each certificate under its SHA-1 hash, as a serialized certificate: the
-# certificate property (32), its encoding (1, X.509 ASN.1), its length, then the DER bytes.
-hash=$(openssl x509 -in root.pem -noout -fingerprint -sha1 | sed 's/.*=//; s/://g')
-len=$(stat -c %s root.der)
-blob=$({
-  printf '20000000''01000000''%02x%02x%02x%02x' $((len & 255)) $((len >> 8 & 255)) \
-    $((len >> 16 & 255)) $((len >> 24 & 255))
-  od -An -v -tx1 root.der | tr -d ' \n'
-} | sed 's/../&,/g; s/,$//')
-printf '\n[Software\\\\Microsoft\\\\SystemCertificates\\\\Root\\\\Certificates\\\\%s] %s\n"Blob"=hex:%s\n' \
-  "$hash" "$(date +%s)" "$blob" >root-wine.reg
+"$here/wine-root-reg.sh" root.pem >root-wine.reg
 
 make_signer vendor "$signer" root
 make_signer other "Other Vendor" root
