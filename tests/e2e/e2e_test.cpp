@@ -138,6 +138,9 @@ class E2EBase : public ::testing::Test {
     options.LicenseFile = VEXLOR_E2E_LICENSE;
     auto log = std::make_shared<std::ofstream>(work_ / "server.log", std::ios::app);
     options.Log = [log](const std::string& line) { *log << line << std::endl; };
+    // The TLS listener too (a port of its own), for the scenarios sent on to https.
+    options.TlsCertFile = (e2e::DemoTlsFolder() / "server.pem").string();
+    options.TlsKeyFile = (e2e::DemoTlsFolder() / "server.key").string();
     server_ = std::make_unique<demo::DemoServer>(options);
     std::string why;
     ASSERT_TRUE(server_->Start(&why)) << why;
@@ -509,6 +512,25 @@ TEST_P(InstallerE2E, LicenceLinkShowsThePage) {
                   kLicenseTitle + "\n");
   }
   ASSERT_NO_FATAL_FAILURE(CloseWithoutQuestion());
+}
+
+// As a vendor's download server does, the http address sends the download on to https: the
+// setup program comes over TLS (the certificate checked against the test root the target's
+// programs trust), is checked and runs.
+TEST_P(InstallerE2E, InstallsThroughARelocationToHttps) {
+  server_->SetAnswer("/download.php", *demo::ParseAnswer("tlsredirect=/download.php"));
+  ASSERT_NO_FATAL_FAILURE(LaunchInstaller());
+  Click(ControlId::imgBtnInstall);
+  ASSERT_NO_FATAL_FAILURE(ExpectPage(Page::pgFinish, "finish"));
+  ExpectInstalled(true);
+  auto requests = server_->Requests();
+  ASSERT_GE(requests.size(), 2u);
+  EXPECT_FALSE(requests[0].Tls);
+  EXPECT_EQ(requests[0].Path, "/download.php");
+  EXPECT_TRUE(requests.back().Tls) << "the setup program did not come over TLS";
+  EXPECT_EQ(requests.back().Path, "/download.php");
+  ASSERT_NO_FATAL_FAILURE(FinishAndExit(ControlId::btnInstalledFinish));
+  StopProduct();
 }
 
 // The vendor's kind of server: nginx with the generated site delivers the setup program.

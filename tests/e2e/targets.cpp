@@ -46,6 +46,25 @@ int RunToFile(const std::vector<std::string>& argv, int timeout_ms, const Env& e
   return drive::RunTool(sh, timeout_ms, nullptr, env);
 }
 
+// Runs `argv` (which makes `folder`) once per run of this test program, under a lock on the
+// folder: the test programs of a run may start side by side. `done` remembers the success.
+bool MakeOncePerRun(bool& done, const fs::path& folder, const std::vector<std::string>& argv,
+                    const std::string& what, std::string* why) {
+  if (done) return true;
+  fs::create_directories(folder.parent_path());
+  int lock = open((folder.string() + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (lock < 0 || flock(lock, LOCK_EX) != 0) {
+    if (lock >= 0) close(lock);
+    *why = "cannot lock " + folder.string();
+    return false;
+  }
+  done = RunToFile(argv, 120000, {}, folder.string() + ".log") == 0;
+  flock(lock, LOCK_UN);
+  close(lock);
+  if (!done) *why = "cannot " + what + ", see " + folder.string() + ".log";
+  return done;
+}
+
 // The Linux program: its registry is a folder tree and its mutexes are locks in a runtime
 // folder, both moved into the test's folder through the environment, which the test process
 // shares so that it reads what the programs write.
@@ -62,6 +81,7 @@ class LinuxTarget : public Target {
 
   bool Prepare(const fs::path& work, std::string* why) override {
     work_ = work;
+    if (!MakeDemoTls(why)) return false;
     for (const char* sub : {"registry", "tmp", "home", "Program Files"})
       fs::create_directories(work / sub);
     fs::create_directories(work / "run");
@@ -84,6 +104,8 @@ class LinuxTarget : public Target {
     out["TMPDIR"] = (work_ / "tmp").string();
     out["VEXLOR_REGISTRY_ROOT"] = (work_ / "registry").string();
     out["XDG_RUNTIME_DIR"] = (work_ / "run").string();
+    // OpenSSL's default roots: the demo server's test root alone.
+    out["SSL_CERT_FILE"] = (DemoTlsFolder() / "root.pem").string();
     // Under the sanitizers, the programs' leak check knows the toolkit's own leaks.
     out["LSAN_OPTIONS"] = "suppressions=" VEXLOR_E2E_LSAN_SUPPRESSIONS;
     return out;
@@ -201,13 +223,16 @@ class WineTarget : public Target {
       fs::create_directories(work / sub);
     fs::path tpl = fs::path(VEXLOR_E2E_WORK_DIR) / "wine-template";
     if (!MakeTemplate(tpl, why)) return false;
-    if (!SignSetup(why)) return false;
+    if (!SignSetup(why) || !MakeDemoTls(why)) return false;
     prefix_ = work / "prefix";
     if (!CopyPrefix(tpl, prefix_, why)) return false;
-    std::string root = ReadText(Signing() / "root-wine.reg");
-    if (root.empty() || !AppendText(prefix_ / "system.reg", root)) {
-      *why = "cannot add the test root to the prefix's registry";
-      return false;
+    // The roots of the signed setup and of the demo server's TLS certificate.
+    for (const fs::path& reg : {Signing() / "root-wine.reg", DemoTlsFolder() / "root-wine.reg"}) {
+      std::string root = ReadText(reg);
+      if (root.empty() || !AppendText(prefix_ / "system.reg", root)) {
+        *why = "cannot add the test root " + reg.string() + " to the prefix's registry";
+        return false;
+      }
     }
     if (!SetRegistryValue(prefix_ / "user.reg", "[Environment]", "TEMP",
                           ProgramPath(work / "tmp")) ||
@@ -311,26 +336,13 @@ class WineTarget : public Target {
     return fs::path(VEXLOR_E2E_WORK_DIR) / "signing-windows";
   }
 
-  // The signed forms of the demo setup, made once per run of this test program (under a lock:
-  // the programs of a run may start side by side).
+  // The signed forms of the demo setup, made once per run of this test program.
   bool SignSetup(std::string* why) {
     static bool signed_this_run = false;
-    if (signed_this_run) return true;
-    fs::create_directories(Signing().parent_path());
-    int lock = open((Signing().string() + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (lock < 0 || flock(lock, LOCK_EX) != 0) {
-      if (lock >= 0) close(lock);
-      *why = "cannot lock the signing folder";
-      return false;
-    }
     const std::string signer = facts_.count("signer") ? facts_.at("signer") : "Norvane";
-    signed_this_run =
-        RunToFile({VEXLOR_E2E_SIGN_SCRIPT, facts_.at("setup"), Signing().string(), signer}, 120000,
-                  {}, Signing().string() + ".log") == 0;
-    flock(lock, LOCK_UN);
-    close(lock);
-    if (!signed_this_run) *why = "cannot sign the demo setup, see " + Signing().string() + ".log";
-    return signed_this_run;
+    return MakeOncePerRun(signed_this_run, Signing(),
+                          {VEXLOR_E2E_SIGN_SCRIPT, facts_.at("setup"), Signing().string(), signer},
+                          "sign the demo setup", why);
   }
 
   // The template prefix, made once (wineboot) under a lock, so test programs that run at the
@@ -435,6 +447,17 @@ class WineTarget : public Target {
 
 const char* TargetName(TargetKind kind) {
   return kind == TargetKind::tkLinux ? "Linux" : "Windows";
+}
+
+fs::path DemoTlsFolder() {
+  return fs::path(VEXLOR_E2E_WORK_DIR) / "demo-tls";
+}
+
+bool MakeDemoTls(std::string* why) {
+  static bool made_this_run = false;
+  return MakeOncePerRun(made_this_run, DemoTlsFolder(),
+                        {VEXLOR_E2E_TLS_SCRIPT, DemoTlsFolder().string()},
+                        "make the demo server's TLS certificate", why);
 }
 
 std::unique_ptr<Target> MakeTarget(TargetKind kind) {

@@ -84,4 +84,11 @@ class Target {
 
 std::unique_ptr<Target> MakeTarget(TargetKind kind);
 
+// The demo server's TLS certificate for "localhost" and its test root
+// (tools/test-signing/make-tls-server.sh), made once per run of the test program. Every target's
+// programs trust that root (Linux: SSL_CERT_FILE; Windows: the prefix's ROOT store), so a
+// scenario can send the download to the server's https address.
+fs::path DemoTlsFolder();
+bool MakeDemoTls(std::string* why);
+
 }  // namespace e2e

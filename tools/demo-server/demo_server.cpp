@@ -244,7 +244,8 @@ DemoServer::~DemoServer() {
   SSL_CTX_free(tls_ctx_);
 }
 
-bool DemoServer::Listen(std::uint16_t port, int* fd, std::uint16_t* bound, std::string* error) {
+bool DemoServer::Listen(const std::string& address, std::uint16_t port, int* fd,
+                        std::uint16_t* bound, std::string* error) {
   auto fail = [&](const std::string& why) {
     if (error) *error = why;
     if (*fd >= 0) close(*fd);
@@ -258,9 +259,9 @@ bool DemoServer::Listen(std::uint16_t port, int* fd, std::uint16_t* bound, std::
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_port = htons(port);
-  inet_pton(AF_INET, options_.Address.c_str(), &sa.sin_addr);
+  inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
   if (bind(*fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-    return fail("bind " + options_.Address + ":" + std::to_string(port) + ": " + strerror(errno));
+    return fail("bind " + address + ":" + std::to_string(port) + ": " + strerror(errno));
   }
   if (listen(*fd, 16) != 0) return fail(std::string("listen: ") + strerror(errno));
   socklen_t len = sizeof sa;
@@ -290,8 +291,9 @@ bool DemoServer::Start(std::string* error) {
     }
     SSL_CTX_set_mode(tls_ctx_, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
   }
-  if (!Listen(options_.Port, &listen_fd_, &port_, error)) return false;
-  if (tls && !Listen(options_.TlsPort, &tls_listen_fd_, &tls_port_, error)) {
+  if (!Listen(options_.Address, options_.Port, &listen_fd_, &port_, error)) return false;
+  // The TLS listener is reached by the name its certificate carries, "localhost": 127.0.0.1.
+  if (tls && !Listen("127.0.0.1", options_.TlsPort, &tls_listen_fd_, &tls_port_, error)) {
     close(listen_fd_);
     listen_fd_ = -1;
     return false;

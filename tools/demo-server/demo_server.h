@@ -12,8 +12,8 @@
 // text ("status=404", "cut=1000", "trickle=512/20,chunked"), so the command line and a control
 // file can script the server as the C++ tests do.
 //
-// With a certificate and key it also listens for TLS on a second port of the same address
-// ("https://localhost:PORT", the name the test certificates carry), so a download can be sent
+// With a certificate and key it also listens for TLS on a port of 127.0.0.1, reached as
+// "https://localhost:PORT" (the name the test certificates carry), so a download can be sent
 // from plain http to https. Paths asked over TLS take the answer set for "https:" + path when
 // there is one, else the path's own answer, except that a relocation to https is not repeated
 // there: that path then gets its default document.
@@ -114,7 +114,8 @@ struct ServerOptions {
   // a line "release" releases held answers, "#" starts a comment. A missing file changes
   // nothing.
   std::string ControlFile;
-  // PEM certificate chain and private key of the TLS listener; both empty: no TLS listener.
+  // PEM certificate chain and private key of the TLS listener (on 127.0.0.1, whatever Address
+  // is); both empty: no TLS listener.
   std::string TlsCertFile;
   std::string TlsKeyFile;
   std::uint16_t TlsPort = 0;  // 0: any free port (see TlsPort())
@@ -166,7 +167,8 @@ class DemoServer {
     bool done = false;
   };
 
-  bool Listen(std::uint16_t port, int* fd, std::uint16_t* bound, std::string* error);
+  bool Listen(const std::string& address, std::uint16_t port, int* fd, std::uint16_t* bound,
+              std::string* error);
   void AcceptLoop();
   void Serve(Connection* conn, bool tls);
   bool Handshake(Connection& conn);

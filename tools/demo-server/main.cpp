@@ -25,7 +25,7 @@ const char kUsage[] =
     "  --answer PATH=ANSWER  how to answer PATH; may be repeated\n"
     "  --control FILE      re-read before every answer: lines \"PATH ANSWER\" and \"release\"\n"
     "  --tls-cert FILE     also serve TLS, with this PEM certificate chain (names localhost)\n"
-    "  --tls-key FILE      ... and this PEM private key, on a second port of --address\n"
+    "  --tls-key FILE      ... and this PEM private key, on a port of 127.0.0.1\n"
     "  --tls-port N        port of the TLS listener (default 0: any free port)\n"
     "  --quiet             do not log requests on standard error\n"
     "  --nginx-site DIR    write an nginx site serving the same documents on --address and\n"
