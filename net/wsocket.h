@@ -649,6 +649,8 @@ class TCustomSslWSocket : public TCustomSocksWSocket {
   void TriggerSessionConnected(std::uint16_t ErrCode) override;
   void TriggerDataSent(std::uint16_t ErrCode) override;
   void ResetToDefaults() override;
+  // A graceful close of an established session sends the close-notify first.
+  void ReleaseSocket(bool Graceful, int ErrCode) override;
 
  private:
   // Reads what the peer sent during the handshake and moves the handshake on.

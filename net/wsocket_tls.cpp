@@ -42,6 +42,21 @@ void TCustomSslWSocket::ResetToDefaults() {
   FSslOutgoing.clear();
 }
 
+void TCustomSslWSocket::ReleaseSocket(bool Graceful, int ErrCode) {
+  // The close-notify tells the peer that the session ended in order, not cut. It must be the
+  // last record, and a close does not wait for the send buffer: so it goes only when everything
+  // before it has gone, in one try (a close without it is what a cut connection looks like,
+  // which the peer has to handle anyway).
+  if (Graceful && FSslSession && FSslEstablished && FSslSession->ErrorCode() == 0 &&
+      FState == wsConnected && bAllSent && FHSocket != ws::kInvalidSocket) {
+    FSslSession->Shutdown();
+    std::string notify;
+    FSslSession->TakeOutgoing(notify);
+    if (!notify.empty()) SendRaw(notify.data(), static_cast<std::int32_t>(notify.size()));
+  }
+  TCustomSocksWSocket::ReleaseSocket(Graceful, ErrCode);
+}
+
 void TCustomSslWSocket::SslSetError(int Code, const std::string& Reason) {
   FSslErrorCode = Code;
   std::string text = ErrorTextOf(Code);

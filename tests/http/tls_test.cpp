@@ -307,7 +307,9 @@ TEST_F(TlsNginxTest, RelocationsUpToHttpsAndNeverBack) {
 // A TLS server of the test's own, on its own thread, for one connection at a time.
 class ScriptedTlsServer {
  public:
-  enum class Mode { CloseInHandshake, ResetInHandshake, Answer };
+  // AnswerThenListen: Answer, then reads until the client ends the session (see
+  // ClientClosedInOrder).
+  enum class Mode { CloseInHandshake, ResetInHandshake, Answer, AnswerThenListen };
 
   ScriptedTlsServer(const std::string& cert, const std::string& key) {
     ctx_ = SSL_CTX_new(TLS_server_method());
@@ -329,6 +331,12 @@ class ScriptedTlsServer {
     SSL_CTX_free(ctx_);
   }
   std::uint16_t Port() const { return port_; }
+  // After AnswerThenListen: whether the client ended with its close-notify. Waits for the
+  // connection's end.
+  bool ClientClosedInOrder() {
+    if (thread_.joinable()) thread_.join();
+    return client_close_notify_;
+  }
 
   // Serves one connection: Answer sends Bytes after the request, then RawTail past the
   // session (bytes that are no record), then the close-notify when asked, then closes the TCP
@@ -378,6 +386,13 @@ class ScriptedTlsServer {
       SSL_write(ssl, bytes.data(), static_cast<int>(bytes.size()));
       if (!raw_tail.empty()) ::send(fd, raw_tail.data(), raw_tail.size(), MSG_NOSIGNAL);
       if (close_notify) SSL_shutdown(ssl);
+      if (mode == Mode::AnswerThenListen) {
+        char rest[256];
+        int n;
+        while ((n = SSL_read(ssl, rest, sizeof rest)) > 0) {
+        }
+        client_close_notify_ = SSL_get_error(ssl, n) == SSL_ERROR_ZERO_RETURN;
+      }
     }
     SSL_free(ssl);
     ERR_clear_error();
@@ -388,6 +403,7 @@ class ScriptedTlsServer {
   int listener_ = -1;
   std::uint16_t port_ = 0;
   std::thread thread_;
+  bool client_close_notify_ = false;
 };
 
 TEST_F(TlsNginxTest, ServerClosingInTheHandshake) {
@@ -493,6 +509,38 @@ TEST_F(TlsNginxTest, SocketHoldsEarlyBytesAndKeepsTheEventOrder) {
                 std::vector<std::string>{"Connected(0)", "DataSent", "Data", "Closed(0)"}));
   EXPECT_EQ(data, "early bytes answered");
   EXPECT_TRUE(in_order);
+}
+
+// Closing an established session sends the close-notify first, so the server can tell an
+// orderly end from a cut one; an abort sends none.
+TEST_F(TlsNginxTest, CloseEndsTheSessionWithTheCloseNotify) {
+  ScriptedTlsServer server(pki_->Path("good.pem"), pki_->Path("good.key"));
+  for (const bool abort : {false, true}) {
+    SCOPED_TRACE(abort ? "Abort" : "Close");
+    server.ServeOne(ScriptedTlsServer::Mode::AnswerThenListen, "answer");
+    TWSocket sock(nullptr);
+    std::string data;
+    bool closed = false;
+    sock.OnSessionConnected = [&](TObject*, std::uint16_t) {
+      sock.SendStr(AnsiString("GET / HTTP/1.0\r\n\r\n"));
+    };
+    sock.OnDataAvailable = [&](TObject*, std::uint16_t) {
+      char buf[256];
+      const std::int32_t n = sock.Receive(buf, sizeof buf);
+      if (n > 0) data.append(buf, static_cast<std::size_t>(n));
+      if (data == "answer") abort ? sock.Abort() : sock.Close();
+    };
+    sock.OnSessionClosed = [&](TObject*, std::uint16_t) { closed = true; };
+    sock.SetAddr(u"127.0.0.1");
+    sock.SetPort(U16(std::to_string(server.Port())));
+    sock.SetSslEnable(true);
+    sock.SetSslServerName(u"localhost");
+    sock.SetSslTrustedRootsFile(U16(pki_->Path("root.pem")));
+    sock.Connect();
+    ASSERT_TRUE(PumpUntil([&] { return closed; }));
+    EXPECT_EQ(data, "answer");
+    EXPECT_EQ(server.ClientClosedInOrder(), !abort);
+  }
 }
 
 #ifdef VEXLOR_FETCH_PATH
