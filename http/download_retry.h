@@ -110,6 +110,12 @@ class TResumableDownload {
   // How many sha-256 digests the completed download was checked against (0: the answers carried
   // none).
   int DigestsChecked() const { return digests_checked_; }
+  // The sha-256 of the document's bytes as they arrived (all of them, across resumed attempts),
+  // whether or not the server sent a digest: what the file must still hold when it is run.
+  plat::TSha256Digest ReceivedSha256() const {
+    plat::TSha256 copy = document_hash_;
+    return copy.Final();
+  }
   // One line about the attempt that ended: address, range, status, bytes and error.
   String AttemptLine(std::uint16_t ErrCode) const;
 

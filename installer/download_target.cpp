@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <ctime>
+#include <vector>
 
 #include "platform/sysinfo.h"
 
@@ -115,6 +116,24 @@ bool RenameDownloadToExe(String& path) {
   }
   path = exe;
   return true;
+}
+
+bool HeldFileMatches(plat::TFileStream& held, std::int64_t length,
+                     const plat::TSha256Digest& expected) {
+  try {
+    held.SetPosition(0);
+    plat::TSha256 hash;
+    std::vector<char> block(64 * 1024);
+    for (;;) {
+      const std::int32_t n = held.Read(block.data(), static_cast<std::int32_t>(block.size()));
+      if (n <= 0) break;
+      hash.Update(block.data(), static_cast<std::size_t>(n));
+    }
+    held.SetPosition(0);
+    return hash.Length() == static_cast<std::uint64_t>(length) && hash.Final() == expected;
+  } catch (const std::exception&) {
+    return false;  // a file that cannot be read back is no file to run
+  }
 }
 
 bool RenameHeldDownloadToExe(String& path, plat::TFileStream& held) {

@@ -10,6 +10,7 @@
 #include <random>
 
 #include "platform/files.h"
+#include "platform/sha256.h"
 #include "platform/text.h"
 
 namespace installer {
@@ -48,6 +49,11 @@ bool RenameDownloadToExe(String& path);
 // started while others stay kept out. False when any step fails; the file is then still where
 // `path` says and the caller deletes it.
 bool RenameHeldDownloadToExe(String& path, plat::TFileStream& held);
+// Whether the held file, read through the stream from its start, is exactly `length` bytes with
+// the sha-256 `expected`: after EndWriting nobody can write it any more, and this shows that
+// nobody did before (in the moment the hold passes from the writing handle to the reading one).
+bool HeldFileMatches(plat::TFileStream& held, std::int64_t length,
+                     const plat::TSha256Digest& expected);
 
 // Local date and time as days since 1899-12-30, the fraction being the time of day.
 double LocalDateTimeNow();

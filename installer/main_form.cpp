@@ -252,6 +252,11 @@ void TfrmMain::HttpCliRequestDone(TObject* Sender, THttpRequest RqType, std::uin
     FailDownload();
     return;
   }
+  if (!HeldFileMatches(*download_stream_, attempts_->Received(), attempts_->ReceivedSha256())) {
+    Log(u"verification: the file no longer holds the bytes received");
+    FailDownload();
+    return;
+  }
 
   // Only a setup program signed by the vendor, whole, runs (Windows; the Linux check answers
   // "not applicable").

@@ -6,10 +6,12 @@
 #include <filesystem>
 #include <fstream>
 
+#include "installer/download_target.h"
 #include "platform/files.h"
 #include "platform/named_mutex.h"
 #include "platform/process.h"
 #include "platform/registry.h"
+#include "platform/sha256.h"
 #include "platform/sysinfo.h"
 #include "tests/installer/held_file_probe.h"
 #include "tests/installer/installer_test_support.h"
@@ -282,6 +284,36 @@ TEST(Files, AHeldFileIsKeptFromOthersUntilItsProgramStarts) {
   // The hold ended with the start: the file is anybody's again.
   EXPECT_FALSE(held->IsOpen());
   EXPECT_TRUE(plat::DeleteFile(exe));
+}
+
+// What the installer runs must be the bytes it received: the held file is read back through
+// its reading handle and checked against the received length and sha-256. POSIX has no share
+// modes, so a writer can change the file by name; the check sees it (on Windows no writer can
+// exist once the hold has passed to the reading handle, and only the good case runs).
+TEST(Files, AHeldFileIsCheckedAgainstTheBytesReceived) {
+  namespace fs = std::filesystem;
+  TempDir dir;
+  const std::string bytes(200000, 'v');
+  const String exe = FromPath(dir.Path() / "setup.exe");
+  plat::TFileStream held(exe, plat::TFileMode::fmCreateHeld);
+  ASSERT_EQ(held.Write(bytes.data(), static_cast<std::int32_t>(bytes.size())),
+            static_cast<std::int32_t>(bytes.size()));
+  ASSERT_TRUE(held.EndWriting());
+  const plat::TSha256Digest digest = plat::Sha256(bytes);
+  const std::int64_t size = static_cast<std::int64_t>(bytes.size());
+  EXPECT_TRUE(installer::HeldFileMatches(held, size, digest));
+  EXPECT_FALSE(installer::HeldFileMatches(held, size + 1, digest));
+  EXPECT_FALSE(installer::HeldFileMatches(held, size, plat::Sha256("other")));
+  EXPECT_EQ(held.Position(), 0);
+#ifndef _WIN32
+  fs::permissions(dir.Path() / "setup.exe", fs::perms::owner_write, fs::perm_options::add);
+  {
+    std::fstream change(dir.Path() / "setup.exe", std::ios::in | std::ios::out | std::ios::binary);
+    change.seekp(100000);
+    change.put('x');
+  }
+  EXPECT_FALSE(installer::HeldFileMatches(held, size, digest));
+#endif
 }
 
 // A held file that is no program: its start fails, and the hold ends all the same.
