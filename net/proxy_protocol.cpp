@@ -268,8 +268,8 @@ bool ParseIPv6Literal(std::string_view text, std::uint8_t out[16]) {
   while (i < text.size()) {
     // An IPv4 tail ("::ffff:1.2.3.4") fills the last two groups.
     std::size_t next_colon = text.find(':', i);
-    std::string_view group = text.substr(i, next_colon == std::string_view::npos ? text.npos
-                                                                                  : next_colon - i);
+    std::string_view group =
+        text.substr(i, next_colon == std::string_view::npos ? text.npos : next_colon - i);
     if (next_colon == std::string_view::npos && group.find('.') != std::string_view::npos) {
       std::uint8_t v4[4];
       if (!ParseIPv4Literal(group, v4)) return false;
@@ -401,8 +401,7 @@ bool Socks4ConnectRequest(const std::uint8_t ip[4], std::uint16_t port, std::str
 
 bool Socks4AConnectRequest(std::string_view host, std::uint16_t port, std::string_view user,
                            std::string& out) {
-  if (host.empty() || host.size() > 255 || host.find('\0') != std::string_view::npos)
-    return false;
+  if (host.empty() || host.size() > 255 || host.find('\0') != std::string_view::npos) return false;
   std::uint8_t a4[4];
   if (ParseIPv4Literal(host, a4)) return Socks4Start(port, a4, user, out);
   static const std::uint8_t kMarker[4] = {0, 0, 0, 1};

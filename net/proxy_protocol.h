@@ -38,7 +38,7 @@ constexpr int kSocksCannotResolve = 20017;         // SOCKS 4: the target's name
 constexpr int kTunnelGeneralFailure = 21000;
 constexpr int kTunnelInvalidAnswer = 21001;  // not an HTTP answer, or a malformed one
 constexpr int kTunnelAnswerTooLarge = 21002;
-constexpr int kTunnelClosed = 21003;      // closed or reset before the tunnel was up
+constexpr int kTunnelClosed = 21003;        // closed or reset before the tunnel was up
 constexpr int kTunnelNoAuthScheme = 21004;  // a 407 offering nothing this client can answer
 constexpr int kTunnelStatusBase = 21000;
 

@@ -215,7 +215,8 @@ std::string TCustomHttpTunnelWSocket::TunnelAuthorization() {
 
 void TCustomHttpTunnelWSocket::TunnelSendRequest() {
   ++FTunnelRounds;
-  const std::string target = proxy::TunnelAuthority(Ansi(FTunnelTargetHost), Ansi(FTunnelTargetPort));
+  const std::string target =
+      proxy::TunnelAuthority(Ansi(FTunnelTargetHost), Ansi(FTunnelTargetPort));
   const bool http11 = FComponentOptions.Contains(wsoNoHttp10Tunnel);
   std::string request = "CONNECT " + target + (http11 ? " HTTP/1.1\r\n" : " HTTP/1.0\r\n");
   request += "Host: " + target + "\r\n";
@@ -266,6 +267,11 @@ bool TCustomHttpTunnelWSocket::TunnelRead(std::uint16_t) {
         const std::size_t old = FTunnelHeader.size();
         FTunnelHeader.append(buf, static_cast<std::size_t>(n));
         const std::size_t end = proxy::AnswerHeaderEnd(FTunnelHeader);
+        if (end > proxy::kTunnelAnswerLimit ||
+            (end == 0 && FTunnelHeader.size() > proxy::kTunnelAnswerLimit)) {
+          TunnelFail(proxy::kTunnelAnswerTooLarge);
+          return true;
+        }
         const std::size_t take = end != 0 ? end - old : static_cast<std::size_t>(n);
         const std::int32_t got = TCustomWSocket::RecvRaw(buf, static_cast<std::int32_t>(take), 0);
         FTunnelHeader.resize(old + (got > 0 ? static_cast<std::size_t>(got) : 0));
@@ -275,10 +281,6 @@ bool TCustomHttpTunnelWSocket::TunnelRead(std::uint16_t) {
           if (FTunnelState != TTunnelState::Answer && FTunnelState != TTunnelState::SkipBody)
             return true;
           continue;
-        }
-        if (FTunnelHeader.size() > proxy::kTunnelAnswerLimit) {
-          TunnelFail(proxy::kTunnelAnswerTooLarge);
-          return true;
         }
         if (got <= 0) return false;
         continue;
@@ -436,8 +438,7 @@ void TCustomHttpTunnelWSocket::ReleaseSocket(bool Graceful, int ErrCode) {
   if (FTunnelReconnecting && FTunnelState != TTunnelState::Idle) {
     // The owner ends the session while the tunnel connects again: its events count again.
     FTunnelReconnecting = false;
-  } else if (FTunnelReconnecting && FHSocket == plat::sock::kInvalidSocket &&
-             FState == wsClosed) {
+  } else if (FTunnelReconnecting && FHSocket == plat::sock::kInvalidSocket && FState == wsClosed) {
     // ... or while the reconnect waits in the queue: the session the owner knows ends now.
     FTunnelReconnecting = false;
     if (!FCloseInvoked && !FDestroying) {
@@ -538,8 +539,9 @@ void TCustomSocksWSocket::Connect() {
     if (FSocksAuthentication == socksAuthenticateUsercode &&
         !proxy::Socks5PasswordRequest(text::UnicodeToAnsi(FSocksUsercode),
                                       text::UnicodeToAnsi(FSocksPassword), probe)) {
-      ReportFailure("Connect: the SOCKS user code must have 1 to 255 bytes, the password 255 "
-                    "at most");
+      ReportFailure(
+          "Connect: the SOCKS user code must have 1 to 255 bytes, the password 255 "
+          "at most");
       return;
     }
   } else if (FSocksLevel == u"4A") {
