@@ -403,6 +403,11 @@ class THttpCli : public TNetWndControl, public IDownloadClient {
   void CheckAuthRetry();
   String AuthorizationLine(bool ForProxy) const;
   String RequestTarget() const;
+  // "host:port" of the target when the request goes through a tunnel of the HTTP proxy (https
+  // with Proxy set), else empty.
+  String TunnelTarget() const;
+  // The connection goes through the SOCKS server (SocksServer set, no Proxy).
+  bool ViaSocks() const;
 
   std::unique_ptr<TWSocket> FCtrlSocket;
   std::unique_ptr<THttpContCodHandler> FContentCodingHnd;
@@ -463,6 +468,8 @@ class THttpCli : public TNetWndControl, public IDownloadClient {
   String FTargetHost, FTargetPort, FPath, FProtocol;
   String FHostName, FPort;
   String FCurrentHost, FCurrentPort, FCurrentProtocol;
+  // The target of the tunnel the connection carries ("host:port"), empty without one.
+  String FCurrentTunnelTarget;
   bool FConnected = false;
   bool FProxyConnected = false;
   String FDnsResult;

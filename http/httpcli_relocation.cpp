@@ -134,7 +134,7 @@ void THttpCli::StartRelocation() {
   FHeaderLineCount = 0;
   FBodyLineCount = 0;
   if (FHostName != FCurrentHost || FPort != FCurrentPort || FProtocol != FCurrentProtocol ||
-      FCloseReq) {
+      TunnelTarget() != FCurrentTunnelTarget || FCloseReq) {
     FCloseForRelocation = true;
     if (FCtrlSocket->State() == wsClosed)
       SocketSessionClosed(0);
