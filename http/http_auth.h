@@ -41,7 +41,8 @@ TAuthScheme ChallengeScheme(std::string_view value);
 TAuthScheme ChallengeScheme(std::u16string_view value);
 
 // The strongest scheme among the challenge values, NTLM, then Digest, then Basic, and the
-// index of its (first) value; scheme None and index npos when none is offered. "Negotiate" is
+// index of its (first) value; scheme None and index npos when none is offered. A Digest
+// challenge that TDigestClient cannot use does not count as offered. "Negotiate" is
 // picked only with allow_negotiate (the logged-on user's credentials through the system, where
 // the platform has them), and then before NTLM.
 struct TChallengePick {
@@ -219,6 +220,9 @@ class TNtlmClient {
   void SetRandomSource(TRandomSource random) { random_ = std::move(random); }
   void SetClock(TFileTimeSource clock) { clock_ = std::move(clock); }
   void SetWorkstation(const String& workstation) { workstation_ = workstation; }
+  // The service the system's credentials are for ("HTTP/host"), used by Negotiate; set it
+  // before Negotiate.
+  void SetTarget(const String& spn);
 
   bool Available() const;
   // Why it is not available ("" when it is).
@@ -231,8 +235,9 @@ class TNtlmClient {
   std::string Authenticate(std::string_view challenge_header_value);
 
  private:
-  String user_, domain_, password_, workstation_;
+  String user_, domain_, password_, workstation_, spn_;
   int level_;
+  bool started_ = false;
   std::string scheme_;
   std::string error_;
   TRandomSource random_;
