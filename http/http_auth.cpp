@@ -716,7 +716,11 @@ std::string TNtlmClient::Negotiate() {
   started_ = true;
   if (system_) {
     std::string token;
-    if (!system_->session->Step(std::string_view(), token, error_)) return std::string();
+    if (!system_->session->Step(std::string_view(), token, error_)) {
+      // The package refused: no second attempt in this exchange.
+      system_->session.reset();
+      return std::string();
+    }
     return scheme_ + " " + Base64Encode(token);
   }
   return scheme_ + " " + Base64Encode(ntlm::NegotiateMessage(ntlm::ClientFlags(level_)));
@@ -731,7 +735,10 @@ std::string TNtlmClient::Authenticate(std::string_view value) {
   if (!Base64Decode(value.substr(scheme.size()), message) || message.empty()) return std::string();
   if (system_) {
     std::string token;
-    if (!system_->session->Step(message, token, error_)) return std::string();
+    if (!system_->session->Step(message, token, error_)) {
+      system_->session.reset();
+      return std::string();
+    }
     return scheme_ + " " + Base64Encode(token);
   }
   ntlm::TChallenge challenge;
