@@ -232,15 +232,38 @@ TEST(NtlmClient, HostileChallengesGiveNoAnswer) {
   EXPECT_NE(client.Authenticate("ntlm " + Base64Encode(good)), "");
 }
 
-TEST(NtlmClient, SystemCredentialsAreNotAvailableWithoutTheSystemsPackage) {
-#ifdef _WIN32
-  GTEST_SKIP() << "Windows has the system's package; its own test covers it";
+TEST(NtlmClient, SystemCredentials) {
+  for (const char* scheme : {"NTLM", "Negotiate"}) {
+    TNtlmClient client(u"", u"", 3, scheme);
+    client.SetTarget(u"HTTP/proxy.invalid");
+#ifndef _WIN32
+    // POSIX has no logged-on user's credentials to offer.
+    EXPECT_FALSE(client.Available()) << scheme;
+    EXPECT_NE(client.Error(), "") << scheme;
+    EXPECT_EQ(client.Negotiate(), "") << scheme;
 #else
-  TNtlmClient client(u"", u"", 3);
-  EXPECT_FALSE(client.Available());
-  EXPECT_NE(client.Error(), "");
-  EXPECT_EQ(client.Negotiate(), "");
+    // secur32.dll and its package load. On Windows the logged-on user's first message follows;
+    // Wine's NTLM needs Samba's ntlm_auth, which this machine lacks, so there the first step
+    // fails cleanly: no message, a reason, and no second attempt. What a real logon session
+    // sends (and the third message made from it) cannot be shown under Wine.
+    const std::string first = client.Negotiate();
+    if (first.empty()) {
+      EXPECT_FALSE(client.Available()) << scheme;
+      EXPECT_NE(client.Error(), "") << scheme;
+      EXPECT_EQ(client.Negotiate(), "") << scheme;
+      EXPECT_EQ(client.Authenticate(std::string(scheme) + " TlRMTVNTUAACAAAA"), "") << scheme;
+    } else {
+      ASSERT_EQ(first.rfind(std::string(scheme) + " ", 0), 0u) << first;
+      std::string token;
+      EXPECT_TRUE(Base64Decode(first.substr(std::strlen(scheme) + 1), token));
+      EXPECT_FALSE(token.empty());
+    }
 #endif
+  }
+  // Negotiate is offered only with the system's credentials.
+  TNtlmClient named(u"User", u"Password", 3, "Negotiate");
+  EXPECT_FALSE(named.Available());
+  EXPECT_EQ(named.Negotiate(), "");
 }
 
 // --- Digest -----------------------------------------------------------------------------------
