@@ -347,11 +347,7 @@ void THttpCli::StartRequest(THttpRequest Rq) {
     FPort = FProxyPort;
   }
 
-  FAuthNTLMState = FProxyAuthNTLMState = ntlmNone;
-  FAuthDigestState = FProxyAuthDigestState = digestNone;
-  FAuthBasicState = FProxyAuthBasicState = basicNone;
-  if (FServerAuth == httpAuthBasic && !FCurrUsername.empty()) FAuthBasicState = basicMsg1;
-  if (FProxyAuth == httpAuthBasic && !FCurrProxyUsername.empty()) FProxyAuthBasicState = basicMsg1;
+  PrepareAuth();
 
   // An exception from an owner's handler run inside (a dotted address is resolved and
   // connected at once) reaches the caller; the request it interrupted is ended first.
@@ -602,6 +598,8 @@ void THttpCli::SocketSessionConnected(std::uint16_t ErrCode) {
     return;
   }
   FReusedConnection = false;
+  // NTLM authenticates a connection: on a new one to the proxy the exchange starts over.
+  if (FProxyAuthNTLMState == ntlmDone && !FProxy.empty()) StartNtlm(true);
   ConnectionReady();
 }
 

@@ -78,11 +78,16 @@ void THttpCli::SendRequest(const String& Method, const String& Version) {
   // Inside a tunnel the proxy is out of the conversation.
   const bool tunnel = !TunnelTarget().empty();
   h.ProxyConnection = tunnel ? String() : FCurrProxyConnection;
-  if (with_body && FSendStream)
+  // The first NTLM message of a POST or PUT goes without its body: the server answers it with
+  // its challenge, and the body follows with the third message.
+  const bool ntlm_first = FAuthNTLMState == ntlmMsg1 || FProxyAuthNTLMState == ntlmMsg1;
+  if (with_body && ntlm_first)
+    h.ContentLength = 0;
+  else if (with_body && FSendStream)
     h.ContentLength = std::max<std::int64_t>(0, FSendStream->Size() - FSendStream->Position());
   h.ModifiedSince = FModifiedSince;
-  h.Authorization = AuthorizationLine(false);
-  h.ProxyAuthorization = tunnel ? String() : AuthorizationLine(true);
+  h.Authorization = AuthorizationLine(false, Method);
+  h.ProxyAuthorization = tunnel ? String() : AuthorizationLine(true, Method);
   h.Cookie = FCookie;
   h.RangeBegin = FContentRangeBegin;
   h.RangeEnd = FContentRangeEnd;
@@ -110,7 +115,7 @@ void THttpCli::SendRequest(const String& Method, const String& Version) {
   FReqStream.clear();
   FCtrlSocket->Send(nullptr, 0);
 
-  if (with_body && FState == httpWaitingHeader) {
+  if (with_body && !ntlm_first && FState == httpWaitingHeader) {
     TriggerSendBegin();
     FAllowedToSend = true;
     SendBodyBlock();
