@@ -58,6 +58,10 @@
 
 class TCustomWSocket;
 class TLookupAnswerKeeper;
+namespace httpauth {
+class TDigestClient;
+class TNtlmClient;
+}  // namespace httpauth
 
 // Raised for misuse and, without OnError, for every reported failure.
 class ESocketException : public Exception {
@@ -539,7 +543,9 @@ class TCustomWSocket : public TNetWndControl {
 // asks the proxy for a tunnel: "CONNECT host:port HTTP/1.0" with a Host field (HTTP/1.1 with
 // wsoNoHttp10Tunnel), answering a 407 with the credentials HttpTunnelUsercode and
 // HttpTunnelPassword in the scheme HttpTunnelAuthType names (htatDetect: the strongest the
-// proxy offers that can be answered). A proxy that closes after its 407 is connected to again
+// proxy offers that can be answered: NTLM, Digest, Basic; htatBasic and htatNtlm force theirs;
+// htatNone answers none). NTLM with no user code takes the logged-on user's credentials where
+// the system has them (Windows). A proxy that closes after its 407 is connected to again
 // (the tunnel-reconnect message), unseen by the owner. Only when the proxy answers 2xx does
 // OnHttpTunnelConnected(0), then OnSessionConnected(0) fire; from then on the connection is the
 // target's, and bytes the proxy sent after its answer are the session's first bytes. A
@@ -567,6 +573,9 @@ class TCustomHttpTunnelWSocket : public TCustomWSocket {
   void SetHttpTunnelUsercode(const String& Value) { FHttpTunnelUsercode = Value; }
   const String& HttpTunnelPassword() const { return FHttpTunnelPassword; }
   void SetHttpTunnelPassword(const String& Value) { FHttpTunnelPassword = Value; }
+  // The NTLM response kind (as THttpCli's LmCompatLevel): 3 and above NTLMv2.
+  int HttpTunnelLmCompatLevel() const { return FHttpTunnelLmCompatLevel; }
+  void SetHttpTunnelLmCompatLevel(int Value) { FHttpTunnelLmCompatLevel = Value; }
   // The proxy's last status code (0 before an answer; 21000 after a reported failure) and
   // status line.
   int HttpTunnelStatusCode() const { return FHttpTunnelStatusCode; }
@@ -605,6 +614,7 @@ class TCustomHttpTunnelWSocket : public TCustomWSocket {
   THttpTunnelAuthType FHttpTunnelAuthType = htatDetect;
   String FHttpTunnelUsercode;
   String FHttpTunnelPassword;
+  int FHttpTunnelLmCompatLevel = 3;
   int FHttpTunnelStatusCode = 0;
   std::int64_t FHttpTunnelRcvdCnt = 0;
   AnsiString FHttpTunnelLastResponse;
@@ -638,6 +648,10 @@ class TCustomHttpTunnelWSocket : public TCustomWSocket {
   int FTunnelRounds = 0;
   TTunnelAuth FTunnelAuth = TTunnelAuth::None;
   int FTunnelAuthStep = 0;
+  std::unique_ptr<httpauth::TDigestClient> FTunnelDigest;
+  std::unique_ptr<httpauth::TNtlmClient> FTunnelNtlm;
+  // The NTLM challenge (type 2) to answer with the next request; empty for the first message.
+  std::string FTunnelNtlmChallenge;
   bool FTunnelReconnecting = false;
 };
 

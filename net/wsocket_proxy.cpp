@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "http/http_auth.h"
 #include "net/wsocket.h"
 #include "net/wsocket_internal.h"
 #include "platform/messages.h"
@@ -22,45 +23,6 @@ constexpr std::uint64_t kTunnelSkipLimit = 64 * 1024;
 
 std::string Ansi(const String& s) {
   return std::string(TrimSpaces(text::UnicodeToAnsi(s)));
-}
-
-std::string Base64(std::string_view bytes) {
-  static const char kAlphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  out.reserve((bytes.size() + 2) / 3 * 4);
-  std::size_t i = 0;
-  for (; i + 2 < bytes.size(); i += 3) {
-    const unsigned v = static_cast<unsigned char>(bytes[i]) << 16 |
-                       static_cast<unsigned char>(bytes[i + 1]) << 8 |
-                       static_cast<unsigned char>(bytes[i + 2]);
-    out += kAlphabet[v >> 18 & 63];
-    out += kAlphabet[v >> 12 & 63];
-    out += kAlphabet[v >> 6 & 63];
-    out += kAlphabet[v & 63];
-  }
-  if (i < bytes.size()) {
-    unsigned v = static_cast<unsigned char>(bytes[i]) << 16;
-    if (i + 1 < bytes.size()) v |= static_cast<unsigned char>(bytes[i + 1]) << 8;
-    out += kAlphabet[v >> 18 & 63];
-    out += kAlphabet[v >> 12 & 63];
-    out += i + 1 < bytes.size() ? kAlphabet[v >> 6 & 63] : '=';
-    out += '=';
-  }
-  return out;
-}
-
-// Whether a Proxy-Authenticate value offers `scheme` (its first token, case-insensitive).
-bool Offers(const std::string& value, std::string_view scheme) {
-  if (value.size() < scheme.size()) return false;
-  for (std::size_t i = 0; i < scheme.size(); ++i) {
-    char c = value[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    char d = scheme[i];
-    if (d >= 'A' && d <= 'Z') d = static_cast<char>(d - 'A' + 'a');
-    if (c != d) return false;
-  }
-  return value.size() == scheme.size() || value[scheme.size()] == ' ';
 }
 
 }  // namespace
@@ -163,9 +125,14 @@ void TCustomHttpTunnelWSocket::Connect() {
     FTunnelRounds = 0;
     FTunnelAuth = TTunnelAuth::None;
     FTunnelAuthStep = 0;
+    FTunnelDigest.reset();
+    FTunnelNtlm.reset();
     FHttpTunnelStatusCode = 0;
     FHttpTunnelLastResponse.clear();
   }
+  // An NTLM challenge belongs to the connection it came on: a new one starts again at the
+  // first message.
+  FTunnelNtlmChallenge.clear();
   FTunnelTargetHost = FAddrStr;
   FTunnelTargetPort = FPortStr;
   FTunnelLocalAddr = FLocalAddr;
@@ -204,10 +171,19 @@ void TCustomHttpTunnelWSocket::TransportConnected(std::uint16_t ErrCode) {
 }
 
 std::string TCustomHttpTunnelWSocket::TunnelAuthorization() {
+  const AnsiString user = text::UnicodeToAnsi(FHttpTunnelUsercode);
+  const AnsiString password = text::UnicodeToAnsi(FHttpTunnelPassword);
   switch (FTunnelAuth) {
     case TTunnelAuth::Basic:
-      return "Basic " + Base64(text::UnicodeToAnsi(FHttpTunnelUsercode) + ":" +
-                               text::UnicodeToAnsi(FHttpTunnelPassword));
+      return httpauth::BasicCredentials(user, password);
+    case TTunnelAuth::Digest:
+      return FTunnelDigest->Authorization(
+          "CONNECT", proxy::TunnelAuthority(Ansi(FTunnelTargetHost), Ansi(FTunnelTargetPort)), user,
+          password);
+    case TTunnelAuth::Ntlm:
+      // The first message on every new connection: NTLM authenticates the connection.
+      if (FTunnelNtlmChallenge.empty()) return FTunnelNtlm->Negotiate();
+      return FTunnelNtlm->Authenticate(FTunnelNtlmChallenge);
     default:
       return std::string();
   }
@@ -340,25 +316,78 @@ bool TCustomHttpTunnelWSocket::TunnelChooseAuth(int& Code) {
   Code = proxy::kTunnelStatusBase + 407;
   if (FHttpTunnelAuthType == htatNone) return false;
   const std::vector<std::string>& offers = FTunnelAnswer.proxy_authenticate;
-  auto offered = [&](std::string_view scheme) {
+  auto find = [&](httpauth::TAuthScheme scheme) -> const std::string* {
     for (const std::string& v : offers)
-      if (Offers(v, scheme)) return true;
-    return false;
+      if (httpauth::ChallengeScheme(v) == scheme) return &v;
+    return nullptr;
   };
-  if (FTunnelAuth != TTunnelAuth::None) {
-    // Basic has had its one answer: the credentials were refused.
-    return false;
+  switch (FTunnelAuth) {
+    case TTunnelAuth::None:
+      break;
+    case TTunnelAuth::Basic:
+      // Basic had its one answer: the credentials were refused.
+      return false;
+    case TTunnelAuth::Digest: {
+      // Only a stale nonce is worth another round; anything else refused the credentials.
+      const std::string* digest = find(httpauth::TAuthScheme::Digest);
+      httpauth::TDigestClient next;
+      if (digest == nullptr || !next.Accept(*digest) || !next.Stale()) return false;
+      *FTunnelDigest = std::move(next);
+      return true;
+    }
+    case TTunnelAuth::Ntlm: {
+      const std::string* ntlm = find(httpauth::TAuthScheme::Ntlm);
+      if (!FTunnelNtlmChallenge.empty() || ntlm == nullptr) return false;
+      // "NTLM <type 2>" answers the first message; a bare "NTLM" refuses it.
+      if (ntlm->size() <= 5) return false;
+      FTunnelNtlmChallenge = *ntlm;
+      if (FTunnelNtlm->Authenticate(FTunnelNtlmChallenge).empty()) {
+        Code = proxy::kTunnelInvalidAnswer;
+        return false;
+      }
+      // Computed again when the request is built: the same challenge, the same answer kind.
+      return true;
+    }
   }
+  const bool have_user = !FHttpTunnelUsercode.empty();
   TTunnelAuth pick = TTunnelAuth::None;
-  if (FHttpTunnelAuthType == htatBasic)
+  const std::string* challenge = nullptr;
+  if (FHttpTunnelAuthType == htatBasic) {
     pick = TTunnelAuth::Basic;
-  else if (FHttpTunnelAuthType == htatDetect && offered("Basic"))
-    pick = TTunnelAuth::Basic;
-  if (pick == TTunnelAuth::None) {
-    if (!offers.empty()) Code = proxy::kTunnelNoAuthScheme;
-    return false;
+  } else if (FHttpTunnelAuthType == htatNtlm) {
+    pick = TTunnelAuth::Ntlm;
+  } else {
+    const httpauth::TChallengePick best = httpauth::PickChallenge(offers);
+    if (best.scheme == httpauth::TAuthScheme::Ntlm) pick = TTunnelAuth::Ntlm;
+    if (best.scheme == httpauth::TAuthScheme::Digest) pick = TTunnelAuth::Digest;
+    if (best.scheme == httpauth::TAuthScheme::Basic) pick = TTunnelAuth::Basic;
+    if (best.index < offers.size()) challenge = &offers[best.index];
+    // Without a user code only NTLM with the system's credentials can answer.
+    if (!have_user && pick != TTunnelAuth::Ntlm) {
+      if (pick == TTunnelAuth::None && !offers.empty()) Code = proxy::kTunnelNoAuthScheme;
+      return false;
+    }
   }
-  if (FHttpTunnelUsercode.empty()) return false;
+  switch (pick) {
+    case TTunnelAuth::None:
+      if (!offers.empty()) Code = proxy::kTunnelNoAuthScheme;
+      return false;
+    case TTunnelAuth::Basic:
+      if (!have_user) return false;
+      break;
+    case TTunnelAuth::Digest:
+      FTunnelDigest = std::make_unique<httpauth::TDigestClient>();
+      if (challenge == nullptr || !FTunnelDigest->Accept(*challenge)) return false;
+      break;
+    case TTunnelAuth::Ntlm:
+      FTunnelNtlm = std::make_unique<httpauth::TNtlmClient>(
+          FHttpTunnelUsercode, FHttpTunnelPassword, FHttpTunnelLmCompatLevel);
+      if (!FTunnelNtlm->Available()) return false;
+      FTunnelNtlmChallenge.clear();
+      break;
+    default:
+      return false;
+  }
   FTunnelAuth = pick;
   FTunnelAuthStep = 1;
   return true;

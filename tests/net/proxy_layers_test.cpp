@@ -11,6 +11,7 @@
 #include "net/wsocket.h"
 #include "tests/support/pump.h"
 #include "tests/support/scripted_server.h"
+#include "tests/support/test_proxy.h"
 
 using support::PumpUntil;
 using support::ScriptedServer;
@@ -255,6 +256,74 @@ TEST(HttpTunnel, ATargetThatWouldSplitTheRequestLineIsRefusedBeforeConnecting) {
   }
   EXPECT_EQ(proxy.AcceptedCount(), 0);
 }
+
+struct TunnelAuthCase {
+  const char* name;
+  support::TestHttpProxy::Auth auth;
+  bool close_after_407;
+  const char* scheme;  // of the last Proxy-Authorization sent
+  int connections;
+  std::string events;
+};
+
+std::string AllRequests(const support::TestHttpProxy& p) {
+  std::string r;
+  for (auto& q : p.Requests())
+    r += q;
+  return r;
+}
+class HttpTunnelAuth : public ::testing::TestWithParam<TunnelAuthCase> {};
+
+TEST_P(HttpTunnelAuth, TheStrongestOfferedSchemeOpensTheTunnel) {
+  const TunnelAuthCase& c = GetParam();
+  ScriptedServer target({ServerScript().Send("HELLO").Close()});
+  support::TestHttpProxy proxy;
+  proxy.MapHost("target.invalid", "127.0.0.1");
+  using Auth = support::TestHttpProxy::Auth;
+  if (c.auth == Auth::Basic) proxy.RequireBasic("user", "pass");
+  if (c.auth == Auth::Digest) proxy.RequireDigest("user", "pass");
+  if (c.auth == Auth::Ntlm) proxy.RequireNtlm();
+  // A weaker scheme is always offered first: htatDetect must not take it.
+  if (c.auth != Auth::Basic) proxy.AlsoOffer("Basic realm=\"weak\"");
+  proxy.SetCloseAfter407(c.close_after_407);
+  Recorder r;
+  r.sock->SetHttpTunnelServer(u"127.0.0.1");
+  r.sock->SetHttpTunnelPort(text::IntToStr(proxy.Port()));
+  r.sock->SetHttpTunnelUsercode(u"user");
+  r.sock->SetHttpTunnelPassword(u"pass");
+  r.sock->SetAddr(u"target.invalid");
+  r.sock->SetPort(text::IntToStr(target.Port()));
+  r.sock->Connect();
+  ASSERT_TRUE(PumpUntil([&] { return r.closed; }));
+  EXPECT_EQ(r.Events(), c.events) << AllRequests(proxy);
+  EXPECT_EQ(proxy.AcceptedCount(), c.connections);
+  const auto requests = proxy.Requests();
+  ASSERT_FALSE(requests.empty());
+  const std::string last = requests.back();
+  EXPECT_NE(last.find(std::string("Proxy-Authorization: ") + c.scheme + " "), std::string::npos)
+      << last << " all: " << requests.size();
+  if (c.events.rfind("tunnel 0", 0) == 0) {
+    EXPECT_EQ(r.data, "HELLO");
+  }
+}
+
+using Auth = support::TestHttpProxy::Auth;
+INSTANTIATE_TEST_SUITE_P(
+    Cases, HttpTunnelAuth,
+    ::testing::Values(
+        TunnelAuthCase{"Basic", Auth::Basic, false, "Basic", 1, "tunnel 0, connected 0, closed 0"},
+        TunnelAuthCase{"BasicClosing", Auth::Basic, true, "Basic", 2,
+                       "tunnel 0, connected 0, closed 0"},
+        TunnelAuthCase{"Digest", Auth::Digest, false, "Digest", 1,
+                       "tunnel 0, connected 0, closed 0"},
+        TunnelAuthCase{"DigestClosing", Auth::Digest, true, "Digest", 2,
+                       "tunnel 0, connected 0, closed 0"},
+        TunnelAuthCase{"Ntlm", Auth::Ntlm, false, "NTLM", 1, "tunnel 0, connected 0, closed 0"},
+        // NTLM authenticates a connection: a proxy that closes after every 407 cannot be
+        // answered, and the rounds end.
+        TunnelAuthCase{"NtlmClosing", Auth::Ntlm, true, "NTLM", TWSocket::kTunnelMaxRounds,
+                       "tunnel-error 21407, connected 21407, closed 0"}),
+    [](const ::testing::TestParamInfo<TunnelAuthCase>& i) { return std::string(i.param.name); });
 
 // --- SOCKS -------------------------------------------------------------------------------------
 

@@ -124,8 +124,12 @@ std::map<std::string, std::string> DigestParams(std::string s) {
   return r;
 }
 
+// Digest's hex is lower case.
 std::string Md5Hex(const std::string& s) {
-  return plat::DigestToHex(plat::MD5(s));
+  std::string hex = plat::DigestToHex(plat::MD5(s));
+  for (char& c : hex)
+    c = Lower(c);
+  return hex;
 }
 
 const char kDigestRealm[] = "vexlor-test";
