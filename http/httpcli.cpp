@@ -514,6 +514,7 @@ void THttpCli::SetupSocketForConnect() {
   s.SetHttpTunnelPort(tunnel ? FPort : String());
   s.SetHttpTunnelUsercode(tunnel ? FCurrProxyUsername : String());
   s.SetHttpTunnelPassword(tunnel ? FCurrProxyPassword : String());
+  s.SetHttpTunnelLmCompatLevel(FLmCompatLevel);
   if (tunnel || ViaSocks()) {
     s.SetAddr(FTargetHost);
     s.SetPort(FTargetPort);
