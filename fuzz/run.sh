@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-30}
 if [ $# -gt 0 ]; then shift; fi
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(fuzz_url fuzz_chunk fuzz_http_response)
+[ ${#targets[@]} -gt 0 ] || targets=(fuzz_url fuzz_chunk fuzz_http_response fuzz_auth)
 build=build/fuzz-asan
 cmake --preset linux-asan -B "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DVEXLOR_WERROR=ON >/dev/null

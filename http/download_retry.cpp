@@ -30,9 +30,17 @@ bool TransientFailure(std::uint16_t ErrCode, std::int32_t StatusCode) {
     case 11001:  // host not found
     case 11002:  // name server failure, try again
     case 11004:  // no address for the name
+    case 20003:  // SOCKS server failure
+    case 20005:  // SOCKS: network unreachable
+    case 20006:  // SOCKS: host unreachable
+    case 20007:  // SOCKS: the target refused the connection
+    case 20008:  // SOCKS: TTL expired
+    case 20013:  // SOCKS: closed during the negotiation
+    case 21003:  // HTTP proxy: closed before the tunnel stood
       return true;
     default:
-      return false;
+      // The HTTP proxy's 5xx refusals of a tunnel, as a server's 5xx answer.
+      return ErrCode >= 21500 && ErrCode <= 21599;
   }
 }
 

@@ -347,11 +347,7 @@ void THttpCli::StartRequest(THttpRequest Rq) {
     FPort = FProxyPort;
   }
 
-  FAuthNTLMState = FProxyAuthNTLMState = ntlmNone;
-  FAuthDigestState = FProxyAuthDigestState = digestNone;
-  FAuthBasicState = FProxyAuthBasicState = basicNone;
-  if (FServerAuth == httpAuthBasic && !FCurrUsername.empty()) FAuthBasicState = basicMsg1;
-  if (FProxyAuth == httpAuthBasic && !FCurrProxyUsername.empty()) FProxyAuthBasicState = basicMsg1;
+  PrepareAuth();
 
   // An exception from an owner's handler run inside (a dotted address is resolved and
   // connected at once) reaches the caller; the request it interrupted is ended first.
@@ -364,7 +360,8 @@ void THttpCli::StartRequest(THttpRequest Rq) {
       return;
     }
     if (FCtrlSocket->State() == wsConnected) {
-      if (FHostName == FCurrentHost && FPort == FCurrentPort && FProtocol == FCurrentProtocol) {
+      if (FHostName == FCurrentHost && FPort == FCurrentPort && FProtocol == FCurrentProtocol &&
+          TunnelTarget() == FCurrentTunnelTarget) {
         FReusedConnection = true;
         ConnectionReady();
         return;
@@ -489,8 +486,10 @@ void THttpCli::Login() {
     s.SetLocalAddr(FLocalAddr);
     s.SetLocalAddr6(FLocalAddr6);
     s.SetSocketFamily(FSocketFamily);
-    s.SetAddr(FHostName);
-    s.DnsLookup(FHostName);
+    // Through SOCKS the name looked up is the SOCKS server's; the target's name goes to it.
+    const String& lookup = ViaSocks() ? FSocksServer : FHostName;
+    s.SetAddr(lookup);
+    s.DnsLookup(lookup);
   } catch (std::exception& E) {
     if (FState != httpDnsLookup) throw;
     FStatusCode = 404;
@@ -506,9 +505,23 @@ void THttpCli::SetupSocketForConnect() {
   s.SetLocalAddr6(FLocalAddr6);
   s.SetPort(FPort);
   s.SetProto(u"tcp");
-  s.SetSocksServer(FSocksServer);
+  // https through an HTTP proxy: the socket connects to the proxy's address and opens a
+  // tunnel to the target (CONNECT), answering the proxy's 407 with the proxy credentials;
+  // TLS then runs to the target through it. Through SOCKS the socket connects to the SOCKS
+  // server's address and asks it for the target by name.
+  const bool tunnel = !TunnelTarget().empty();
+  s.SetHttpTunnelServer(tunnel ? FDnsResult : String());
+  s.SetHttpTunnelPort(tunnel ? FPort : String());
+  s.SetHttpTunnelUsercode(tunnel ? FCurrProxyUsername : String());
+  s.SetHttpTunnelPassword(tunnel ? FCurrProxyPassword : String());
+  s.SetHttpTunnelLmCompatLevel(FLmCompatLevel);
+  if (tunnel || ViaSocks()) {
+    s.SetAddr(FTargetHost);
+    s.SetPort(FTargetPort);
+  }
+  s.SetSocksServer(ViaSocks() ? FDnsResult : String());
   s.SetSocksLevel(FSocksLevel);
-  s.SetSocksPort(FSocksPort);
+  s.SetSocksPort(FSocksPort.empty() && ViaSocks() ? String(u"1080") : FSocksPort);
   s.SetSocksUsercode(FSocksUsercode);
   s.SetSocksPassword(FSocksPassword);
   s.SetSocksAuthentication(FSocksAuthentication);
@@ -541,15 +554,14 @@ void THttpCli::SocketDNSLookupDone(std::uint16_t ErrCode) {
   FCurrentHost = FHostName;
   FCurrentPort = FPort;
   FCurrentProtocol = FProtocol;
+  FCurrentTunnelTarget = TunnelTarget();
 
   const std::uint32_t closes = FSessionClosedCount;
   auto end_with_close = [&](int code) {
     FCtrlSocket->Close();
     if (FSessionClosedCount == closes) SocketSessionClosed(static_cast<std::uint16_t>(code));
   };
-  // https goes to the server itself: through an HTTP proxy it would need a tunnel, which the
-  // socket does not offer.
-  if (FProtocol != u"http" && (FProtocol != u"https" || !FProxy.empty())) {
+  if (FProtocol != u"http" && FProtocol != u"https") {
     FStatusCode = 501;
     FReasonPhrase = u"Protocol \"" + FProtocol + u"\" not implemented";
     end_with_close(0);
@@ -587,6 +599,8 @@ void THttpCli::SocketSessionConnected(std::uint16_t ErrCode) {
     return;
   }
   FReusedConnection = false;
+  // NTLM authenticates a connection: on a new one to the proxy the exchange starts over.
+  if (FProxyAuthNTLMState == ntlmDone && !FProxy.empty()) StartNtlm(true);
   ConnectionReady();
 }
 

@@ -53,6 +53,7 @@
 #include "http/chunked.h"
 #include "http/content_coding.h"
 #include "http/download_client.h"
+#include "http/http_auth.h"
 #include "http/receive_buffer.h"
 #include "http/request.h"
 #include "net/wsocket.h"
@@ -262,6 +263,23 @@ class THttpCli : public TNetWndControl, public IDownloadClient {
   // Size of RcvdStream when the current document began.
   std::int64_t RcvdStreamStartSize() const { return FRcvdStreamStartSize; }
   THttpBasicState AuthBasicState() const { return FAuthBasicState; }
+  THttpBasicState ProxyAuthBasicState() const { return FProxyAuthBasicState; }
+  THttpNTLMState AuthNTLMState() const { return FAuthNTLMState; }
+  THttpNTLMState ProxyAuthNTLMState() const { return FProxyAuthNTLMState; }
+  THttpDigestState AuthDigestState() const { return FAuthDigestState; }
+  THttpDigestState ProxyAuthDigestState() const { return FProxyAuthDigestState; }
+  // NTLM responses: 0-2 LM and NTLMv1 (NTLM2 session response when the server asks for it),
+  // 3 and above LMv2 and NTLMv2 only.
+  int LmCompatLevel() const { return FLmCompatLevel; }
+  // The Digest challenge last accepted from the server (from the proxy), with its nonce count.
+  const httpauth::TDigestClient& AuthDigestInfo() const { return FDigest; }
+  const httpauth::TDigestClient& AuthDigestProxyInfo() const { return FProxyDigest; }
+  // The hash of the body for qop "auth-int"; that quality of protection is not offered by this
+  // client, so it stays empty.
+  const String& AuthDigestEntityHash() const { return FAuthDigestEntityHash; }
+  // Why an offered scheme could not answer the last challenge (the system's credentials are
+  // missing, the server's NTLM challenge was malformed ...); empty when none failed.
+  const String& AuthError() const { return FAuthError; }
 
   // --- Events -------------------------------------------------------------------------------
   void SetOnDocData(TDocDataEvent Value) override { OnDocData = std::move(Value); }
@@ -401,8 +419,28 @@ class THttpCli : public TNetWndControl, public IDownloadClient {
   void EndRequestFromWait(bool TimedOut);
   bool Running() const { return FState != httpReady && FState != httpAborting; }
   void CheckAuthRetry();
-  String AuthorizationLine(bool ForProxy) const;
+  // At the start of a request: every exchange back to none, then the preemptive ones that
+  // ServerAuth and ProxyAuth ask for.
+  void PrepareAuth();
+  // One scheme's decision at the end of an answer, for the server or the proxy: true when it
+  // retries (the retry is then prepared).
+  bool RetryNtlm(bool Proxy);
+  bool RetryDigest(bool Proxy);
+  bool RetryBasic(bool Proxy);
+  // Whether the owner and the options let a scheme start.
+  bool AuthAllowed(THttpAuthType Type, bool Proxy, const String& Challenge);
+  // Starts an NTLM exchange at its first message (a new client object; false when its type-1
+  // message cannot be made).
+  bool StartNtlm(bool Proxy);
+  // Ends the request: an exchange in progress cannot go on (error 6).
+  void AuthStateError(const char16_t* Text);
+  String AuthorizationLine(bool ForProxy, const String& Method);
   String RequestTarget() const;
+  // "host:port" of the target when the request goes through a tunnel of the HTTP proxy (https
+  // with Proxy set), else empty.
+  String TunnelTarget() const;
+  // The connection goes through the SOCKS server (SocksServer set, no Proxy).
+  bool ViaSocks() const;
 
   std::unique_ptr<TWSocket> FCtrlSocket;
   std::unique_ptr<THttpContCodHandler> FContentCodingHnd;
@@ -463,6 +501,8 @@ class THttpCli : public TNetWndControl, public IDownloadClient {
   String FTargetHost, FTargetPort, FPath, FProtocol;
   String FHostName, FPort;
   String FCurrentHost, FCurrentPort, FCurrentProtocol;
+  // The target of the tunnel the connection carries ("host:port"), empty without one.
+  String FCurrentTunnelTarget;
   bool FConnected = false;
   bool FProxyConnected = false;
   String FDnsResult;
@@ -475,6 +515,17 @@ class THttpCli : public TNetWndControl, public IDownloadClient {
   THttpNTLMState FAuthNTLMState = ntlmNone, FProxyAuthNTLMState = ntlmNone;
   THttpDigestState FAuthDigestState = digestNone, FProxyAuthDigestState = digestNone;
   THttpBasicState FAuthBasicState = basicNone, FProxyAuthBasicState = basicNone;
+  int FLmCompatLevel = 3;
+  // The exchanges' builders and the messages they made for the next request.
+  std::unique_ptr<httpauth::TNtlmClient> FNtlm, FProxyNtlm;
+  std::string FNtlmValue, FProxyNtlmValue;
+  httpauth::TDigestClient FDigest, FProxyDigest;
+  // Host and port the accepted Digest challenge came from (a preemptive Digest answer goes
+  // only there), and the stale-nonce retries of this request.
+  String FDigestOrigin;
+  int FDigestStaleRetries = 0, FProxyDigestStaleRetries = 0;
+  String FAuthDigestEntityHash;
+  String FAuthError;
 
   // The answer.
   std::int32_t FStatusCode = 0;

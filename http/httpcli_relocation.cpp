@@ -134,7 +134,7 @@ void THttpCli::StartRelocation() {
   FHeaderLineCount = 0;
   FBodyLineCount = 0;
   if (FHostName != FCurrentHost || FPort != FCurrentPort || FProtocol != FCurrentProtocol ||
-      FCloseReq) {
+      TunnelTarget() != FCurrentTunnelTarget || FCloseReq) {
     FCloseForRelocation = true;
     if (FCtrlSocket->State() == wsClosed)
       SocketSessionClosed(0);
@@ -157,7 +157,7 @@ void THttpCli::RelocateAfterClose() {
   String url = FLocation;
   auto hash = url.find(u'#');
   if (hash != String::npos) url.erase(hash);
-  if (FProxyAuthNTLMState != ntlmNone) FProxyAuthNTLMState = ntlmMsg1;
+  if (FProxyAuthNTLMState != ntlmNone) StartNtlm(true);
   if (FWMLoginQueued) {
     FConnected = false;
     FLocationFlag = false;
@@ -191,4 +191,8 @@ void THttpCli::ForgetServerCredentials() {
   FAuthBasicState = basicNone;
   FAuthNTLMState = ntlmNone;
   FAuthDigestState = digestNone;
+  FNtlm.reset();
+  FNtlmValue.clear();
+  FDigest = httpauth::TDigestClient();
+  FDigestOrigin.clear();
 }

@@ -8,9 +8,19 @@
 // ---------------------------------------------------------------------------------------------
 // Request composition
 
+String THttpCli::TunnelTarget() const {
+  if (FProxy.empty() || FProtocol != u"https") return String();
+  return FTargetHost + u":" + FTargetPort;
+}
+
+bool THttpCli::ViaSocks() const {
+  return FProxy.empty() && !FSocksServer.empty();
+}
+
 String THttpCli::RequestTarget() const {
   const String path = EncodeRequestTarget(FPath);
-  if (FProxy.empty() || path.empty() || path[0] != u'/') return path;
+  // Through a tunnel the request goes to the target itself: its path only.
+  if (FProxy.empty() || !TunnelTarget().empty() || path.empty() || path[0] != u'/') return path;
   String target = FProtocol.empty() ? String(u"http") : FProtocol;
   target += u"://" + UrlHost(FTargetHost);
   if (!FTargetPort.empty() && FTargetPort != u"80") target += u":" + FTargetPort;
@@ -23,6 +33,8 @@ String THttpCli::UnsafeRequestText() const {
     return u"Request refused: invalid character in the URL's host or port";
   if (!FProxy.empty() && (!IsSafeHost(FProxy) || !IsSafePort(FProxyPort)))
     return u"Request refused: invalid character in the proxy's host or port";
+  if (ViaSocks() && (!IsSafeHost(FSocksServer) || !IsSafePort(FSocksPort)))
+    return u"Request refused: invalid character in the SOCKS server's host or port";
   const struct {
     const char16_t* name;
     const String& value;
@@ -63,12 +75,19 @@ void THttpCli::SendRequest(const String& Method, const String& Version) {
   h.TargetHost = FTargetHost;
   h.TargetPort = FTargetPort;
   h.NoCache = FNoCache;
-  h.ProxyConnection = FCurrProxyConnection;
-  if (with_body && FSendStream)
+  // Inside a tunnel the proxy is out of the conversation.
+  const bool tunnel = !TunnelTarget().empty();
+  h.ProxyConnection = tunnel ? String() : FCurrProxyConnection;
+  // The first NTLM message of a POST or PUT goes without its body: the server answers it with
+  // its challenge, and the body follows with the third message.
+  const bool ntlm_first = FAuthNTLMState == ntlmMsg1 || FProxyAuthNTLMState == ntlmMsg1;
+  if (with_body && ntlm_first)
+    h.ContentLength = 0;
+  else if (with_body && FSendStream)
     h.ContentLength = std::max<std::int64_t>(0, FSendStream->Size() - FSendStream->Position());
   h.ModifiedSince = FModifiedSince;
-  h.Authorization = AuthorizationLine(false);
-  h.ProxyAuthorization = AuthorizationLine(true);
+  h.Authorization = AuthorizationLine(false, Method);
+  h.ProxyAuthorization = tunnel ? String() : AuthorizationLine(true, Method);
   h.Cookie = FCookie;
   h.RangeBegin = FContentRangeBegin;
   h.RangeEnd = FContentRangeEnd;
@@ -96,7 +115,7 @@ void THttpCli::SendRequest(const String& Method, const String& Version) {
   FReqStream.clear();
   FCtrlSocket->Send(nullptr, 0);
 
-  if (with_body && FState == httpWaitingHeader) {
+  if (with_body && !ntlm_first && FState == httpWaitingHeader) {
     TriggerSendBegin();
     FAllowedToSend = true;
     SendBodyBlock();

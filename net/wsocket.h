@@ -50,6 +50,7 @@
 #include "events/netwnd.h"
 #include "events/timers.h"
 #include "net/netbuffer.h"
+#include "net/proxy_protocol.h"
 #include "platform/exceptions.h"
 #include "platform/sockets.h"
 #include "platform/text.h"
@@ -57,6 +58,10 @@
 
 class TCustomWSocket;
 class TLookupAnswerKeeper;
+namespace httpauth {
+class TDigestClient;
+class TNtlmClient;
+}  // namespace httpauth
 
 // Raised for misuse and, without OnError, for every reported failure.
 class ESocketException : public Exception {
@@ -384,6 +389,10 @@ class TCustomWSocket : public TNetWndControl {
   virtual std::int32_t SendRaw(const void* Data, std::int32_t Len);
   virtual bool TriggerDataAvailable(std::uint16_t ErrCode);
   virtual void TriggerSessionConnected(std::uint16_t ErrCode);
+  // The TCP connect has ended (ErrCode 0: connected): enters wsConnected and fires
+  // OnSessionConnected. A proxy layer takes it over to negotiate first and fires
+  // OnSessionConnected itself when the way to the target is open, or failed.
+  virtual void TransportConnected(std::uint16_t ErrCode);
   virtual void TriggerSessionClosed(std::uint16_t ErrCode);
   virtual void ResetToDefaults();
   virtual void ReleaseSocket(bool Graceful, int ErrCode);
@@ -528,21 +537,51 @@ class TCustomWSocket : public TNetWndControl {
 };
 
 // Tunnel through an HTTP proxy: inactive while HttpTunnelServer is empty.
+//
+// When active, Connect takes Addr and Port as the target, connects to HttpTunnelServer:
+// HttpTunnelPort instead (a dotted address, or a name resolved with the blocking lookup) and
+// asks the proxy for a tunnel: "CONNECT host:port HTTP/1.0" with a Host field (HTTP/1.1 with
+// wsoNoHttp10Tunnel), answering a 407 with the credentials HttpTunnelUsercode and
+// HttpTunnelPassword in the scheme HttpTunnelAuthType names (htatDetect: the strongest the
+// proxy offers that can be answered: NTLM, Digest, Basic; htatBasic and htatNtlm force theirs;
+// htatNone answers none). NTLM with no user code takes the logged-on user's credentials where
+// the system has them (Windows). A proxy that closes after its 407 is connected to again
+// (the tunnel-reconnect message), unseen by the owner. Only when the proxy answers 2xx does
+// OnHttpTunnelConnected(0), then OnSessionConnected(0) fire; from then on the connection is the
+// target's, and bytes the proxy sent after its answer are the session's first bytes. A
+// refusal, a malformed or too large answer, failed authentication or a close during the
+// negotiation fires OnHttpTunnelError(code), then OnSessionConnected(code) and closes, as a
+// refused connect does; the codes are 21000 to 21599 (proxy::kTunnel..., 21000 + the proxy's
+// status for a refusal) with texts beginning "HTTP Proxy - " (DescribeSocketError).
+// HttpTunnelLastResponse keeps the proxy's last status line. Nothing the proxy sends is read
+// beyond proxy::kTunnelAnswerLimit header bytes, and at most kTunnelMaxRounds answers are
+// taken per Connect.
 class TCustomHttpTunnelWSocket : public TCustomWSocket {
  public:
   explicit TCustomHttpTunnelWSocket(TComponent* AOwner);
   ~TCustomHttpTunnelWSocket() override;
 
+  static constexpr int kTunnelMaxRounds = 4;
+
   const String& HttpTunnelServer() const { return FHttpTunnelServer; }
-  void SetHttpTunnelServer(const String& Value) { FHttpTunnelServer = Value; }
+  void SetHttpTunnelServer(const String& Value);
   const String& HttpTunnelPort() const { return FHttpTunnelPort; }
-  void SetHttpTunnelPort(const String& Value) { FHttpTunnelPort = Value; }
+  void SetHttpTunnelPort(const String& Value);
   THttpTunnelAuthType HttpTunnelAuthType() const { return FHttpTunnelAuthType; }
   void SetHttpTunnelAuthType(THttpTunnelAuthType Value) { FHttpTunnelAuthType = Value; }
   const String& HttpTunnelUsercode() const { return FHttpTunnelUsercode; }
   void SetHttpTunnelUsercode(const String& Value) { FHttpTunnelUsercode = Value; }
   const String& HttpTunnelPassword() const { return FHttpTunnelPassword; }
   void SetHttpTunnelPassword(const String& Value) { FHttpTunnelPassword = Value; }
+  // The NTLM response kind (as THttpCli's LmCompatLevel): 3 and above NTLMv2.
+  int HttpTunnelLmCompatLevel() const { return FHttpTunnelLmCompatLevel; }
+  void SetHttpTunnelLmCompatLevel(int Value) { FHttpTunnelLmCompatLevel = Value; }
+  // The proxy's last status code (0 before an answer; 21000 after a reported failure) and
+  // status line.
+  int HttpTunnelStatusCode() const { return FHttpTunnelStatusCode; }
+  const AnsiString& HttpTunnelLastResponse() const { return FHttpTunnelLastResponse; }
+  // The tunnel is up for the current session.
+  bool HttpTunnelEstablished() const { return FTunnelState == TTunnelState::Established; }
 
   void Connect() override;
   void ReportFailure(const std::string& Msg) override;
@@ -556,20 +595,85 @@ class TCustomHttpTunnelWSocket : public TCustomWSocket {
   void ReturnMessageIds() override;
   void HandleWindowMessage(TMessage& MsgRec) override;
   void ResetToDefaults() override;
+  void TransportConnected(std::uint16_t ErrCode) override;
+  bool TriggerDataAvailable(std::uint16_t ErrCode) override;
+  void TriggerDataSent(std::uint16_t ErrCode) override;
+  void TriggerSessionClosed(std::uint16_t ErrCode) override;
+  void TriggerChangeState(TSocketState OldState, TSocketState NewState) override;
+  void ReleaseSocket(bool Graceful, int ErrCode) override;
+  virtual void TriggerHttpTunnelConnected(std::uint16_t ErrCode);
+  virtual void TriggerHttpTunnelError(std::uint16_t ErrCode);
   bool HttpTunnelActive() const { return !FHttpTunnelServer.empty(); }
+  bool HttpTunnelNegotiating() const {
+    return FTunnelState == TTunnelState::Connecting || FTunnelState == TTunnelState::Answer ||
+           FTunnelState == TTunnelState::SkipBody;
+  }
 
   String FHttpTunnelServer;
   String FHttpTunnelPort;
   THttpTunnelAuthType FHttpTunnelAuthType = htatDetect;
   String FHttpTunnelUsercode;
   String FHttpTunnelPassword;
+  int FHttpTunnelLmCompatLevel = 3;
   int FHttpTunnelStatusCode = 0;
   std::int64_t FHttpTunnelRcvdCnt = 0;
   AnsiString FHttpTunnelLastResponse;
   std::uint32_t FMsg_WM_TUNNEL_RECONNECT = 0;
+
+ private:
+  enum class TTunnelState { Idle, Connecting, Answer, SkipBody, Established, Failed };
+  enum class TTunnelAuth { None, Basic, Digest, Ntlm };
+  void TunnelSendRequest();
+  // Reads the proxy's answer (header, then the body of a 407) without taking a byte of the
+  // session's; true once the negotiation has ended in this call.
+  bool TunnelRead(std::uint16_t ErrCode);
+  void TunnelAnswerComplete();
+  void TunnelAfterChallenge();
+  void TunnelEstablished(std::uint16_t ErrCode);
+  void TunnelFail(int Code);
+  void TunnelReconnect();
+  // Chooses the scheme that answers the 407 and prepares its next message; false when the
+  // proxy offers nothing this tunnel can answer (Code says why).
+  bool TunnelChooseAuth(int& Code);
+  std::string TunnelAuthorization();
+
+  TTunnelState FTunnelState = TTunnelState::Idle;
+  // The target, kept across the proxy's close after a 407.
+  String FTunnelTargetHost, FTunnelTargetPort;
+  String FTunnelLocalAddr, FTunnelLocalAddr6, FTunnelLocalPort;
+  std::string FTunnelHeader;
+  std::uint64_t FTunnelBodyLeft = 0;
+  proxy::TTunnelAnswer FTunnelAnswer;
+  // Authentication across the rounds of one Connect (also across a reconnect).
+  int FTunnelRounds = 0;
+  TTunnelAuth FTunnelAuth = TTunnelAuth::None;
+  int FTunnelAuthStep = 0;
+  std::unique_ptr<httpauth::TDigestClient> FTunnelDigest;
+  std::unique_ptr<httpauth::TNtlmClient> FTunnelNtlm;
+  // The NTLM challenge (type 2) to answer with the next request; empty for the first message.
+  std::string FTunnelNtlmChallenge;
+  bool FTunnelReconnecting = false;
 };
 
 // SOCKS 4, 4A and 5 client: inactive while SocksServer is empty.
+//
+// When active, Connect takes Addr and Port as the target and connects to SocksServer:SocksPort
+// (default port 1080) instead. Once that connection stands the state is wsSocksConnected while
+// the negotiation runs: SOCKS 5 offers no authentication and, with socksAuthenticateUsercode,
+// user code and password (RFC 1929; OnSocksAuthState reports the steps), then asks for the
+// target by IPv4 or IPv6 address or by name (the server resolves it); SOCKS 4A sends a name to
+// the server too; SOCKS 4 needs an IPv4 address and resolves a name itself with the blocking
+// lookup. Only then the state becomes wsConnected and OnSocksConnected(0), OnSessionConnected(0)
+// fire. A failure fires OnSocksError(code), then OnSessionConnected(code) and closes, as a
+// refused connect does; codes 20000 to 20017 (proxy::kSocks...), texts "SOCKS - ...". The
+// replies are read exactly to their length, so the session's first bytes stay with it.
+enum TSocksAuthState {
+  socksAuthStart = 0,
+  socksAuthSuccess = 1,
+  socksAuthFailure = 2,
+  socksAuthNotRequired = 3,
+};
+
 class TCustomSocksWSocket : public TCustomHttpTunnelWSocket {
  public:
   explicit TCustomSocksWSocket(TComponent* AOwner);
@@ -596,7 +700,14 @@ class TCustomSocksWSocket : public TCustomHttpTunnelWSocket {
 
  protected:
   void ResetToDefaults() override;
+  void TransportConnected(std::uint16_t ErrCode) override;
+  bool TriggerDataAvailable(std::uint16_t ErrCode) override;
+  void TriggerDataSent(std::uint16_t ErrCode) override;
+  virtual void TriggerSocksConnected(std::uint16_t ErrCode);
+  virtual void TriggerSocksError(std::uint16_t ErrCode);
+  virtual void TriggerSocksAuthState(int AuthState);
   bool SocksActive() const { return !FSocksServer.empty(); }
+  bool SocksNegotiating() const { return FSocksState > 0 && FSocksState < kSocksDone; }
 
   String FSocksServer;
   String FSocksPort;
@@ -605,6 +716,27 @@ class TCustomSocksWSocket : public TCustomHttpTunnelWSocket {
   String FSocksPassword;
   TSocksAuthentication FSocksAuthentication = socksNoAuthentication;
   int FSocksState = 0;  // idle
+
+ private:
+  // FSocksState values: what is awaited.
+  static constexpr int kSocksConnecting = 1;  // the TCP connect to the server
+  static constexpr int kSocksMethod = 2;      // SOCKS 5 method choice
+  static constexpr int kSocksAuth = 3;        // SOCKS 5 user code and password verdict
+  static constexpr int kSocksReply = 4;       // the reply to the connect request
+  static constexpr int kSocksDone = 5;
+  void SocksSend(const std::string& Bytes);
+  void SocksSendRequest();
+  // Reads no more than the message awaited needs; true once the negotiation ended in this call.
+  bool SocksRead();
+  void SocksMessage();
+  void SocksFail(int Code);
+  void SocksEstablished(std::uint16_t ErrCode);
+
+  std::string FSocksTargetHost;
+  std::uint16_t FSocksTargetPort = 0;
+  std::uint8_t FSocksTargetIPv4[4] = {};
+  std::string FSocksRcvd;
+  std::size_t FSocksNeed = 0;
 };
 
 // TLS over the connection: inactive while SslEnable is false. When on, Connect creates a

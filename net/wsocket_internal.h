@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "net/proxy_protocol.h"
 #include "platform/sockets.h"
 #include "platform/sync.h"
 #include "platform/text.h"
@@ -22,7 +23,9 @@ inline std::string Utf8(const String& s) {
 inline std::string ErrorTextOf(int code) {
   const char* t = ws::SocketErrorText(code);
   if (t == nullptr) t = plat::tls::TlsErrorText(code);
-  return t ? t : "Not a Winsocket error";
+  if (t != nullptr) return t;
+  std::string proxy_text = proxy::ErrorText(code);
+  return proxy_text.empty() ? std::string("Not a Winsocket error") : proxy_text;
 }
 
 inline std::string DescribeWithCode(int code) {

@@ -1,7 +1,7 @@
-// The layers above TCustomWSocket. Each one is inactive while its settings are off and then
-// passes every call to its base. The proxy and line layers refuse to start a session when
-// they are switched on, rather than connecting directly and bypassing the proxy; the timeout
-// and bandwidth layers create their timers only when a limit is set.
+// The line, timeout and bandwidth layers (the proxy layers are in wsocket_proxy.cpp, TLS in
+// wsocket_tls.cpp). Each one is inactive while its settings are off and then passes every call
+// to its base. The line layer refuses to be switched on; the timeout and bandwidth layers
+// create their timers only when a limit is set.
 #include <cstdint>
 #include <string>
 
@@ -9,110 +9,6 @@
 #include "platform/messages.h"
 #include "platform/sockets.h"
 #include "platform/tick.h"
-
-// ---------------------------------------------------------------------------------------------
-// HTTP-proxy tunnel.
-
-TCustomHttpTunnelWSocket::TCustomHttpTunnelWSocket(TComponent* AOwner) : TCustomWSocket(AOwner) {
-  FHttpTunnelStatusCode = 0;
-  FHttpTunnelRcvdCnt = 0;
-  // The last layer that claims message ids binds the window, so every layer's ids are claimed.
-  AttachWindow();
-}
-
-TCustomHttpTunnelWSocket::~TCustomHttpTunnelWSocket() {
-  ReleaseResources(true);
-}
-
-int TCustomHttpTunnelWSocket::MessageIdsNeeded() {
-  return TCustomWSocket::MessageIdsNeeded() + 1;
-}
-
-void TCustomHttpTunnelWSocket::ClaimMessageIds() {
-  TCustomWSocket::ClaimMessageIds();
-  FMsg_WM_TUNNEL_RECONNECT = FWndHandler->AllocateMsgHandler(this);
-}
-
-void TCustomHttpTunnelWSocket::ReturnMessageIds() {
-  if (FWndHandler != nullptr) FWndHandler->UnregisterMessage(FMsg_WM_TUNNEL_RECONNECT);
-  TCustomWSocket::ReturnMessageIds();
-}
-
-void TCustomHttpTunnelWSocket::HandleWindowMessage(TMessage& MsgRec) {
-  if (FMsg_WM_TUNNEL_RECONNECT != 0 && MsgRec.Msg == FMsg_WM_TUNNEL_RECONNECT) return;
-  TCustomWSocket::HandleWindowMessage(MsgRec);
-}
-
-void TCustomHttpTunnelWSocket::ResetToDefaults() {
-  TCustomWSocket::ResetToDefaults();
-  FHttpTunnelStatusCode = 0;
-  FHttpTunnelRcvdCnt = 0;
-  FHttpTunnelLastResponse.clear();
-}
-
-void TCustomHttpTunnelWSocket::ReportFailure(const std::string& Msg) {
-  FHttpTunnelStatusCode = 21000;
-  FHttpTunnelRcvdCnt = 0;
-  FHttpTunnelLastResponse.clear();
-  TCustomWSocket::ReportFailure(Msg);
-}
-
-void TCustomHttpTunnelWSocket::Connect() {
-  if (HttpTunnelActive()) {
-    ReportFailure("Connect: tunnelling through an HTTP proxy is not supported");
-    return;
-  }
-  TCustomWSocket::Connect();
-}
-
-// ---------------------------------------------------------------------------------------------
-// SOCKS.
-
-TCustomSocksWSocket::TCustomSocksWSocket(TComponent* AOwner) : TCustomHttpTunnelWSocket(AOwner) {}
-
-void TCustomSocksWSocket::SetSocksServer(const String& Value) {
-  if (FState != wsClosed) {
-    ReportFailure("Can't change socks server if not closed");
-    return;
-  }
-  FSocksServer = Value;
-}
-
-void TCustomSocksWSocket::SetSocksPort(const String& Value) {
-  if (FState != wsClosed) {
-    ReportFailure("Can't change socks port if not closed");
-    return;
-  }
-  FSocksPort = Value;
-}
-
-void TCustomSocksWSocket::SetSocksLevel(const String& Value) {
-  if (FState != wsClosed) {
-    ReportFailure("Can't change socks level if not closed");
-    return;
-  }
-  if (Value != u"4" && Value != u"4A" && Value != u"4a" && Value != u"5") {
-    ReportFailure("Invalid socks level. Must be 4, 4A or 5.");
-    return;
-  }
-  FSocksLevel = Value == u"4a" ? String(u"4A") : Value;
-}
-
-void TCustomSocksWSocket::ResetToDefaults() {
-  TCustomHttpTunnelWSocket::ResetToDefaults();
-  FSocksState = 0;
-  FSocksServer.clear();
-  FSocksPort.clear();
-  FSocksLevel.assign(1, u'5');
-}
-
-void TCustomSocksWSocket::Connect() {
-  if (SocksActive()) {
-    ReportFailure("Connect: SOCKS proxies are not supported");
-    return;
-  }
-  TCustomHttpTunnelWSocket::Connect();
-}
 
 // ---------------------------------------------------------------------------------------------
 // Line mode.

@@ -39,17 +39,18 @@ void TCustomWSocket::HandleSelectNotice(TMessage& Msg) {
 }
 
 void TCustomWSocket::HandleConnectNotice(std::uint16_t ErrCode) {
-  if (FState == wsConnected) return;
-  SetSocketState(wsConnected);
-  TriggerSessionConnected(ErrCode);
+  if (FState == wsConnected || FState == wsSocksConnected) return;
+  TransportConnected(ErrCode);
   if (ErrCode != 0 && FState != wsClosed) Close();
 }
 
+void TCustomWSocket::TransportConnected(std::uint16_t ErrCode) {
+  SetSocketState(wsConnected);
+  TriggerSessionConnected(ErrCode);
+}
+
 void TCustomWSocket::HandleReadNotice(std::uint16_t ErrCode) {
-  if (FState != wsConnected) {
-    SetSocketState(wsConnected);
-    TriggerSessionConnected(ErrCode);
-  }
+  if (FState != wsConnected && FState != wsSocksConnected) TransportConnected(ErrCode);
   ReceiveLoop(ErrCode, FComponentOptions, true);
 }
 

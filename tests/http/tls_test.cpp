@@ -18,8 +18,10 @@
 #include <random>
 #include <thread>
 
+#include "tests/http/debian_proxy.h"
 #include "tests/http/nginx_fixture.h"
 #include "tests/support/scripted_server.h"
+#include "tests/support/test_proxy.h"
 
 namespace {
 
@@ -243,6 +245,99 @@ TEST_F(TlsNginxTest, TestRootIsNotTrustedWithoutTheSetting) {
   Fetch(Https(ports_->good, "/index.html"));
   EXPECT_EQ(rec_.done_err, tls::kTlsErrRoots);
   EXPECT_NE(U8(cli_.ReasonPhrase()).find("no-such-roots.pem"), std::string::npos);
+}
+
+// https through an HTTP proxy: the tunnel to the target, TLS to the target through it.
+TEST_F(TlsNginxTest, HttpsThroughTheTestProxysTunnel) {
+  support::TestHttpProxy proxy;
+  proxy.RequireBasic("user", "pass");
+  proxy.SetCloseAfter407(true);
+  cli_.SetProxy(u"127.0.0.1");
+  cli_.SetProxyPort(U16(std::to_string(proxy.Port())));
+  cli_.SetProxyUsername(u"user");
+  cli_.SetProxyPassword(u"pass");
+  Fetch(Https(ports_->good, "/big.bin"));
+  EXPECT_EQ(rec_.done_err, 0) << U8(cli_.ReasonPhrase());
+  EXPECT_EQ(cli_.StatusCode(), 200);
+  EXPECT_TRUE(stream_.View() == *big_);
+  // Another target through the same proxy gets a tunnel of its own, not the open one.
+  stream_.SetSize(0);
+  Fetch(Https(ports_->good, "/index.html", "127.0.0.1"));
+  EXPECT_EQ(rec_.done_err, 0) << U8(cli_.ReasonPhrase());
+  EXPECT_EQ(stream_.View(), "<html>secure home</html>");
+  const std::string good = std::to_string(ports_->good);
+  EXPECT_EQ(proxy.Passed(), (std::vector<std::string>{"localhost:" + good, "127.0.0.1:" + good}));
+  // Inside the tunnel the request is the target's own: origin form, no proxy fields.
+  EXPECT_EQ(proxy.Requests().back().rfind("CONNECT 127.0.0.1:" + good + " HTTP/1.0\r\n", 0), 0u);
+  // A certificate the client refuses is refused through the tunnel as well.
+  Fetch(Https(ports_->expired, "/index.html"));
+  EXPECT_EQ(rec_.done_err, tls::kTlsErrVerify);
+}
+
+std::string TinyproxyConfig(bool with_auth) {
+  return std::string(
+             "Port @PORT@\nListen 127.0.0.1\nTimeout 30\nMaxClients 20\n"
+             "Allow 127.0.0.1\nLogLevel Info\nLogFile \"@DIR@/tinyproxy.log\"\n"
+             "PidFile \"@DIR@/tinyproxy.pid\"\n") +
+         (with_auth ? "BasicAuth user pass\n" : "");
+}
+
+// Debian's tinyproxy with BasicAuth: a tunnel for https and the absolute form for http, both
+// answering its 407 with the proxy credentials.
+TEST_F(TlsNginxTest, TinyproxyWithBasicAuthentication) {
+  httptest::DebianProxy tinyproxy("tinyproxy", TinyproxyConfig(true), "-d -c '@CONF@'");
+  if (!tinyproxy.Installed()) {
+    if (httptest::DebianProxy::MustExist()) FAIL() << "tinyproxy is not installed";
+    GTEST_SKIP() << "tinyproxy is not installed (scripts/setup installs it)";
+  }
+  ASSERT_TRUE(tinyproxy.Ready()) << tinyproxy.Log() << tinyproxy.Log("tinyproxy.log");
+  cli_.SetProxy(u"127.0.0.1");
+  cli_.SetProxyPort(U16(std::to_string(tinyproxy.Port())));
+  cli_.SetProxyUsername(u"user");
+  cli_.SetProxyPassword(u"pass");
+  Fetch(Https(ports_->good, "/index.html"));
+  EXPECT_EQ(rec_.done_err, 0) << U8(cli_.ReasonPhrase());
+  EXPECT_EQ(stream_.View(), "<html>secure home</html>");
+  stream_.SetSize(0);
+  Fetch(U16("http://127.0.0.1:" + std::to_string(plain_) + "/index.html"));
+  EXPECT_EQ(rec_.done_err, 0) << U8(cli_.ReasonPhrase());
+  EXPECT_EQ(cli_.StatusCode(), 200);
+  EXPECT_EQ(stream_.View(), "<html>secure home</html>");
+  // Wrong credentials end the tunnel with the proxy's refusal (tinyproxy answers them with a
+  // 401 after its 407), not with a loop.
+  cli_.SetProxyPassword(u"wrong");
+  Fetch(Https(ports_->good, "/index.html"));
+  EXPECT_TRUE(rec_.done_err == 21401 || rec_.done_err == 21407) << U8(cli_.ReasonPhrase());
+}
+
+// Debian's dante server: SOCKS 5 to the plain and the secure server.
+TEST_F(TlsNginxTest, DanteSocks5) {
+  httptest::DebianProxy dante("danted",
+                              "logoutput: @DIR@/danted.log\n"
+                              "internal: 127.0.0.1 port = @PORT@\n"
+                              "external: 127.0.0.1\n"
+                              "clientmethod: none\nsocksmethod: none\n"
+                              "user.privileged: root\nuser.unprivileged: nobody\n"
+                              "client pass {\n  from: 127.0.0.0/8 to: 0.0.0.0/0\n}\n"
+                              "socks pass {\n  from: 127.0.0.0/8 to: 127.0.0.0/8\n"
+                              "  command: connect\n}\n"
+                              "socks block {\n  from: 0.0.0.0/0 to: 0.0.0.0/0\n}\n",
+                              "-f '@CONF@' -N 1 -p '@DIR@/danted.pid'");
+  if (!dante.Installed()) {
+    if (httptest::DebianProxy::MustExist()) FAIL() << "danted is not installed";
+    GTEST_SKIP() << "danted is not installed (scripts/setup installs dante-server)";
+  }
+  ASSERT_TRUE(dante.Ready()) << dante.Log() << dante.Log("danted.log");
+  cli_.SetSocksServer(u"127.0.0.1");
+  cli_.SetSocksPort(U16(std::to_string(dante.Port())));
+  cli_.SetSocksLevel(u"5");
+  Fetch(U16("http://127.0.0.1:" + std::to_string(plain_) + "/index.html"));
+  EXPECT_EQ(rec_.done_err, 0) << U8(cli_.ReasonPhrase());
+  EXPECT_EQ(stream_.View(), "<html>secure home</html>");
+  stream_.SetSize(0);
+  Fetch(Https(ports_->good, "/big.bin", "127.0.0.1"));
+  EXPECT_EQ(rec_.done_err, 0) << U8(cli_.ReasonPhrase());
+  EXPECT_TRUE(stream_.View() == *big_);
 }
 
 TEST_F(TlsNginxTest, LargeBodyArrivesByteForByte) {
