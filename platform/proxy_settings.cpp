@@ -76,6 +76,16 @@ bool PercentDecode(std::u16string_view s, String& out) {
   return true;
 }
 
+// A scheme as an error message may show it: letters, digits, "+", "-" and "." only, so that a
+// setting written wrongly never brings a password into a message (or a log).
+String SchemeForMessage(std::u16string_view scheme) {
+  for (char16_t c : scheme)
+    if (!((c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9') ||
+          c == u'+' || c == u'-' || c == u'.'))
+      return u"?";
+  return String(scheme);
+}
+
 TProxyRoute Unusable(const String& source, const String& why) {
   TProxyRoute r;
   r.Source = source;
@@ -355,7 +365,7 @@ TProxyRoute ParseProxyUrl(std::u16string_view value, const String& source) {
     r.Kind = TProxyKind::pkSocks5;
     r.RemoteResolve = true;
   } else {
-    return Unusable(source, u"the proxy scheme \"" + scheme +
+    return Unusable(source, u"the proxy scheme \"" + SchemeForMessage(scheme) +
                                 u"\" is not supported (http, socks4, socks4a, socks5, socks5h)");
   }
   // The authority ends at the path; a proxy's path means nothing and is ignored.
@@ -467,7 +477,9 @@ TProxyRoute RouteFromProxyList(std::u16string_view list, std::u16string_view sch
   if (auto sep = chosen.find(u"://"); sep != std::u16string_view::npos) {
     const String prefix = text::LowerAscii(chosen.substr(0, sep));
     if (is_socks || prefix != u"http")
-      return Unusable(source, u"the proxy \"" + String(chosen) + u"\" has an unsupported scheme");
+      // The entry itself is not repeated: it may carry credentials.
+      return Unusable(source,
+                      u"the proxy's scheme \"" + SchemeForMessage(prefix) + u"\" is not supported");
     chosen = chosen.substr(sep + 3);
     if (!chosen.empty() && chosen.back() == u'/') chosen.remove_suffix(1);
   }

@@ -311,6 +311,15 @@ TEST(ProxySettings, AddressLiterals) {
 }
 
 TEST(ProxySettings, DescriptionsNeverCarryTheCredentials) {
+  // Not in the error of a setting written wrongly either.
+  for (const TProxyRoute& bad :
+       {plat::proxy::ParseProxyUrl(u"bob:hunter2@p://x", u"http_proxy"),
+        plat::proxy::ParseProxyUrl(u"http://bob:hunter2@p:0", u"http_proxy"),
+        plat::proxy::RouteFromProxyList(u"http=bob:hunter2@p://x", u"http", u"test")}) {
+    EXPECT_FALSE(bad.Usable());
+    EXPECT_EQ(plat::proxy::DescribeRoute(bad).find(u"hunter2"), String::npos)
+        << text::ToUtf8(plat::proxy::DescribeRoute(bad));
+  }
   TProxyRoute r = plat::proxy::ParseProxyUrl(u"socks5h://bob:hunter2@[::1]:1080", u"all_proxy");
   const String d = plat::proxy::DescribeRoute(r);
   EXPECT_EQ(d, u"SOCKS 5 proxy [::1]:1080 (the proxy resolves names) with credentials (all_proxy)");
