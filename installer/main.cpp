@@ -39,7 +39,7 @@ int main() {
   // Both clients go the way the system's proxy settings name for their URL.
   services.RouteRequest = [cli = http_cli.get()](const String& url, String& route) {
     const plat::proxy::TProxyRoute chosen = system_proxy::UseSystemProxy(*cli, url);
-    route = plat::proxy::DescribeRoute(chosen);
+    route = chosen.Configured() ? plat::proxy::DescribeRoute(chosen) : String();
     return chosen.Usable();
   };
   services.MakePageClient = [url = services.LicenseUrl]() -> std::unique_ptr<IDownloadClient> {

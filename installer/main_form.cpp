@@ -142,8 +142,9 @@ void TfrmMain::RunDownload() {
       } catch (const std::exception& e) {
         route = text::FromUtf8(e.what());
       }
-      // The log names the way once, and again only when it changes between attempts.
-      if (route != logged_route_ || !usable) Log(u"proxy: " + route);
+      // The log names the way a proxy setting chose once, and again only when it changes
+      // between attempts; with no proxy set (empty) it stays as it always was.
+      if (!route.empty() && (route != logged_route_ || !usable)) Log(u"proxy: " + route);
       logged_route_ = route;
       if (!usable) {
         // The user's settings ask for a proxy that cannot be used: going around it directly

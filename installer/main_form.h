@@ -84,8 +84,9 @@ struct TInstallerServices {
   // One line of the log for support (support_log.h); may be empty. Failures are ignored.
   std::function<void(const String& line)> Log;
   // Chooses the way to the download's URL before each attempt (the system's proxy settings:
-  // http/system_proxy.h) and describes it in `route`, without credentials; false when the
-  // setting cannot be used, which fails the download. Empty: the client's settings stay.
+  // http/system_proxy.h) and describes it in `route`, without credentials (empty when no proxy
+  // is set at all: nothing is logged then); false when the setting cannot be used, which fails
+  // the download. Empty function: the client's settings stay.
   std::function<bool(const String& url, String& route)> RouteRequest;
 
   static TInstallerServices System();

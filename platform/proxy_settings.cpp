@@ -538,7 +538,8 @@ bool BypassListMatches(std::u16string_view bypass, const TTarget& target) {
 
 TProxyRoute RouteFromInternetSettings(const TInternetSettings& settings, const TTarget& target) {
   const String source = u"Internet settings";
-  if (TrimBlanks(settings.Proxy).empty() || BypassListMatches(settings.ProxyBypass, target)) {
+  if (TrimBlanks(settings.Proxy).empty()) return TProxyRoute();  // no proxy set
+  if (BypassListMatches(settings.ProxyBypass, target)) {
     TProxyRoute direct;
     direct.Source = source;
     return direct;

@@ -43,12 +43,15 @@ struct TProxyRoute {
   // is resolved here first (socks4://, socks5://).
   bool RemoteResolve = false;
   // Where the setting came from: the variable's name, or "Internet settings" (manual list),
-  // "automatic configuration".
+  // "automatic configuration"; empty when no proxy is set at all.
   String Source;
   // Not empty: the setting is unusable and says why; the request must fail.
   String Error;
 
   bool Usable() const { return Error.empty(); }
+  // A setting decided the route (a proxy, or a bypass or no-proxy list that named the host);
+  // false for the direct route of a system where no proxy is set at all.
+  bool Configured() const { return !Source.empty(); }
   bool Direct() const { return Kind == TProxyKind::pkDirect; }
 };
 

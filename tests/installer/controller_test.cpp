@@ -1292,8 +1292,10 @@ TEST(Controller, ADownloadFileThatCannotBeCreatedEndsOnTheErrorPage) {
 TEST(Controller, ChoosesTheWayToTheServerBeforeEveryAttempt) {
   RunOnFreshThread([] {
     std::vector<String> urls;
-    std::vector<String> routes = {u"HTTP proxy 10.0.0.1:3128 (http_proxy)",
-                                  u"HTTP proxy 10.0.0.1:3128 (http_proxy)", u"direct"};
+    // No proxy set at first (nothing logged), then one, twice, then a bypass list names the
+    // server.
+    std::vector<String> routes = {u"", u"HTTP proxy 10.0.0.1:3128 (http_proxy)",
+                                  u"HTTP proxy 10.0.0.1:3128 (http_proxy)", u"direct (no_proxy)"};
     Wizard w([&](TInstallerServices& s) {
       s.RouteRequest = [&](const String& url, String& route) {
         route = routes[std::min(urls.size(), routes.size() - 1)];
@@ -1301,15 +1303,15 @@ TEST(Controller, ChoosesTheWayToTheServerBeforeEveryAttempt) {
         return true;
       };
     });
-    w.client.ScriptAttempts({Body(503), Body(503), Body()});
+    w.client.ScriptAttempts({Body(503), Body(503), Body(503), Body()});
     w.Install();
     EXPECT_EQ(w.view.FrontPage(), ControlId::paFinish);
-    EXPECT_EQ(urls, std::vector<String>(3, u"http://download.invalid/download.php"));
+    EXPECT_EQ(urls, std::vector<String>(4, u"http://download.invalid/download.php"));
     std::vector<std::string> named;
     for (const std::string& line : w.log)
       if (line.rfind("proxy: ", 0) == 0) named.push_back(line);
     EXPECT_EQ(named, (std::vector<std::string>{"proxy: HTTP proxy 10.0.0.1:3128 (http_proxy)",
-                                               "proxy: direct"}));
+                                               "proxy: direct (no_proxy)"}));
   });
 }
 

@@ -256,6 +256,7 @@ TEST(ProxySettings, WindowsManualSettings) {
   plat::proxy::TInternetSettings s;
   EXPECT_EQ(Show(plat::proxy::RouteFromInternetSettings(s, Target("http", "a.example", 80))),
             "direct");
+  EXPECT_FALSE(plat::proxy::RouteFromInternetSettings(s, Target("http", "a", 80)).Configured());
   s.Proxy = u"http=hp:3128;https=sp:3129";
   s.ProxyBypass = u"<local>;*.corp.example";
   EXPECT_EQ(Show(plat::proxy::RouteFromInternetSettings(s, Target("http", "a.example", 80))),

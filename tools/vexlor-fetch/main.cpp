@@ -13,8 +13,9 @@
 //
 // The request goes the way the system's proxy settings name for URL (http/system_proxy.h): on
 // Linux curl's variables (http_proxy, https_proxy, all_proxy, no_proxy and their upper-case
-// forms but HTTP_PROXY), on Windows the user's Internet settings. -v names the way (never the
-// credentials). A proxy setting that cannot be used is error 17, and nothing is sent.
+// forms but HTTP_PROXY), on Windows the user's Internet settings. -v names the way a setting
+// chose (never the credentials); with no proxy set it prints nothing more than before. A proxy
+// setting that cannot be used is error 17, and nothing is sent.
 //
 // When an answer carries a sha-256 Repr-Digest or Content-Digest, the document must match it
 // (download_retry.h); a mismatch or an unreadable digest field is error 19, never retried.
@@ -132,7 +133,7 @@ int main(int argc, char** argv) {
         reason = described;
         break;
       }
-      if (verbose && described != logged_route)
+      if (verbose && route.Configured() && described != logged_route)
         std::fprintf(stderr, "proxy: %s\n", text::ToUtf8(described).c_str());
       logged_route = described;
       attempts.BeginAttempt();
