@@ -1,4 +1,4 @@
-// vexlor-installer: the program entry. It takes no arguments and writes no log.
+// vexlor-installer: the program entry. It takes no arguments.
 //
 // Start-up seeds the pseudo-random generator of the download names, creates the toolkit's
 // application (FLTK's loop with the thread's message queue attached on Linux; on Windows the
@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "http/httpcli.h"
+#include "http/system_proxy.h"
 #include "installer/download_target.h"
 #include "installer/main_form.h"
 #include "installer/termination_watch.h"
@@ -35,7 +36,18 @@ int main() {
   std::unique_ptr<THttpCli> http_cli = MakeHttpCli();
 
   installer::TInstallerServices services = installer::TInstallerServices::System();
-  services.MakePageClient = [] { return std::unique_ptr<IDownloadClient>(MakeHttpCli()); };
+  // Both clients go the way the system's proxy settings name for their URL.
+  services.RouteRequest = [cli = http_cli.get()](const String& url, String& route) {
+    const plat::proxy::TProxyRoute chosen = system_proxy::UseSystemProxy(*cli, url);
+    route = chosen.Configured() ? plat::proxy::DescribeRoute(chosen) : String();
+    return chosen.Usable();
+  };
+  services.MakePageClient = [url = services.LicenseUrl]() -> std::unique_ptr<IDownloadClient> {
+    std::unique_ptr<THttpCli> client = MakeHttpCli();
+    // A page behind an unusable proxy setting is not loaded, as one that cannot be fetched.
+    if (!system_proxy::UseSystemProxy(*client, url).Usable()) return nullptr;
+    return client;
+  };
   int ended_by_signal = 0;
   {
     installer::TfrmMain form(*view, *http_cli, std::move(services));

@@ -134,6 +134,26 @@ void TfrmMain::RunDownload() {
       FailDownload();
       return;
     }
+    if (services_.RouteRequest) {
+      String route;
+      bool usable = false;
+      try {
+        usable = services_.RouteRequest(services_.DownloadUrl, route);
+      } catch (const std::exception& e) {
+        route = text::FromUtf8(e.what());
+      }
+      // The log names the way a proxy setting chose once, and again only when it changes
+      // between attempts; with no proxy set (empty) it stays as it always was.
+      if (!route.empty() && (route != logged_route_ || !usable)) Log(u"proxy: " + route);
+      logged_route_ = route;
+      if (!usable) {
+        // The user's settings ask for a proxy that cannot be used: going around it directly
+        // would defeat the setting, so the download ends here.
+        FInstalling = false;
+        FailDownload();
+        return;
+      }
+    }
     HttpCli.SetURL(services_.DownloadUrl);
     try {
       HttpCli.Get();

@@ -83,6 +83,11 @@ struct TInstallerServices {
   std::uint32_t FirstRetryPauseMs = 1000;
   // One line of the log for support (support_log.h); may be empty. Failures are ignored.
   std::function<void(const String& line)> Log;
+  // Chooses the way to the download's URL before each attempt (the system's proxy settings:
+  // http/system_proxy.h) and describes it in `route`, without credentials (empty when no proxy
+  // is set at all: nothing is logged then); false when the setting cannot be used, which fails
+  // the download. Empty function: the client's settings stay.
+  std::function<bool(const String& url, String& route)> RouteRequest;
 
   static TInstallerServices System();
 };
@@ -183,6 +188,7 @@ class TfrmMain : public ui::ViewListener {
   bool download_started_ = false;  // one download per run
   bool close_accepted_ = false;    // the user agreed to cancel by closing the window
   bool terminating_ = false;       // the system asked the program to end
+  String logged_route_;            // the way to the server the log named last
 
   // The questions about the download that are open (a close question may open over Cancel's).
   int open_questions_ = 0;

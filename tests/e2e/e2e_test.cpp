@@ -159,6 +159,11 @@ class E2EBase : public ::testing::Test {
         {"VEXLOR_DEMO_SETUP_LOG", target_->ProgramPath(work_ / "setup.log")},
         {"VEXLOR_DEMO_PRODUCT_SECONDS", "60"},
     };
+    // The programs follow the system's proxy settings: none from the machine running the tests
+    // (an empty value removes the variable); a test sets its own.
+    for (const char* name : {"http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY",
+                             "no_proxy", "NO_PROXY"})
+      env[name] = "";
     for (const auto& [k, v] : extra_env_)
       env[k] = v;
     return target_->ProgramEnv(env);
@@ -798,6 +803,135 @@ INSTANTIATE_TEST_SUITE_P(
                      // the root) or at the root (0x800B0109).
                      "the signer's certificate does not chain to a trusted root (0x800B01"}),
     [](const auto& info) { return std::string("Windows_") + info.param.name; });
+
+// The installer follows the system's proxy settings, on each target as its system keeps them:
+// Linux the environment as curl reads it, Windows the user's Internet settings in the test's Wine
+// prefix (the binary DefaultConnectionSettings that WinHTTP reads). The proxy is a real
+// tinyproxy on the demo server's address and port + 1. A bypassed server is reached directly, and
+// a setting that cannot be used ends on the Error page with nothing sent, never directly.
+struct ProxySetting {
+  const char* name;
+  enum Way { kThroughTheProxy, kBypassed, kUnusable } way;
+};
+
+using SystemProxyTest = TargetCaseTest<ProxySetting>;
+
+TEST_P(SystemProxyTest, TheInstallerGoesTheWayTheSettingSays) {
+  const ProxySetting& c = TheCase();
+  const std::string host = target_->Host();
+  const std::string port = std::to_string(target_->Port() + 1);
+  const fs::path dir = work_ / "tinyproxy";
+  fs::create_directories(dir);
+  std::ofstream(dir / "tinyproxy.conf") << "Port " << port << "\nListen " << host
+                                        << "\nAllow 127.0.0.0/8\nTimeout 60\nMaxClients 10\n"
+                                        << "DisableViaHeader Yes\nLogLevel Info\nLogFile \""
+                                        << (dir / "tinyproxy.log").string() << "\"\n";
+  drive::Child proxy;
+  std::string why;
+  ASSERT_TRUE(proxy.Start({VEXLOR_E2E_TINYPROXY, "-d", "-c", (dir / "tinyproxy.conf").string()}, {},
+                          (dir / "tinyproxy.out").string(), &why))
+      << why;
+  ASSERT_TRUE(drive::WaitUntil([&] { return drive::CanConnect(host, std::stoi(port)); }, kServerMs))
+      << "tinyproxy did not come up: " << ReadFile(dir / "tinyproxy.out");
+
+  const std::string proxy_port = c.way == ProxySetting::kUnusable ? "99999" : port;
+  std::string source;
+  if (Kind() == TargetKind::tkLinux) {
+    source = "http_proxy";
+    extra_env_["http_proxy"] = "http://" + host + ":" + proxy_port;
+    if (c.way == ProxySetting::kBypassed) extra_env_["no_proxy"] = host;
+  } else {
+    source = "Internet settings";
+    // Loopback addresses go directly unless the bypass list says "<-loopback>".
+    std::string bypass = "<-loopback>";
+    if (c.way == ProxySetting::kBypassed) bypass += ";" + host;
+    const std::string list = host + ":" + proxy_port;
+    // The layout's version, a change counter, the flags (direct allowed, manual proxy), the
+    // proxy list, the bypass list, no configuration script.
+    std::string value;
+    auto dword = [&value](std::uint32_t v) {
+      for (int i = 0; i < 4; ++i)
+        value.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+    };
+    dword(0x46);
+    dword(1);
+    dword(3);
+    dword(static_cast<std::uint32_t>(list.size()));
+    value += list;
+    dword(static_cast<std::uint32_t>(bypass.size()));
+    value += bypass;
+    dword(0);
+    value.append(32, '\0');
+    static const char kHex[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned char b : value) {
+      hex += kHex[b >> 4];
+      hex += kHex[b & 15];
+    }
+    std::vector<std::string> reg = target_->Command(
+        "reg", {"add",
+                "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\"
+                "Connections",
+                "/v", "DefaultConnectionSettings", "/t", "REG_BINARY", "/d", hex, "/f"});
+    // The output to a file: Wine's services, which reg may start, keep a pipe open.
+    reg.insert(reg.begin(), {"/bin/sh", "-c", "out=$1; shift; exec \"$@\" >>\"$out\" 2>&1", "sh",
+                             (work_ / "reg-add.txt").string()});
+    ASSERT_EQ(drive::RunTool(reg, 60000, nullptr, ProgramEnv()), 0)
+        << ReadFile(work_ / "reg-add.txt");
+  }
+
+  ASSERT_NO_FATAL_FAILURE(LaunchInstaller());
+  Click(ControlId::imgBtnInstall);
+  const bool installs = c.way != ProxySetting::kUnusable;
+  ASSERT_NO_FATAL_FAILURE(
+      ExpectPage(installs ? Page::pgFinish : Page::pgError, installs ? "finish" : "error"));
+  const std::string log = ReadFile(work_ / "tmp" / kLogName);
+  const std::string proxied = ReadFile(dir / "tinyproxy.log");
+  const std::string request =
+      "GET http://" + host + ":" + std::to_string(target_->Port()) + "/download.php HTTP/1.0";
+  std::size_t downloads = 0;
+  for (const demo::Request& r : server_->Requests())
+    if (r.Path == "/download.php") ++downloads;
+  switch (c.way) {
+    case ProxySetting::kThroughTheProxy:
+      ExpectInstalled(true);
+      EXPECT_NE(proxied.find(request), std::string::npos) << proxied;
+      EXPECT_EQ(downloads, 1u);
+      EXPECT_NE(log.find(" proxy: HTTP proxy " + host + ":" + port + " (" + source + ")\n"),
+                std::string::npos)
+          << log;
+      break;
+    case ProxySetting::kBypassed:
+      ExpectInstalled(true);
+      EXPECT_EQ(proxied.find("GET http://"), std::string::npos) << proxied;
+      EXPECT_EQ(downloads, 1u);
+      EXPECT_NE(log.find(" proxy: direct ("), std::string::npos) << log;
+      break;
+    case ProxySetting::kUnusable:
+      ExpectNothingInstalled();
+      EXPECT_EQ(proxied.find("GET http://"), std::string::npos) << proxied;
+      EXPECT_EQ(downloads, 0u);
+      EXPECT_NE(log.find(" proxy: unusable proxy setting: the proxy address is unusable: the port "
+                         "is not a number from 1 to 65535 (" +
+                         source + ")\n"),
+                std::string::npos)
+          << log;
+      break;
+  }
+  ASSERT_NO_FATAL_FAILURE(
+      FinishAndExit(installs ? ControlId::btnInstalledFinish : ControlId::btnCancelledFinish));
+  StopProduct();
+  proxy.Stop();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    E2E, SystemProxyTest,
+    ::testing::Combine(kTargets,
+                       ::testing::Values(ProxySetting{"through_the_proxy",
+                                                      ProxySetting::kThroughTheProxy},
+                                         ProxySetting{"bypassed", ProxySetting::kBypassed},
+                                         ProxySetting{"unusable", ProxySetting::kUnusable})),
+    TargetCaseName<ProxySetting>);
 
 // The download ends while a question about it is open: nothing runs behind the question, and
 // the answer decides. "Yes" leaves nothing behind (the Error page, or the program ends, as the

@@ -5,6 +5,7 @@
 // temporary folder, and ends by checking that nothing was left in that folder.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <fstream>
@@ -1283,6 +1284,55 @@ TEST(Controller, ADownloadFileThatCannotBeCreatedEndsOnTheErrorPage) {
     EXPECT_FALSE(w.form->Installing());
     EXPECT_TRUE(w.view.RequestClose());  // no question: nothing is being installed
     EXPECT_EQ(w.view.MessageBoxes.size(), 1u);
+  });
+}
+
+// The way to the server is chosen before every attempt and named in the log once, and again
+// when it changes; a proxy setting that cannot be used ends the download before any request.
+TEST(Controller, ChoosesTheWayToTheServerBeforeEveryAttempt) {
+  RunOnFreshThread([] {
+    std::vector<String> urls;
+    // No proxy set at first (nothing logged), then one, twice, then a bypass list names the
+    // server.
+    std::vector<String> routes = {u"", u"HTTP proxy 10.0.0.1:3128 (http_proxy)",
+                                  u"HTTP proxy 10.0.0.1:3128 (http_proxy)", u"direct (no_proxy)"};
+    Wizard w([&](TInstallerServices& s) {
+      s.RouteRequest = [&](const String& url, String& route) {
+        route = routes[std::min(urls.size(), routes.size() - 1)];
+        urls.push_back(url);
+        return true;
+      };
+    });
+    w.client.ScriptAttempts({Body(503), Body(503), Body(503), Body()});
+    w.Install();
+    EXPECT_EQ(w.view.FrontPage(), ControlId::paFinish);
+    EXPECT_EQ(urls, std::vector<String>(4, u"http://download.invalid/download.php"));
+    std::vector<std::string> named;
+    for (const std::string& line : w.log)
+      if (line.rfind("proxy: ", 0) == 0) named.push_back(line);
+    EXPECT_EQ(named, (std::vector<std::string>{"proxy: HTTP proxy 10.0.0.1:3128 (http_proxy)",
+                                               "proxy: direct (no_proxy)"}));
+  });
+}
+
+TEST(Controller, AnUnusableProxySettingEndsTheDownloadUnsent) {
+  RunOnFreshThread([] {
+    Wizard w([](TInstallerServices& s) {
+      s.RouteRequest = [](const String&, String& route) {
+        route = u"unusable proxy setting: the proxy scheme \"ftp\" is not supported (http_proxy)";
+        return false;
+      };
+    });
+    w.client.Script(Body());
+    w.Install();
+    EXPECT_EQ(w.client.GetCalls, 0);
+    EXPECT_EQ(w.view.FrontPage(), ControlId::paInstallError);
+    EXPECT_FALSE(w.form->Installing());
+    EXPECT_TRUE(w.temp.Files().empty());
+    EXPECT_NE(std::find(w.log.begin(), w.log.end(),
+                        "proxy: unusable proxy setting: the proxy scheme \"ftp\" is not "
+                        "supported (http_proxy)"),
+              w.log.end());
   });
 }
 

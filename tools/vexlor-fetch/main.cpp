@@ -11,6 +11,12 @@
 // doubling up to eight times that, resuming where the part file ends. -v prints one line per
 // attempt to stderr (address without credentials, range, status, bytes, error).
 //
+// The request goes the way the system's proxy settings name for URL (http/system_proxy.h): on
+// Linux curl's variables (http_proxy, https_proxy, all_proxy, no_proxy and their upper-case
+// forms but HTTP_PROXY), on Windows the user's Internet settings. -v names the way a setting
+// chose (never the credentials); with no proxy set it prints nothing more than before. A proxy
+// setting that cannot be used is error 17, and nothing is sent.
+//
 // When an answer carries a sha-256 Repr-Digest or Content-Digest, the document must match it
 // (download_retry.h); a mismatch or an unreadable digest field is error 19, never retried.
 //
@@ -28,6 +34,7 @@
 #include "http/download_retry.h"
 #include "http/httpcli.h"
 #include "http/retry_pause.h"
+#include "http/system_proxy.h"
 #include "platform/files.h"
 
 namespace {
@@ -115,7 +122,20 @@ int main(int argc, char** argv) {
         cli.Abort();
       }
     };
+    String logged_route;
     for (;;) {
+      // The way the system's proxy settings name for the URL, chosen for every attempt.
+      const plat::proxy::TProxyRoute route = system_proxy::UseSystemProxy(cli, url);
+      const String described = plat::proxy::DescribeRoute(route);
+      if (!route.Usable()) {
+        err = reqErrUnsafeRequest;
+        status = 0;
+        reason = described;
+        break;
+      }
+      if (verbose && route.Configured() && described != logged_route)
+        std::fprintf(stderr, "proxy: %s\n", text::ToUtf8(described).c_str());
+      logged_route = described;
       attempts.BeginAttempt();
       cli.SetURL(url);
       try {
