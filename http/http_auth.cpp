@@ -666,6 +666,8 @@ std::uint32_t ClientFlags(int lm_compat_level) {
   std::uint32_t flags = kNegotiateUnicode | kNegotiateOem | kRequestTarget | kNegotiateNtlm |
                         kNegotiateAlwaysSign | kNegotiateExtendedSessionSecurity | kNegotiate128 |
                         kNegotiate56;
+  // The same flags at every level: the level decides only which responses the third message
+  // carries (extended session security is used at 0-2 only when the server agrees to it).
   (void)lm_compat_level;
   return flags;
 }
