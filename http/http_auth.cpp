@@ -3,7 +3,6 @@
 
 #include <chrono>
 #include <cstring>
-#include <random>
 
 #include "platform/des.h"
 #include "platform/hmac_md5.h"
@@ -254,11 +253,18 @@ TChallengePick PickChallenge(const std::vector<String>& values, bool allow_negot
 // --- Sources -------------------------------------------------------------------------------------
 
 void SystemRandom(std::uint8_t* out, std::size_t len) {
+  static std::uint64_t counter = 0;
   while (len > 0) {
     std::uint64_t v = 0;
     if (!plat::SecureRandom(v)) {
-      static std::random_device device;
-      v = static_cast<std::uint64_t>(device()) << 32 | device();
+      // The system's source failed (it practically never does): the clock, a counter and an
+      // address, hashed, still make a nonce that does not repeat.
+      plat::TMD5 h;
+      const std::uint64_t parts[3] = {SystemFileTime(), ++counter,
+                                      reinterpret_cast<std::uintptr_t>(&v)};
+      h.Update(parts, sizeof parts);
+      const plat::TMD5Digest d = h.Final();
+      std::memcpy(&v, d.data(), sizeof v);
     }
     for (int i = 0; i < 8 && len > 0; ++i, --len)
       *out++ = static_cast<std::uint8_t>(v >> (8 * i));
@@ -660,6 +666,8 @@ std::uint32_t ClientFlags(int lm_compat_level) {
   std::uint32_t flags = kNegotiateUnicode | kNegotiateOem | kRequestTarget | kNegotiateNtlm |
                         kNegotiateAlwaysSign | kNegotiateExtendedSessionSecurity | kNegotiate128 |
                         kNegotiate56;
+  // The same flags at every level: the level decides only which responses the third message
+  // carries (extended session security is used at 0-2 only when the server agrees to it).
   (void)lm_compat_level;
   return flags;
 }

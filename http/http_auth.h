@@ -68,9 +68,8 @@ std::uint64_t SystemFileTime();
 // One Digest exchange: accepts a challenge, then builds Authorization values for it, counting
 // the nonce. Algorithms MD5, MD5-sess, SHA-256, SHA-256-sess; qop "auth", or the RFC 2069 form
 // when the challenge names no qop. "userhash" is not supported: the user name is always sent
-// in the clear (a challenge with userhash=true is still accepted; servers must accept the
-// plain form per RFC 7616 section 3.4.4 only when userhash is false, so such a server may
-// refuse the answer).
+// as it is, also to a server that offered userhash=true (one that insists on the hashed form
+// refuses the answer, and the request ends with its 401).
 class TDigestClient {
  public:
   TDigestClient();

@@ -375,6 +375,37 @@ std::vector<AuthCase> Cases() {
              ExpectDocumentedType3(HeaderValue(conn1, "Proxy-Authorization: ", 2));
              EXPECT_EQ(c.ProxyAuthNTLMState(), ntlmDone);
            }});
+  // NTLM authenticates a connection: after a relocation closed it, the exchange with the
+  // proxy starts over on the new one.
+  v.push_back(
+      {.name = "ProxyNtlmStartsOverOnANewConnection",
+       .servers = {{{ReadUntil(End(1)),
+                     Send(Unauthorized("Proxy-Authenticate: NTLM\r\n", false, 407)), CloseConn()},
+                    {ReadUntil(End(2)),
+                     Send(Unauthorized("Proxy-Authenticate: NTLM " + kType2 + "\r\n", true, 407)),
+                     ReadUntil(End(3)),
+                     Send("HTTP/1.0 302 Found\r\nLocation: /next\r\nContent-Length: 0\r\n\r\n"),
+                     CloseConn()},
+                    {ReadUntil(End(4)),
+                     Send(Unauthorized("Proxy-Authenticate: NTLM " + kType2 + "\r\n", true, 407)),
+                     ReadUntil(End(5)), Send(kOk), CloseConn()}}},
+       .setup =
+           [](THttpCli& c, Servers& s) {
+             ThroughProxy(c, s);
+             c.SetProxyUsername(u"Domain\\User");
+             c.SetProxyPassword(u"Password");
+           },
+       .stream = "ok",
+       .connections = 3,
+       .before_auth = std::vector<std::string>{"2/1"},
+       .check =
+           [](THttpCli&, Servers& s) {
+             const std::string conn2 = s[0].Received(2);
+             EXPECT_EQ(conn2.rfind("GET http://target.invalid/next HTTP/1.0\r\n", 0), 0u);
+             EXPECT_EQ(HeaderValue(conn2, "Proxy-Authorization: ", 1).substr(0, 17),
+                       "NTLM TlRMTVNTUAAB");
+             ExpectDocumentedType3(HeaderValue(conn2, "Proxy-Authorization: ", 2));
+           }});
   // No proxy user: the system's own credentials. Linux has none; Wine has the package but not
   // the helper program (Samba's ntlm_auth) its NTLM needs, so there too the 407 is the result,
   // with the reason in AuthError. What a real Windows logon would send cannot be shown here.
@@ -471,6 +502,42 @@ TEST(ClientAuth, NtlmPostSendsItsBodyOnlyWithTheThirdMessage) {
   EXPECT_EQ(conn1.substr(first_end + End(2).size(), 4), "POST");  // no body in between
   EXPECT_EQ(HeaderValue(conn1, "Content-Length: ", 2), "7");
   ExpectDocumentedType3(HeaderValue(conn1, "Authorization: ", 2));
+}
+
+// ServerAuth Digest: once a challenge of the origin was accepted, the next request answers it
+// at once, counting the nonce on.
+TEST(ClientAuth, PreemptiveDigestUsesTheAcceptedChallenge) {
+  Servers servers({{{ReadUntil(End(1)),
+                     Send(Unauthorized("WWW-Authenticate: Digest realm=\"r\", nonce=\"n1\", "
+                                       "qop=auth\r\n")),
+                     CloseConn()},
+                    {ReadUntil(End(2)), Send(kOk), CloseConn()},
+                    {ReadUntil(End(3)), Send(kOk), CloseConn()}}});
+  TMemoryStream stream;
+  Recorder rec;
+  THttpCli cli(nullptr);
+  InstallerSettings(cli);
+  rec.Attach(cli);
+  int requests = 0;
+  cli.OnBeforeHeaderSend = [&](TObject*, const String&, std::vector<String>& lines) {
+    lines.push_back(U16("X-Req: " + std::to_string(++requests)));
+  };
+  cli.SetUsername(u"u");
+  cli.SetPassword(u"p");
+  cli.SetServerAuth(httpAuthDigest);
+  cli.SetRcvdStream(&stream);
+  cli.SetURL(U16(servers.Url("/a")));
+  for (int round = 1; round <= 2; ++round) {
+    cli.GetASync();
+    ASSERT_TRUE(PumpUntil([&] { return rec.done_count == round; })) << rec.Joined();
+    EXPECT_EQ(rec.status_at_done, 200);
+  }
+  EXPECT_EQ(servers[0].AcceptedCount(), 3);
+  EXPECT_EQ(HeaderValue(servers[0].Received(0), "Authorization: "), "");
+  EXPECT_NE(HeaderValue(servers[0].Received(1), "Authorization: ").find("nc=00000001"),
+            std::string::npos);
+  EXPECT_NE(HeaderValue(servers[0].Received(2), "Authorization: ").find("nc=00000002"),
+            std::string::npos);
 }
 
 }  // namespace
