@@ -672,6 +672,67 @@ TEST_F(TlsNginxTest, FetchToolVerifiesAgainstTheSystemRootsAndItsOption) {
     EXPECT_EQ(fs::exists(out), c.exit_status == 0);
   }
 }
+
+// vexlor-fetch through the proxies its variables name, as curl reads them: an HTTP proxy that
+// asks for Digest credentials (plain http in absolute form), a CONNECT tunnel with Basic to an
+// https server, and SOCKS 5 with a password, the name resolved by the SOCKS server.
+TEST_F(TlsNginxTest, FetchToolGoesThroughTheProxiesOfItsVariables) {
+  support::TestHttpProxy digest_proxy, basic_proxy;
+  digest_proxy.RequireDigest("ann", "se:cret");
+  basic_proxy.RequireBasic("ann", "se:cret");
+  support::TestSocksServer socks;
+  socks.RequirePassword("ann", "se:cret");
+  socks.MapHost("localhost", "127.0.0.1");
+  const std::string good = std::to_string(ports_->good);
+  const std::string plain_url = "http://127.0.0.1:" + std::to_string(plain_) + "/index.html";
+  struct Case {
+    const char* name;
+    std::string variable;  // name=value
+    std::string url;
+    std::function<std::vector<std::string>()> passed;
+    std::vector<std::string> expected;
+  };
+  const auto creds = [](std::uint16_t port, const char* scheme) {
+    return std::string(scheme) + "://ann:se%3Acret@127.0.0.1:" + std::to_string(port);
+  };
+  const Case cases[] = {
+      {"HTTP proxy with Digest",
+       "http_proxy=" + creds(digest_proxy.Port(), "http"),
+       plain_url,
+       [&] { return digest_proxy.Passed(); },
+       {plain_url}},
+      {"CONNECT tunnel with Basic",
+       "https_proxy=" + creds(basic_proxy.Port(), "http"),
+       U8(Https(ports_->good, "/index.html")),
+       [&] { return basic_proxy.Passed(); },
+       {"localhost:" + good}},
+      {"SOCKS 5 with a password",
+       "all_proxy=" + creds(socks.Port(), "socks5h"),
+       U8(Https(ports_->good, "/index.html")),
+       [&] { return socks.Targets(); },
+       {"5 localhost:" + good}},
+  };
+  const fs::path out = nginx_->Dir() / "proxied.html";
+  const fs::path err = nginx_->Dir() / "proxied-stderr.txt";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove(out);
+    const std::string cmd =
+        "env -u http_proxy -u https_proxy -u HTTPS_PROXY -u all_proxy -u ALL_PROXY -u no_proxy "
+        "-u NO_PROXY '" +
+        c.variable + "' '" + VEXLOR_FETCH_PATH + "' -v --retries 0 --roots '" +
+        pki_->Path("root.pem") + "' '" + c.url + "' '" + out.string() + "' 2>'" + err.string() +
+        "'";
+    const int rc = std::system(cmd.c_str());
+    std::ifstream in(err);
+    const std::string printed(std::istreambuf_iterator<char>(in), {});
+    EXPECT_EQ((rc >> 8) & 0xFF, 0) << printed;
+    std::ifstream body(out, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(body), {}), "<html>secure home</html>");
+    EXPECT_EQ(c.passed(), c.expected);
+    EXPECT_EQ(printed.find("se:cret"), std::string::npos) << printed;
+  }
+}
 #endif
 
 #ifdef VEXLOR_WINDOWS_TARGET
