@@ -808,10 +808,11 @@ INSTANTIATE_TEST_SUITE_P(
 // Linux the environment as curl reads it, Windows the user's Internet settings in the test's Wine
 // prefix (the binary DefaultConnectionSettings that WinHTTP reads). The proxy is a real
 // tinyproxy on the demo server's address and port + 1. A bypassed server is reached directly, and
-// a setting that cannot be used ends on the Error page with nothing sent, never directly.
+// a setting that cannot be used ends on the Error page with nothing sent, never directly. A
+// download sent on to https goes through the same proxy, in a tunnel (CONNECT).
 struct ProxySetting {
   const char* name;
-  enum Way { kThroughTheProxy, kBypassed, kUnusable } way;
+  enum Way { kThroughTheProxy, kThroughTheProxyToHttps, kBypassed, kUnusable } way;
 };
 
 using SystemProxyTest = TargetCaseTest<ProxySetting>;
@@ -880,6 +881,8 @@ TEST_P(SystemProxyTest, TheInstallerGoesTheWayTheSettingSays) {
         << ReadFile(work_ / "reg-add.txt");
   }
 
+  if (c.way == ProxySetting::kThroughTheProxyToHttps)
+    server_->SetAnswer("/download.php", *demo::ParseAnswer("tlsredirect=/download.php"));
   ASSERT_NO_FATAL_FAILURE(LaunchInstaller());
   Click(ControlId::imgBtnInstall);
   const bool installs = c.way != ProxySetting::kUnusable;
@@ -901,6 +904,15 @@ TEST_P(SystemProxyTest, TheInstallerGoesTheWayTheSettingSays) {
                 std::string::npos)
           << log;
       break;
+    case ProxySetting::kThroughTheProxyToHttps: {
+      ExpectInstalled(true);
+      EXPECT_NE(proxied.find(request), std::string::npos) << proxied;
+      const std::string tunnel = "CONNECT localhost:" + std::to_string(server_->TlsPort());
+      EXPECT_NE(proxied.find(tunnel), std::string::npos) << proxied;
+      ASSERT_EQ(downloads, 2u);
+      EXPECT_TRUE(server_->Requests().back().Tls);
+      break;
+    }
     case ProxySetting::kBypassed:
       ExpectInstalled(true);
       EXPECT_EQ(proxied.find("GET http://"), std::string::npos) << proxied;
@@ -929,6 +941,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Combine(kTargets,
                        ::testing::Values(ProxySetting{"through_the_proxy",
                                                       ProxySetting::kThroughTheProxy},
+                                         ProxySetting{"through_the_proxy_to_https",
+                                                      ProxySetting::kThroughTheProxyToHttps},
                                          ProxySetting{"bypassed", ProxySetting::kBypassed},
                                          ProxySetting{"unusable", ProxySetting::kUnusable})),
     TargetCaseName<ProxySetting>);
