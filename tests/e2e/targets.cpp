@@ -449,12 +449,22 @@ const char* TargetName(TargetKind kind) {
   return kind == TargetKind::tkLinux ? "Linux" : "Windows";
 }
 
+// One folder per test program: the programs of a run (the Linux and the Windows scenarios) run
+// side by side, and the script makes its folder afresh. It goes when the program ends.
 fs::path DemoTlsFolder() {
-  return fs::path(VEXLOR_E2E_WORK_DIR) / "demo-tls";
+  return fs::path(VEXLOR_E2E_WORK_DIR) / ("demo-tls-" + std::to_string(getpid()));
 }
 
 bool MakeDemoTls(std::string* why) {
   static bool made_this_run = false;
+  static const struct Remover {
+    ~Remover() {
+      std::error_code ec;
+      fs::remove_all(DemoTlsFolder(), ec);
+      fs::remove(DemoTlsFolder().string() + ".lock", ec);
+      fs::remove(DemoTlsFolder().string() + ".log", ec);
+    }
+  } remover;
   return MakeOncePerRun(made_this_run, DemoTlsFolder(),
                         {VEXLOR_E2E_TLS_SCRIPT, DemoTlsFolder().string()},
                         "make the demo server's TLS certificate", why);

@@ -85,7 +85,8 @@ class Target {
 std::unique_ptr<Target> MakeTarget(TargetKind kind);
 
 // The demo server's TLS certificate for "localhost" and its test root
-// (tools/test-signing/make-tls-server.sh), made once per run of the test program. Every target's
+// (tools/test-signing/make-tls-server.sh), made once per test program in a folder of its own
+// (removed at its end). Every target's
 // programs trust that root (Linux: SSL_CERT_FILE; Windows: the prefix's ROOT store), so a
 // scenario can send the download to the server's https address.
 fs::path DemoTlsFolder();
