@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -374,8 +375,16 @@ TEST_F(ThreadTimerTest, ATimerFollowsItsOwnerToAnotherThread) {
   });
   for (int i = 0; i < 500 && !attached; ++i)
     plat::WaitForInput(10);
-  for (int i = 0; i < 100 && !done; ++i)
+  // The clock moves on only once the worker has handled the tick of the step before (or a real
+  // second has passed): a timer has one tick queued at a time, so steps taken faster than a
+  // loaded worker handles them would be lost.
+  for (int i = 0; i < 100 && !done; ++i) {
+    const int seen = worker_ticks;
     Step(100);
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    while (worker_ticks == seen && !done && std::chrono::steady_clock::now() < limit)
+      std::this_thread::yield();
+  }
   worker.join();
   EXPECT_GE(worker_ticks, 2);
   EXPECT_EQ(main_ticks, 1);
