@@ -365,6 +365,9 @@ class TCustomWSocket : public TNetWndControl {
   void ReportSocketError(const std::string& Operation, int ErrCode = 0);
 
  protected:
+  // Connect's first checks (the socket free, a port and an address set): false after
+  // reporting the first that fails.
+  bool ConnectTargetReady();
   // --- Message ids and dispatch -------------------------------------------------------------
   // Ends the session and leaves the socket library before the window is left; runs once,
   // from the destructor of the most derived class that extends ReturnMessageIds.

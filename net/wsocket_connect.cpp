@@ -349,19 +349,24 @@ void TCustomWSocket::ResolveAddrForFamily() {
   }
 }
 
-void TCustomWSocket::Connect() {
+bool TCustomWSocket::ConnectTargetReady() {
   if (FHSocket != ws::kInvalidSocket && FState != wsClosed) {
     ReportFailure("Connect: Socket already in use");
-    return;
+    return false;
   }
   if (!FPortAssigned) {
     ReportFailure("Connect: No Port Specified");
-    return;
+    return false;
   }
   if (!FAddrAssigned) {
     ReportFailure("Connect: No IP Address Specified");
-    return;
+    return false;
   }
+  return true;
+}
+
+void TCustomWSocket::Connect() {
+  if (!ConnectTargetReady()) return;
   if (!FProtoAssigned) {
     ReportFailure("Connect: No Protocol Specified");
     return;

@@ -99,18 +99,7 @@ void TCustomHttpTunnelWSocket::Connect() {
     TCustomWSocket::Connect();
     return;
   }
-  if (FHSocket != plat::sock::kInvalidSocket && FState != wsClosed) {
-    ReportFailure("Connect: Socket already in use");
-    return;
-  }
-  if (!FPortAssigned) {
-    ReportFailure("Connect: No Port Specified");
-    return;
-  }
-  if (!FAddrAssigned) {
-    ReportFailure("Connect: No IP Address Specified");
-    return;
-  }
+  if (!ConnectTargetReady()) return;
   if (FHttpTunnelPort.empty()) {
     ReportFailure("Connect: No HTTP tunnel port specified");
     return;
@@ -539,18 +528,7 @@ void TCustomSocksWSocket::Connect() {
     ReportFailure("Connect: a SOCKS server and an HTTP tunnel cannot be used together");
     return;
   }
-  if (FHSocket != plat::sock::kInvalidSocket && FState != wsClosed) {
-    ReportFailure("Connect: Socket already in use");
-    return;
-  }
-  if (!FPortAssigned) {
-    ReportFailure("Connect: No Port Specified");
-    return;
-  }
-  if (!FAddrAssigned) {
-    ReportFailure("Connect: No IP Address Specified");
-    return;
-  }
+  if (!ConnectTargetReady()) return;
   const std::string host = Ansi(FAddrStr);
   const std::uint16_t port = proxy::ParsePortNumber(Ansi(FPortStr));
   if (port == 0) {
