@@ -36,8 +36,8 @@ struct Reply {
 };
 
 // Sends one request and reads until the server closes, or until `deadline_ms`.
-Reply Fetch(std::uint16_t port, const std::string& request, int deadline_ms = kDeadlineMs) {
-  Reply r;
+// A connected socket to 127.0.0.1:port, or -1.
+int ConnectLoopback(std::uint16_t port) {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
@@ -45,8 +45,15 @@ Reply Fetch(std::uint16_t port, const std::string& request, int deadline_ms = kD
   inet_pton(AF_INET, "127.0.0.1", &sa.sin_addr);
   if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
     close(fd);
-    return r;
+    return -1;
   }
+  return fd;
+}
+
+Reply Fetch(std::uint16_t port, const std::string& request, int deadline_ms = kDeadlineMs) {
+  Reply r;
+  const int fd = ConnectLoopback(port);
+  if (fd < 0) return r;
   r.connected = true;
   send(fd, request.data(), request.size(), MSG_NOSIGNAL);
   auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadline_ms);
@@ -74,15 +81,8 @@ struct TlsReply : Reply {
 
 TlsReply FetchTls(std::uint16_t port, const std::string& root, const std::string& request) {
   TlsReply r;
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(port);
-  inet_pton(AF_INET, "127.0.0.1", &sa.sin_addr);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-    close(fd);
-    return r;
-  }
+  const int fd = ConnectLoopback(port);
+  if (fd < 0) return r;
   r.connected = true;
   timeval limit{kDeadlineMs / 1000, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
