@@ -639,6 +639,17 @@ TEST_F(TlsNginxTest, CloseEndsTheSessionWithTheCloseNotify) {
 }
 
 #ifdef VEXLOR_FETCH_PATH
+// Runs vexlor-fetch through the shell under `env` (the words of an env command) with `args`;
+// its exit status and what it printed, which goes through the file `err`.
+std::pair<int, std::string> RunFetchTool(const std::string& env, const std::string& args,
+                                         const fs::path& err) {
+  const std::string cmd =
+      "env " + env + " '" + VEXLOR_FETCH_PATH + "' " + args + " 2>'" + err.string() + "'";
+  const int rc = std::system(cmd.c_str());
+  std::ifstream in(err);
+  return {(rc >> 8) & 0xFF, std::string(std::istreambuf_iterator<char>(in), {})};
+}
+
 // vexlor-fetch takes https URLs and trusts the system's roots, which SSL_CERT_FILE names for
 // OpenSSL programs, and the roots of its option.
 TEST_F(TlsNginxTest, FetchToolVerifiesAgainstTheSystemRootsAndItsOption) {
@@ -660,14 +671,10 @@ TEST_F(TlsNginxTest, FetchToolVerifiesAgainstTheSystemRootsAndItsOption) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     fs::remove(out);
-    const std::string cmd = "env -u SSL_CERT_FILE -u SSL_CERT_DIR " + c.env + "'" +
-                            VEXLOR_FETCH_PATH + "' " + c.option + "'" +
-                            U8(Https(ports_->good, "/index.html")) + "' '" + out.string() +
-                            "' 2>'" + err.string() + "'";
-    const int rc = std::system(cmd.c_str());
-    std::ifstream in(err);
-    const std::string printed(std::istreambuf_iterator<char>(in), {});
-    EXPECT_EQ((rc >> 8) & 0xFF, c.exit_status) << printed;
+    const auto [status, printed] = RunFetchTool(
+        "-u SSL_CERT_FILE -u SSL_CERT_DIR " + c.env,
+        c.option + "'" + U8(Https(ports_->good, "/index.html")) + "' '" + out.string() + "'", err);
+    EXPECT_EQ(status, c.exit_status) << printed;
     EXPECT_EQ(printed.rfind(c.output, 0), 0u) << printed;
     EXPECT_EQ(fs::exists(out), c.exit_status == 0);
   }
@@ -717,16 +724,14 @@ TEST_F(TlsNginxTest, FetchToolGoesThroughTheProxiesOfItsVariables) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     fs::remove(out);
-    const std::string cmd =
-        "env -u http_proxy -u https_proxy -u HTTPS_PROXY -u all_proxy -u ALL_PROXY -u no_proxy "
+    const auto [status, printed] = RunFetchTool(
+        "-u http_proxy -u https_proxy -u HTTPS_PROXY -u all_proxy -u ALL_PROXY -u no_proxy "
         "-u NO_PROXY '" +
-        c.variable + "' '" + VEXLOR_FETCH_PATH + "' -v --retries 0 --roots '" +
-        pki_->Path("root.pem") + "' '" + c.url + "' '" + out.string() + "' 2>'" + err.string() +
-        "'";
-    const int rc = std::system(cmd.c_str());
-    std::ifstream in(err);
-    const std::string printed(std::istreambuf_iterator<char>(in), {});
-    EXPECT_EQ((rc >> 8) & 0xFF, 0) << printed;
+            c.variable + "'",
+        "-v --retries 0 --roots '" + pki_->Path("root.pem") + "' '" + c.url + "' '" + out.string() +
+            "'",
+        err);
+    EXPECT_EQ(status, 0) << printed;
     std::ifstream body(out, std::ios::binary);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(body), {}), "<html>secure home</html>");
     EXPECT_EQ(c.passed(), c.expected);
