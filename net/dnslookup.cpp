@@ -81,7 +81,7 @@ plat::sock::TAsyncHandle TNetAsyncDnsLookup::Submit(
     if (started) {
       worker.Detach();
       ++d.workers;
-    } else {  // no thread (or no memory for one)
+    } else {  // no thread: the workers there are take the request, if there are any
       if (d.workers == 0) {
         d.queue.pop_back();
         d.all.erase(h);

@@ -3,7 +3,7 @@
 // The shipped Windows program is built with the compiler's win32 thread model, whose C++
 // library has no std::thread, std::mutex or std::condition_variable (and no std::call_once,
 // std::future, std::cv_status): the posix model's thread runtime they need would be linked
-// into every program. This is the one set of them the code base uses.
+// into every program. These are the ones the shared code and the Win32 backend use.
 //
 // - Mutex, RecursiveMutex: lockable, so std::lock_guard and std::unique_lock work with them.
 // - ConditionVariable: waits with a std::unique_lock<Mutex>; a wait may wake without a notify
