@@ -1,10 +1,10 @@
-# Cross-compilation for 64-bit Windows with mingw-w64 (posix thread model): a check build of
-# the Windows code for machines that cannot run 32-bit programs (and so no 32-bit Wine). The
-# shipped program is the 32-bit one (mingw-i686.cmake).
+# Cross-compilation for 64-bit Windows with mingw-w64, win32 thread model like the shipped
+# program: a check build of the Windows code for machines that cannot run 32-bit programs (and
+# so no 32-bit Wine). The shipped program is the 32-bit one (mingw-i686.cmake).
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
+set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-win32)
+set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-win32)
 set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
 set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

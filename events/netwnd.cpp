@@ -7,6 +7,7 @@
 #include <string>
 
 #include "events/application.h"
+#include "platform/thread.h"
 #include "platform/tick.h"
 
 namespace {
@@ -19,8 +20,8 @@ std::atomic<bool> g_pool_created{false};
 std::atomic<TNetWndHandlerPool*> g_pool{nullptr};
 std::atomic<bool> g_pool_shut_down{false};
 
-std::mutex& WindowClassLock() {
-  static std::mutex* lock = new std::mutex;  // never destroyed: used during program end
+plat::Mutex& WindowClassLock() {
+  static plat::Mutex* lock = new plat::Mutex;  // never destroyed: used during program end
   return *lock;
 }
 int g_hidden_window_count = 0;
@@ -58,7 +59,7 @@ TNetWndHandlerPool* SharedHandlerPool() {
 }
 
 int HiddenWindowCount() {
-  std::lock_guard<std::mutex> lock(WindowClassLock());
+  std::lock_guard<plat::Mutex> lock(WindowClassLock());
   return g_hidden_window_count;
 }
 
@@ -104,7 +105,7 @@ TNetWndHandler::~TNetWndHandler() {
 
 void TNetWndHandler::CreateHiddenWindow() {
   if (FHandle != 0) return;
-  std::lock_guard<std::mutex> lock(WindowClassLock());
+  std::lock_guard<plat::Mutex> lock(WindowClassLock());
   if (!plat::IsWindowClassRegistered(NetWndClassName)) {
     if (!plat::RegisterWindowClass(NetWndClassName, HiddenWindowProc)) {
       throw ENetException("Unable to register TNetWndControl hidden window class. Error #" +
@@ -128,7 +129,7 @@ void TNetWndHandler::DestroyHiddenWindow() {
   plat::SetWindowSlot(h, nullptr);
   plat::DestroyWindow(h);
   FHandle = 0;
-  std::lock_guard<std::mutex> lock(WindowClassLock());
+  std::lock_guard<plat::Mutex> lock(WindowClassLock());
   if (--g_hidden_window_count <= 0) {
     g_hidden_window_count = 0;
     plat::UnregisterWindowClass(NetWndClassName);

@@ -15,7 +15,8 @@ constexpr const char* kThreadTimerMessageName = "BRISKOLA_NET_THREAD_TIMER";
 // The owner's queue is full: the rest of the scan waits for the next one.
 constexpr std::uint32_t kErrorNotEnoughQuota = 1816;
 
-std::once_flag g_module_once;
+plat::Mutex g_module_lock;
+std::atomic<bool> g_module_ready{false};
 std::atomic<std::uint32_t> g_thread_timer_message{0};
 std::atomic<std::uint32_t> g_serial{0};
 std::atomic<TNetTimerClockSource*> g_source{nullptr};
@@ -42,7 +43,7 @@ struct TTimerEntry {
   std::uint32_t Thread = 0;
 };
 struct TTimerRegistry {
-  std::mutex Lock;
+  plat::Mutex Lock;
   std::unordered_map<std::uintptr_t, TTimerEntry> WindowTimers;
   std::unordered_map<std::uintptr_t, TTimerEntry> ThreadTimers;
 };
@@ -62,18 +63,20 @@ void Unregister(std::unordered_map<std::uintptr_t, TTimerEntry>& map, std::uintp
 // timer exists (no tick can arrive earlier). A refused registration is retried by the next
 // timer.
 void InitTimerModule() {
-  std::call_once(g_module_once, [] {
-    std::uint32_t id = plat::RegisterWindowMessage(kThreadTimerMessageName);
-    if (id == 0) {
-      throw ENetTimerException("Unable to register the thread timer message. Error #" +
-                               std::to_string(plat::GetLastError()) + ".");
-    }
-    g_thread_timer_message.store(id);
-    TNetTimerDispatch& dispatch = NetTimerDispatch();
-    dispatch.WindowTimerTick = DispatchWindowTimerTick;
-    dispatch.ThreadTimerTick = DispatchThreadTimerTick;
-    dispatch.ThreadTimerMessage = id;
-  });
+  if (g_module_ready.load(std::memory_order_acquire)) return;
+  std::lock_guard<plat::Mutex> lock(g_module_lock);
+  if (g_module_ready.load(std::memory_order_relaxed)) return;
+  std::uint32_t id = plat::RegisterWindowMessage(kThreadTimerMessageName);
+  if (id == 0) {
+    throw ENetTimerException("Unable to register the thread timer message. Error #" +
+                             std::to_string(plat::GetLastError()) + ".");
+  }
+  g_thread_timer_message.store(id);
+  TNetTimerDispatch& dispatch = NetTimerDispatch();
+  dispatch.WindowTimerTick = DispatchWindowTimerTick;
+  dispatch.ThreadTimerTick = DispatchThreadTimerTick;
+  dispatch.ThreadTimerMessage = id;
+  g_module_ready.store(true, std::memory_order_release);
 }
 
 TNetWndControl* RequireOwner(TNetWndControl* AOwner) {
@@ -101,22 +104,22 @@ struct TClockPoolFinalizer {
 // Time
 
 void TNetWakeUpEvent::Set() {
-  std::lock_guard<std::mutex> lock(FMutex);
+  std::lock_guard<plat::Mutex> lock(FMutex);
   FSet.store(true);
   FCond.notify_all();
 }
 
 void TNetWakeUpEvent::Notify() {
-  std::lock_guard<std::mutex> lock(FMutex);
+  std::lock_guard<plat::Mutex> lock(FMutex);
   FCond.notify_all();
 }
 
 bool TNetWakeUpEvent::WaitFor(std::uint32_t TimeoutMs) {
-  std::unique_lock<std::mutex> lock(FMutex);
+  std::unique_lock<plat::Mutex> lock(FMutex);
   auto is_set = [&] { return FSet.load(); };
   if (TimeoutMs == NetClockWaitInfinite) {
     FCond.wait(lock, is_set);
-  } else if (!FCond.wait_for(lock, std::chrono::milliseconds(TimeoutMs), is_set)) {
+  } else if (!plat::WaitFor(FCond, lock, std::chrono::milliseconds(TimeoutMs), is_set)) {
     return false;
   }
   FSet.store(false);
@@ -134,7 +137,7 @@ TNetClockWaitResult TNetSystemClockSource::Wait(TNetWakeUpEvent& Event, std::uin
 }
 
 void TNetSystemClockSource::Yield() {
-  std::this_thread::yield();
+  plat::YieldThread();
 }
 
 TNetTimerClockSource& NetTimerClockSource() {
@@ -166,7 +169,7 @@ void DispatchWindowTimerTick(plat::WParam WParam) {
   TNetTimer* timer = nullptr;
   {
     TTimerRegistry& reg = Registry();
-    std::lock_guard<std::mutex> lock(reg.Lock);
+    std::lock_guard<plat::Mutex> lock(reg.Lock);
     auto it = reg.WindowTimers.find(WParam);
     if (it != reg.WindowTimers.end() && it->second.Timer->FUID.load() == WParam &&
         it->second.Thread == plat::CurrentThreadId())
@@ -182,7 +185,7 @@ void DispatchThreadTimerTick(plat::WParam WParam, plat::LParam LParam) {
   TNetTimer* timer = nullptr;
   {
     TTimerRegistry& reg = Registry();
-    std::lock_guard<std::mutex> lock(reg.Lock);
+    std::lock_guard<plat::Mutex> lock(reg.Lock);
     auto it = reg.ThreadTimers.find(uid);
     if (it != reg.ThreadTimers.end() &&
         reinterpret_cast<plat::WParam>(it->second.Timer) == WParam &&
@@ -204,7 +207,7 @@ TNetTimer::TNetTimer(TNetWndControl* AOwner, TKind Kind)
     auto uid = reinterpret_cast<std::uintptr_t>(this);
     FUID.store(uid);
     TTimerRegistry& reg = Registry();
-    std::lock_guard<std::mutex> lock(reg.Lock);
+    std::lock_guard<plat::Mutex> lock(reg.Lock);
     reg.WindowTimers[uid] = TTimerEntry{this, 0};
   }
 }
@@ -214,7 +217,7 @@ TNetTimer::~TNetTimer() {
   std::uintptr_t uid = FUID.exchange(0);
   if (uid != 0) {
     TTimerRegistry& reg = Registry();
-    std::lock_guard<std::mutex> lock(reg.Lock);
+    std::lock_guard<plat::Mutex> lock(reg.Lock);
     Unregister(FKind == TKind::tkWindow ? reg.WindowTimers : reg.ThreadTimers, uid, this);
   }
   // The system timer is killed where it was set. The owner is not asked: when it destroys its
@@ -254,7 +257,7 @@ void TNetTimer::SetTickThread(std::uint32_t ThreadId) {
   std::uintptr_t uid = FUID.load();
   if (uid == 0) return;
   TTimerRegistry& reg = Registry();
-  std::lock_guard<std::mutex> lock(reg.Lock);
+  std::lock_guard<plat::Mutex> lock(reg.Lock);
   auto& map = FKind == TKind::tkWindow ? reg.WindowTimers : reg.ThreadTimers;
   auto it = map.find(uid);
   if (it != map.end() && it->second.Timer == this) it->second.Thread = ThreadId;
@@ -315,7 +318,7 @@ TNetThreadTimer::TNetThreadTimer(TNetWndControl* AOwner) : TNetTimer(AOwner, TKi
   FClock = TNetClockPool::Acquire();
   FUID.store(uid);
   TTimerRegistry& reg = Registry();
-  std::lock_guard<std::mutex> lock(reg.Lock);
+  std::lock_guard<plat::Mutex> lock(reg.Lock);
   reg.ThreadTimers[uid] = TTimerEntry{this, 0};
 }
 
@@ -323,7 +326,7 @@ TNetThreadTimer::~TNetThreadTimer() {
   std::uintptr_t uid = FUID.exchange(0);
   {
     TTimerRegistry& reg = Registry();
-    std::lock_guard<std::mutex> lock(reg.Lock);
+    std::lock_guard<plat::Mutex> lock(reg.Lock);
     if (uid != 0) Unregister(reg.ThreadTimers, uid, this);
   }
   // Leaves the clock whatever the owner's state: a clock thread must never scan a freed timer.
@@ -461,18 +464,21 @@ TNetClockThread::TNetClockThread(TNetClock* AClock)
       FSource(&NetTimerClockSource()),
       FInterval(AClock->ClockPool()->MinTimerRes()) {
   FSource->ThreadStarted();
+  bool started = false;
   try {
-    FThread = std::thread([this] { Execute(); });
-  } catch (...) {
+    started = FThread.Start([this] { Execute(); });
+  } catch (...) {  // no memory for the thread's start
+  }
+  if (!started) {
     FSource->ThreadEnded();
-    throw;
+    throw ENetTimerException("Cannot start a clock thread: the system refused it");
   }
 }
 
 TNetClockThread::~TNetClockThread() {
   FTerminated.store(true);
   FWakeUpEvent.Set();
-  if (FThread.joinable()) FThread.join();
+  FThread.Join();
 }
 
 void TNetClockThread::SetInterval(std::uint32_t Value) {
@@ -481,7 +487,7 @@ void TNetClockThread::SetInterval(std::uint32_t Value) {
 }
 
 std::string TNetClockThread::FatalError() const {
-  std::lock_guard<std::mutex> lock(FErrorLock);
+  std::lock_guard<plat::Mutex> lock(FErrorLock);
   return FFatalError;
 }
 
@@ -513,7 +519,7 @@ void TNetClockThread::Execute() {
     fatal = "Unknown failure of the clock thread";
   }
   {
-    std::lock_guard<std::mutex> lock(FErrorLock);
+    std::lock_guard<plat::Mutex> lock(FErrorLock);
     FFatalError = fatal;
   }
   FTerminated.store(true);
@@ -618,7 +624,7 @@ void ShutDownClockPool() {
   if (g_shared_pool == nullptr) return;
   {
     TTimerRegistry& reg = Registry();
-    std::lock_guard<std::mutex> reg_lock(reg.Lock);
+    std::lock_guard<plat::Mutex> reg_lock(reg.Lock);
     for (auto& entry : reg.ThreadTimers)
       static_cast<TNetThreadTimer*>(entry.second.Timer)->FClock = nullptr;
   }

@@ -33,18 +33,17 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "events/component.h"
 #include "events/netwnd.h"
 #include "platform/messages.h"
 #include "platform/sync.h"
+#include "platform/thread.h"
 
 class TNetClock;
 class TNetClockPool;
@@ -68,7 +67,7 @@ class TNetWakeUpEvent {
   // evaluated under the event's lock, again after every Notify.
   template <typename Pred>
   bool WaitUntil(Pred Stop) {
-    std::unique_lock<std::mutex> lock(FMutex);
+    std::unique_lock<plat::Mutex> lock(FMutex);
     FCond.wait(lock, [&] { return FSet.load() || Stop(); });
     if (FSet.load()) {
       FSet.store(false);
@@ -80,8 +79,8 @@ class TNetWakeUpEvent {
   void Notify();
 
  private:
-  std::mutex FMutex;
-  std::condition_variable FCond;
+  plat::Mutex FMutex;
+  plat::ConditionVariable FCond;
   std::atomic<bool> FSet{false};
 };
 
@@ -291,9 +290,9 @@ class TNetClockThread {
   std::atomic<std::uint32_t> FInterval;
   std::atomic<bool> FTerminated{false};
   std::atomic<bool> FFinished{false};
-  mutable std::mutex FErrorLock;
+  mutable plat::Mutex FErrorLock;
   std::string FFatalError;
-  std::thread FThread;
+  plat::Thread FThread;
 };
 
 class TNetClockPool {

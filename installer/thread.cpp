@@ -6,6 +6,7 @@
 #include <chrono>
 #include <unordered_map>
 
+#include "platform/exceptions.h"
 #include "platform/messages.h"
 
 namespace installer {
@@ -16,8 +17,8 @@ struct TThreadSync {
 
   // Never destroyed: a worker may finish while the program ends (the setup program outlives
   // the window) and still looks here after the static objects are gone.
-  static std::mutex& Mutex() {
-    static auto* mu = new std::mutex;
+  static plat::Mutex& Mutex() {
+    static auto* mu = new plat::Mutex;
     return *mu;
   }
   static std::unordered_map<std::uint64_t, TThread*>& Pending() {
@@ -34,7 +35,7 @@ struct TThreadSync {
     if (msg != kMsgTerminate) return plat::DefWindowProc(window, msg, wparam, lparam);
     TThread* thread = nullptr;
     {
-      std::lock_guard<std::mutex> lock(Mutex());
+      std::lock_guard<plat::Mutex> lock(Mutex());
       auto it = Pending().find(static_cast<std::uint64_t>(wparam));
       if (it == Pending().end()) return 0;
       thread = it->second;
@@ -51,7 +52,7 @@ struct TThreadSync {
     thread_local plat::WindowHandle window = 0;
     if (window == 0 || !plat::IsWindow(window)) {
       {
-        std::lock_guard<std::mutex> lock(Mutex());
+        std::lock_guard<plat::Mutex> lock(Mutex());
         if (!plat::IsWindowClassRegistered(kClassName))
           plat::RegisterWindowClass(kClassName, &TThreadSync::Proc);
       }
@@ -66,28 +67,29 @@ TThread::TThread(bool CreateSuspended) : sync_window_(TThreadSync::WindowOfThisT
 }
 
 TThread::~TThread() {
-  if (!worker_.joinable()) return;  // never started, or freeing itself on the worker
+  if (!worker_.Joinable()) return;  // never started, or freeing itself on the worker
   {
-    std::lock_guard<std::mutex> guard(TThreadSync::Mutex());
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<plat::Mutex> guard(TThreadSync::Mutex());
+    std::lock_guard<plat::Mutex> lock(mu_);
     destroying_ = true;
     if (pending_id_ != 0) TThreadSync::Pending().erase(pending_id_);
     cv_.notify_all();
   }
-  worker_.join();
+  worker_.Join();
 }
 
 void TThread::Start() {
   if (started_) return;
   // The worker waits for this lock, so it cannot free the object before detach has run.
-  std::lock_guard<std::mutex> lock(mu_);
-  worker_ = std::thread([this] { Run(); });  // raises when refused: nothing started
+  std::lock_guard<plat::Mutex> lock(mu_);
+  if (!worker_.Start([this] { Run(); }))
+    throw Exception("Cannot start a thread: the system refused it");  // nothing started
   started_ = true;
-  if (FreeOnTerminate) worker_.detach();
+  if (FreeOnTerminate) worker_.Detach();
 }
 
 void TThread::Run() {
-  { std::lock_guard<std::mutex> started(mu_); }
+  { std::lock_guard<plat::Mutex> started(mu_); }
   try {
     Execute();
   } catch (...) {
@@ -96,8 +98,8 @@ void TThread::Run() {
   bool wait = false;
   std::uint64_t id = 0;
   {
-    std::lock_guard<std::mutex> guard(TThreadSync::Mutex());
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<plat::Mutex> guard(TThreadSync::Mutex());
+    std::lock_guard<plat::Mutex> lock(mu_);
     if (!destroying_) {
       id = pending_id_ = TThreadSync::NextId();
       TThreadSync::Pending()[id] = this;
@@ -107,15 +109,15 @@ void TThread::Run() {
   }
   while (wait) {
     {
-      std::unique_lock<std::mutex> lock(mu_);
-      if (cv_.wait_for(lock, std::chrono::milliseconds(100),
-                       [this] { return handled_ || destroying_; }))
+      std::unique_lock<plat::Mutex> lock(mu_);
+      if (plat::WaitFor(cv_, lock, std::chrono::milliseconds(100),
+                        [this] { return handled_ || destroying_; }))
         break;
     }
     // The creating thread may have ended without dispatching the completion; its window went
     // with it, and nobody will ever run the handler.
     if (plat::IsWindow(sync_window_)) continue;
-    std::lock_guard<std::mutex> guard(TThreadSync::Mutex());
+    std::lock_guard<plat::Mutex> guard(TThreadSync::Mutex());
     if (TThreadSync::Pending().erase(id) != 0) break;
     // Otherwise the handler is running right now: wait for it as usual.
   }
@@ -128,7 +130,7 @@ void TThread::DeliverTerminate() {
   } catch (...) {
     // The worker must be released whatever the handler does.
   }
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard<plat::Mutex> lock(mu_);
   handled_ = true;
   pending_id_ = 0;
   cv_.notify_all();

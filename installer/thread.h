@@ -18,12 +18,11 @@
 // OnTerminate; the creating thread may keep a pointer only for use there.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <mutex>
-#include <thread>
 
 #include "events/component.h"
+#include "platform/thread.h"
 
 namespace installer {
 
@@ -53,12 +52,12 @@ class TThread : public TObject {
   // Runs the completion handler on the creating thread (from the sync window).
   void DeliverTerminate();
 
-  std::thread worker_;
+  plat::Thread worker_;
   bool started_ = false;
   std::uintptr_t sync_window_ = 0;
 
-  std::mutex mu_;
-  std::condition_variable cv_;
+  plat::Mutex mu_;
+  plat::ConditionVariable cv_;
   std::uint64_t pending_id_ = 0;  // the posted completion that has not been handled yet
   bool handled_ = false;
   bool destroying_ = false;

@@ -2,15 +2,14 @@
 #include "net/dnslookup.h"
 
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <exception>
 #include <mutex>
-#include <thread>
 #include <unordered_map>
 #include <vector>
 
 #include "net/wsocket.h"
+#include "platform/thread.h"
 
 namespace {
 
@@ -40,8 +39,8 @@ int SysFamilyFor(int family) {
 }  // namespace
 
 struct TNetAsyncDnsLookup::Impl {
-  std::mutex mu;
-  std::condition_variable cv;
+  plat::Mutex mu;
+  plat::ConditionVariable cv;
   std::vector<plat::sock::TAsyncHandle> queue;  // oldest first; a handful at most
   std::unordered_map<plat::sock::TAsyncHandle, std::shared_ptr<TNetAsyncDnsLookupRequest>> all;
   plat::sock::TAsyncHandle next = 0x10000;
@@ -66,18 +65,23 @@ plat::sock::TAsyncHandle TNetAsyncDnsLookup::Submit(
     return 0;
   }
   Impl& d = *impl_;
-  std::unique_lock<std::mutex> lock(d.mu);
+  std::unique_lock<plat::Mutex> lock(d.mu);
   plat::sock::TAsyncHandle h = d.next++;
   Request->State = lrsNone;
   d.all.emplace(h, std::move(Request));
   d.queue.push_back(h);
-  unsigned max_workers = std::thread::hardware_concurrency();
-  if (max_workers == 0) max_workers = 1;
+  unsigned max_workers = plat::ProcessorCount();
   if (d.idle == 0 && d.workers < static_cast<int>(max_workers)) {
+    plat::Thread worker;
+    bool started = false;
     try {
-      std::thread([this] { WorkerLoop(); }).detach();
+      started = worker.Start([this] { WorkerLoop(); });
+    } catch (const std::exception&) {  // no memory for the thread's start
+    }
+    if (started) {
+      worker.Detach();
       ++d.workers;
-    } catch (const std::exception&) {  // no thread (or no memory for one)
+    } else {  // no thread: the workers there are take the request, if there are any
       if (d.workers == 0) {
         d.queue.pop_back();
         d.all.erase(h);
@@ -93,7 +97,7 @@ plat::sock::TAsyncHandle TNetAsyncDnsLookup::Submit(
 
 int TNetAsyncDnsLookup::Cancel(plat::sock::TAsyncHandle Handle) {
   Impl& d = *impl_;
-  std::lock_guard<std::mutex> lock(d.mu);
+  std::lock_guard<plat::Mutex> lock(d.mu);
   auto it = d.all.find(Handle);
   if (it == d.all.end()) return WSAEINVAL;
   auto& req = it->second;
@@ -120,7 +124,7 @@ int TNetAsyncDnsLookup::Cancel(plat::sock::TAsyncHandle Handle) {
 std::shared_ptr<TNetAsyncDnsLookupRequest> TNetAsyncDnsLookup::Take(
     plat::sock::TAsyncHandle Handle) {
   Impl& d = *impl_;
-  std::lock_guard<std::mutex> lock(d.mu);
+  std::lock_guard<plat::Mutex> lock(d.mu);
   auto it = d.all.find(Handle);
   if (it == d.all.end() || it->second->State != lrsAlready) return nullptr;
   auto req = std::move(it->second);
@@ -130,16 +134,17 @@ std::shared_ptr<TNetAsyncDnsLookupRequest> TNetAsyncDnsLookup::Take(
 
 std::size_t TNetAsyncDnsLookup::HeldCount() {
   Impl& d = *impl_;
-  std::lock_guard<std::mutex> lock(d.mu);
+  std::lock_guard<plat::Mutex> lock(d.mu);
   return d.all.size();
 }
 
 void TNetAsyncDnsLookup::WorkerLoop() {
   Impl& d = *impl_;
-  std::unique_lock<std::mutex> lock(d.mu);
+  std::unique_lock<plat::Mutex> lock(d.mu);
   for (;;) {
     ++d.idle;
-    bool woke = d.cv.wait_for(lock, std::chrono::seconds(60), [&] { return !d.queue.empty(); });
+    bool woke =
+        plat::WaitFor(d.cv, lock, std::chrono::seconds(60), [&] { return !d.queue.empty(); });
     --d.idle;
     if (!woke) {
       --d.workers;

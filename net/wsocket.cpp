@@ -13,6 +13,7 @@
 
 #include "net/dnslookup.h"
 #include "net/wsocket_internal.h"
+#include "platform/thread.h"
 #include "platform/tick.h"
 
 using namespace wsocket_detail;
@@ -78,10 +79,10 @@ class TLookupAnswerKeeper final : public TNetWndControl {
 
   // Keepers are created, answered and destroyed on the thread of the window they listen on.
   static std::vector<TLookupAnswerKeeper*>& Keepers() {
-    static std::mutex* lock = new std::mutex;
+    static plat::Mutex* lock = new plat::Mutex;
     static auto* by_thread =
         new std::unordered_map<std::uint32_t, std::vector<TLookupAnswerKeeper*>>;
-    std::lock_guard<std::mutex> guard(*lock);
+    std::lock_guard<plat::Mutex> guard(*lock);
     return (*by_thread)[plat::CurrentThreadId()];
   }
 

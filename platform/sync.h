@@ -1,7 +1,7 @@
-// TNetCriticalSection: a recursive lock over one system critical section.
+// TNetCriticalSection: a recursive lock (plat::RecursiveMutex).
 #pragma once
 
-#include <mutex>
+#include "platform/thread.h"
 
 class TNetCriticalSection {
  public:
@@ -14,5 +14,5 @@ class TNetCriticalSection {
   void unlock() { Leave(); }
 
  private:
-  std::recursive_mutex mutex_;
+  plat::RecursiveMutex mutex_;
 };

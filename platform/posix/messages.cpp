@@ -25,6 +25,7 @@
 
 #include "platform/messages.h"
 #include "platform/posix/queue.h"
+#include "platform/thread.h"
 #include "platform/tick.h"
 
 namespace plat {
@@ -46,14 +47,14 @@ struct ThreadQueue {
   int evfd = -1;
   int tfd = -1;
 
-  std::mutex mu;  // guards posted and signalled
+  plat::Mutex mu;  // guards posted and signalled
   std::deque<Message> posted;
   bool signalled = false;  // evfd holds a count
 
   // Guards timers. Taken before mu where both are needed. The owning thread sets timers and
   // generates their ticks; any thread may kill one (a component that moved to another thread
   // stops the timer of its old window).
-  std::mutex timer_mu;
+  plat::Mutex timer_mu;
   std::vector<WindowTimer> timers;
   // Sources whose input a descriptor may not show; asked before every look for input.
   std::vector<posix::PollSource*> wait_checks;  // owning thread only
@@ -76,7 +77,7 @@ struct WindowRecord {
 // the program ends (a worker that outlives the window), and must find a registry, not freed
 // memory.
 struct Registry {
-  std::mutex mu;
+  plat::Mutex mu;
   std::unordered_map<WindowHandle, WindowRecord> windows;
   std::unordered_map<std::string, WindowProc> classes;
   std::unordered_map<std::string, std::uint32_t> registered_messages;
@@ -102,7 +103,7 @@ struct QueueHolder {
   std::shared_ptr<ThreadQueue> queue;
   ~QueueHolder() {
     if (!queue) return;
-    std::lock_guard<std::mutex> lock(TheRegistry().mu);
+    std::lock_guard<plat::Mutex> lock(TheRegistry().mu);
     for (auto it = TheRegistry().windows.begin(); it != TheRegistry().windows.end();) {
       if (it->second.queue == queue)
         it = TheRegistry().windows.erase(it);
@@ -137,7 +138,7 @@ ThreadQueue& Queue() {
 
 // Pushes under the queue lock and signals the eventfd on the empty -> non-empty transition.
 void Push(ThreadQueue& q, const Message& m) {
-  std::lock_guard<std::mutex> lock(q.mu);
+  std::lock_guard<plat::Mutex> lock(q.mu);
   q.posted.push_back(m);
   if (!q.signalled) {
     std::uint64_t one = 1;
@@ -158,7 +159,7 @@ void ResetSignal(ThreadQueue& q) {
 }
 
 bool WindowAlive(WindowHandle w) {
-  std::lock_guard<std::mutex> lock(TheRegistry().mu);
+  std::lock_guard<plat::Mutex> lock(TheRegistry().mu);
   return TheRegistry().windows.count(w) != 0;
 }
 
@@ -184,7 +185,7 @@ void ArmTimerFd(ThreadQueue& q) {
 
 // Queues a tick for every timer that is due and has none queued.
 void GenerateTimerTicks(ThreadQueue& q) {
-  std::lock_guard<std::mutex> timer_lock(q.timer_mu);
+  std::lock_guard<plat::Mutex> timer_lock(q.timer_mu);
   if (q.timers.empty()) return;
   auto now = Clock::now();
   bool changed = false;
@@ -220,7 +221,7 @@ void Poll(ThreadQueue& q, int timeout_ms) {
 }
 
 bool HasPosted(ThreadQueue& q) {
-  std::lock_guard<std::mutex> lock(q.mu);
+  std::lock_guard<plat::Mutex> lock(q.mu);
   return !q.posted.empty();
 }
 
@@ -238,7 +239,7 @@ bool TakePosted(ThreadQueue& q, Message& out) {
   for (;;) {
     Message m;
     {
-      std::lock_guard<std::mutex> lock(q.mu);
+      std::lock_guard<plat::Mutex> lock(q.mu);
       if (q.posted.empty()) {
         ResetSignal(q);
         return false;
@@ -249,7 +250,7 @@ bool TakePosted(ThreadQueue& q, Message& out) {
     }
     if (m.window != 0 && !WindowAlive(m.window)) continue;
     if (m.msg == kMsgTimer && m.window != 0) {
-      std::lock_guard<std::mutex> timer_lock(q.timer_mu);
+      std::lock_guard<plat::Mutex> timer_lock(q.timer_mu);
       auto it = std::find_if(q.timers.begin(), q.timers.end(), [&](const WindowTimer& t) {
         return t.window == m.window && t.id == m.wparam;
       });
@@ -278,12 +279,12 @@ void SetLastError(std::uint32_t code) {
 }
 
 bool IsWindowClassRegistered(const char* class_name) {
-  std::lock_guard<std::mutex> lock(TheRegistry().mu);
+  std::lock_guard<plat::Mutex> lock(TheRegistry().mu);
   return TheRegistry().classes.count(LowerName(class_name)) != 0;
 }
 
 bool RegisterWindowClass(const char* class_name, WindowProc proc) {
-  std::lock_guard<std::mutex> lock(TheRegistry().mu);
+  std::lock_guard<plat::Mutex> lock(TheRegistry().mu);
   if (!TheRegistry().classes.emplace(LowerName(class_name), proc).second) {
     t_last_error = kErrorClassAlreadyExists;
     return false;
@@ -292,7 +293,7 @@ bool RegisterWindowClass(const char* class_name, WindowProc proc) {
 }
 
 bool UnregisterWindowClass(const char* class_name) {
-  std::lock_guard<std::mutex> lock(TheRegistry().mu);
+  std::lock_guard<plat::Mutex> lock(TheRegistry().mu);
   std::string name = LowerName(class_name);
   if (TheRegistry().classes.count(name) == 0) {
     t_last_error = kErrorClassDoesNotExist;
@@ -310,7 +311,7 @@ bool UnregisterWindowClass(const char* class_name) {
 
 WindowHandle CreateHiddenWindow(const char* class_name) {
   ThreadQueue& q = Queue();
-  std::lock_guard<std::mutex> lock(TheRegistry().mu);
+  std::lock_guard<plat::Mutex> lock(TheRegistry().mu);
   std::string name = LowerName(class_name);
   auto cls = TheRegistry().classes.find(name);
   if (cls == TheRegistry().classes.end()) {
@@ -331,7 +332,7 @@ WindowHandle CreateHiddenWindow(const char* class_name) {
 bool DestroyWindow(WindowHandle window) {
   ThreadQueue& q = Queue();
   {
-    std::lock_guard<std::mutex> lock(TheRegistry().mu);
+    std::lock_guard<plat::Mutex> lock(TheRegistry().mu);
     auto it = TheRegistry().windows.find(window);
     if (it == TheRegistry().windows.end() || it->second.queue.get() != &q) {
       t_last_error = kErrorInvalidWindowHandle;
@@ -339,7 +340,7 @@ bool DestroyWindow(WindowHandle window) {
     }
     TheRegistry().windows.erase(it);
   }
-  std::lock_guard<std::mutex> timer_lock(q.timer_mu);
+  std::lock_guard<plat::Mutex> timer_lock(q.timer_mu);
   bool had_timers = false;
   q.timers.erase(std::remove_if(q.timers.begin(), q.timers.end(),
                                 [&](const WindowTimer& t) {
@@ -349,7 +350,7 @@ bool DestroyWindow(WindowHandle window) {
                                 }),
                  q.timers.end());
   if (had_timers) ArmTimerFd(q);
-  std::lock_guard<std::mutex> lock(q.mu);
+  std::lock_guard<plat::Mutex> lock(q.mu);
   q.posted.erase(std::remove_if(q.posted.begin(), q.posted.end(),
                                 [&](const Message& m) { return m.window == window; }),
                  q.posted.end());
@@ -362,12 +363,12 @@ bool IsWindow(WindowHandle window) {
 }
 
 void SetWindowSlot(WindowHandle window, void* value) {
-  std::lock_guard<std::mutex> lock(TheRegistry().mu);
+  std::lock_guard<plat::Mutex> lock(TheRegistry().mu);
   if (WindowRecord* r = FindLocked(window)) r->slot = value;
 }
 
 void* GetWindowSlot(WindowHandle window) {
-  std::lock_guard<std::mutex> lock(TheRegistry().mu);
+  std::lock_guard<plat::Mutex> lock(TheRegistry().mu);
   WindowRecord* r = FindLocked(window);
   return r ? r->slot : nullptr;
 }
@@ -380,7 +381,7 @@ namespace {
 
 // The queue of the thread that owns the window; nullptr (and the last error) when it is gone.
 std::shared_ptr<ThreadQueue> QueueOfWindow(WindowHandle window) {
-  std::lock_guard<std::mutex> lock(TheRegistry().mu);
+  std::lock_guard<plat::Mutex> lock(TheRegistry().mu);
   WindowRecord* r = FindLocked(window);
   if (!r) {
     t_last_error = kErrorInvalidWindowHandle;
@@ -426,7 +427,7 @@ LResult DispatchMessage(const Message& m) {
   if (m.window == 0) return 0;
   WindowProc proc;
   {
-    std::lock_guard<std::mutex> lock(TheRegistry().mu);
+    std::lock_guard<plat::Mutex> lock(TheRegistry().mu);
     WindowRecord* r = FindLocked(m.window);
     if (!r) return 0;
     proc = r->proc;
@@ -436,7 +437,7 @@ LResult DispatchMessage(const Message& m) {
 
 void PurgeMessages(WindowHandle window, std::uint32_t msg) {
   ThreadQueue& q = Queue();
-  std::lock_guard<std::mutex> lock(q.mu);
+  std::lock_guard<plat::Mutex> lock(q.mu);
   q.posted.erase(
       std::remove_if(q.posted.begin(), q.posted.end(),
                      [&](const Message& m) { return m.window == window && m.msg == msg; }),
@@ -446,7 +447,7 @@ void PurgeMessages(WindowHandle window, std::uint32_t msg) {
 
 bool HasQueuedMessage(WindowHandle window, std::uint32_t msg) {
   ThreadQueue& q = Queue();
-  std::lock_guard<std::mutex> lock(q.mu);
+  std::lock_guard<plat::Mutex> lock(q.mu);
   return std::any_of(q.posted.begin(), q.posted.end(),
                      [&](const Message& m) { return m.window == window && m.msg == msg; });
 }
@@ -474,7 +475,7 @@ bool WaitForInput(std::uint32_t timeout_ms) {
 }
 
 std::uint32_t RegisterWindowMessage(const char* name) {
-  std::lock_guard<std::mutex> lock(TheRegistry().mu);
+  std::lock_guard<plat::Mutex> lock(TheRegistry().mu);
   auto it = TheRegistry().registered_messages.find(LowerName(name));
   if (it != TheRegistry().registered_messages.end()) return it->second;
   std::uint32_t id = TheRegistry().next_registered++;
@@ -485,7 +486,7 @@ std::uint32_t RegisterWindowMessage(const char* name) {
 bool SetTimer(WindowHandle window, std::uintptr_t id, std::uint32_t interval_ms) {
   ThreadQueue& q = Queue();
   {
-    std::lock_guard<std::mutex> lock(TheRegistry().mu);
+    std::lock_guard<plat::Mutex> lock(TheRegistry().mu);
     WindowRecord* r = FindLocked(window);
     if (!r || r->queue.get() != &q) {
       t_last_error = kErrorInvalidWindowHandle;
@@ -493,7 +494,7 @@ bool SetTimer(WindowHandle window, std::uintptr_t id, std::uint32_t interval_ms)
     }
   }
   auto due = Clock::now() + std::chrono::milliseconds(interval_ms);
-  std::lock_guard<std::mutex> timer_lock(q.timer_mu);
+  std::lock_guard<plat::Mutex> timer_lock(q.timer_mu);
   auto it = std::find_if(q.timers.begin(), q.timers.end(),
                          [&](const WindowTimer& t) { return t.window == window && t.id == id; });
   if (it != q.timers.end()) {
@@ -511,13 +512,13 @@ bool KillTimer(WindowHandle window, std::uintptr_t id) {
   std::shared_ptr<ThreadQueue> owner = QueueOfWindow(window);
   if (!owner) return false;
   ThreadQueue& q = *owner;
-  std::lock_guard<std::mutex> timer_lock(q.timer_mu);
+  std::lock_guard<plat::Mutex> timer_lock(q.timer_mu);
   auto it = std::find_if(q.timers.begin(), q.timers.end(),
                          [&](const WindowTimer& t) { return t.window == window && t.id == id; });
   if (it == q.timers.end()) return false;
   q.timers.erase(it);
   ArmTimerFd(q);
-  std::lock_guard<std::mutex> lock(q.mu);
+  std::lock_guard<plat::Mutex> lock(q.mu);
   q.posted.erase(std::remove_if(q.posted.begin(), q.posted.end(),
                                 [&](const Message& m) {
                                   return m.window == window && m.msg == kMsgTimer && m.wparam == id;

@@ -29,8 +29,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -38,6 +36,7 @@
 #include "platform/posix/queue.h"
 #include "platform/sockets_backend.h"
 #include "platform/text.h"
+#include "platform/thread.h"
 
 // glibc may define these as macros; the procedures below call the functions.
 #undef htons
@@ -312,7 +311,7 @@ struct Entry final : posix::PollSource {
   TSocket handle = sock::kInvalidSocket;
   int type = SOCK_STREAM;
 
-  std::mutex mu;  // guards everything below
+  plat::Mutex mu;  // guards everything below
   // What WSAAsyncSelect asked for.
   std::uintptr_t window = 0;
   std::uint32_t msg = 0;
@@ -385,7 +384,7 @@ void Entry::Update() {
 }
 
 void Entry::OnReady(std::uint32_t ev) {
-  std::lock_guard<std::mutex> lock(mu);
+  std::lock_guard<plat::Mutex> lock(mu);
   if (events == 0 || window == 0) {
     Update();
     return;
@@ -459,7 +458,7 @@ void Entry::OnReady(std::uint32_t ev) {
 }
 
 struct HandleTable {
-  std::mutex mu;
+  plat::Mutex mu;
   std::unordered_map<TSocket, std::shared_ptr<Entry>> map;
   TSocket next = 0x100;
 };
@@ -472,14 +471,14 @@ HandleTable& Handles() {
 
 std::shared_ptr<Entry> Find(TSocket s) {
   HandleTable& t = Handles();
-  std::lock_guard<std::mutex> lock(t.mu);
+  std::lock_guard<plat::Mutex> lock(t.mu);
   auto it = t.map.find(s);
   return it == t.map.end() ? nullptr : it->second;
 }
 
 TSocket AddEntry(std::shared_ptr<Entry> e) {
   HandleTable& t = Handles();
-  std::lock_guard<std::mutex> lock(t.mu);
+  std::lock_guard<plat::Mutex> lock(t.mu);
   TSocket h = t.next;
   t.next += 4;
   if (t.next > 0x7ffffff0) t.next = 0x100;  // practically never; handles stay positive
@@ -593,7 +592,7 @@ struct LookupRequest {
 };
 
 struct Resolver {
-  std::mutex mu;  // guards pending, completed and every request's cancelled flag and buffer
+  plat::Mutex mu;  // guards pending, completed and every request's cancelled flag and buffer
   std::unordered_map<TAsyncHandle, std::shared_ptr<LookupRequest>> pending;
   std::deque<TAsyncHandle> completed;  // recent answers, so a late cancel reads "already"
   TAsyncHandle next = 0x1000;
@@ -618,7 +617,7 @@ void RunLookup(std::shared_ptr<LookupRequest> req) {
   int reply_len = 0;
   {
     Resolver& r = Lookups();
-    std::lock_guard<std::mutex> lock(r.mu);
+    std::lock_guard<plat::Mutex> lock(r.mu);
     if (req->cancelled) return;  // the buffer may be gone: never touch it
     if (err == 0) {
       int addr_len = req->reverse && req->type == sock::kAfInet6 ? 16 : 4;
@@ -639,15 +638,16 @@ void RunLookup(std::shared_ptr<LookupRequest> req) {
 TAsyncHandle StartLookup(std::shared_ptr<LookupRequest> req) {
   Resolver& r = Lookups();
   {
-    std::lock_guard<std::mutex> lock(r.mu);
+    std::lock_guard<plat::Mutex> lock(r.mu);
     req->handle = r.next;
     r.next += 4;
     r.pending.emplace(req->handle, req);
   }
-  try {
-    std::thread(RunLookup, req).detach();
-  } catch (const std::system_error&) {
-    std::lock_guard<std::mutex> lock(r.mu);
+  plat::Thread worker;
+  if (worker.Start([req] { RunLookup(req); })) {
+    worker.Detach();
+  } else {
+    std::lock_guard<plat::Mutex> lock(r.mu);
     r.pending.erase(req->handle);
     t_wsa_error = WSAENOBUFS;
     return 0;
@@ -695,7 +695,7 @@ int Impl_WSAGetLastError() {
 int Impl_WSACancelAsyncRequest(TAsyncHandle h) {
   if (!Started()) return Fail(WSANOTINITIALISED);
   Resolver& r = Lookups();
-  std::lock_guard<std::mutex> lock(r.mu);
+  std::lock_guard<plat::Mutex> lock(r.mu);
   auto it = r.pending.find(h);
   if (it != r.pending.end()) {
     it->second->cancelled = true;
@@ -752,7 +752,7 @@ int Impl_WSAAsyncSelect(TSocket s, std::uintptr_t hWnd, std::uint32_t wMsg, std:
   auto e = Find(s);
   if (!e) return Fail(WSAENOTSOCK);
   if (lEvent != 0 && !plat::IsWindow(hWnd)) return Fail(WSAEINVAL);
-  std::lock_guard<std::mutex> lock(e->mu);
+  std::lock_guard<plat::Mutex> lock(e->mu);
   SetNonBlocking(e->fd, true);
   e->nonblocking = true;
   e->window = hWnd;
@@ -876,13 +876,13 @@ int Impl_closesocket(TSocket s) {
   std::shared_ptr<Entry> e;
   {
     HandleTable& t = Handles();
-    std::lock_guard<std::mutex> lock(t.mu);
+    std::lock_guard<plat::Mutex> lock(t.mu);
     auto it = t.map.find(s);
     if (it == t.map.end()) return Fail(WSAENOTSOCK);
     e = std::move(it->second);
     t.map.erase(it);
   }
-  std::lock_guard<std::mutex> lock(e->mu);
+  std::lock_guard<plat::Mutex> lock(e->mu);
   if (e->registered) {
     posix::RemovePollSource(e->reg_window, e->fd);
     e->registered = false;
@@ -913,7 +913,7 @@ int Impl_shutdown(TSocket s, int how) {
       return Fail(WSAEINVAL);
   }
   if (::shutdown(e->fd, sys_how) != 0) return Fail(MapErrno(errno));
-  std::lock_guard<std::mutex> lock(e->mu);
+  std::lock_guard<plat::Mutex> lock(e->mu);
   if (how != sock::kSdReceive) e->shut_wr = true;
   return 0;
 }
@@ -1027,7 +1027,7 @@ int Impl_getsockopt(TSocket s, int level, int optname, char* optval, int* optlen
     socklen_t len = sizeof v;
     if (::getsockopt(e->fd, sys_level, sys_name, &v, &len) != 0) return Fail(MapErrno(errno));
     if (sys_level == SOL_SOCKET && sys_name == SO_ERROR) {
-      std::lock_guard<std::mutex> lock(e->mu);
+      std::lock_guard<plat::Mutex> lock(e->mu);
       v = v != 0 ? MapErrno(v) : e->sticky_error;
     } else if (sys_level == SOL_SOCKET && sys_name == SO_TYPE) {
       v = v == SOCK_STREAM  ? sock::kSockStream
@@ -1046,7 +1046,7 @@ int SendCommon(Entry& e, const char* buf, int len, int flags, const sockaddr* to
   ssize_t n = to ? ::sendto(e.fd, buf, static_cast<std::size_t>(len), sys_flags, to, tolen)
                  : ::send(e.fd, buf, static_cast<std::size_t>(len), sys_flags);
   int err = errno;
-  std::lock_guard<std::mutex> lock(e.mu);
+  std::lock_guard<plat::Mutex> lock(e.mu);
   e.parked = false;
   if (n >= 0) {
     // The system took only part: like a refusal, it owes a write notice once it has room.
@@ -1095,7 +1095,7 @@ int RecvCommon(Entry& e, char* buf, int len, int flags, sockaddr_storage* from) 
                                 reinterpret_cast<sockaddr*>(from), &fl)
                    : ::recv(e.fd, buf, static_cast<std::size_t>(len), sys_flags);
   int err = errno;
-  std::lock_guard<std::mutex> lock(e.mu);
+  std::lock_guard<plat::Mutex> lock(e.mu);
   // Any receive re-enables FD_READ: bytes still waiting are announced again.
   e.read_posted = false;
   e.parked = false;
@@ -1143,7 +1143,7 @@ int Impl_listen(TSocket s, int backlog) {
   auto e = Find(s);
   if (!e) return Fail(WSAENOTSOCK);
   if (::listen(e->fd, backlog) != 0) return Fail(MapErrno(errno));
-  std::lock_guard<std::mutex> lock(e->mu);
+  std::lock_guard<plat::Mutex> lock(e->mu);
   e->listening = true;
   e->Update();
   return 0;
@@ -1161,7 +1161,7 @@ int Impl_ioctlsocket(TSocket s, std::int32_t cmd, std::uint32_t* argp) {
     return 0;
   }
   if (cmd == sock::kFionBio) {
-    std::lock_guard<std::mutex> lock(e->mu);
+    std::lock_guard<plat::Mutex> lock(e->mu);
     // As on Windows: a socket with notifications selected cannot be made blocking.
     if (*argp == 0 && e->events != 0) return Fail(WSAEINVAL);
     SetNonBlocking(e->fd, *argp != 0);
@@ -1218,7 +1218,7 @@ int Impl_connect(TSocket s, const TSockAddr* name, int namelen) {
   if (int err = AddrToSys(name, namelen, ss, sl)) return Fail(err);
   int r = ::connect(e->fd, reinterpret_cast<sockaddr*>(&ss), sl);
   int err = errno;
-  std::lock_guard<std::mutex> lock(e->mu);
+  std::lock_guard<plat::Mutex> lock(e->mu);
   if (!e->nonblocking || e->type != SOCK_STREAM) {
     if (r == 0) e->connected = true;
     return r == 0 ? 0 : Fail(ConnectError(err));
@@ -1264,7 +1264,7 @@ TSocket Impl_accept(TSocket s, TSockAddr* addr, int* addrlen) {
   std::uint32_t msg;
   std::int32_t events;
   {
-    std::lock_guard<std::mutex> lock(e->mu);
+    std::lock_guard<plat::Mutex> lock(e->mu);
     e->read_posted = false;  // accept re-enables FD_ACCEPT
     e->parked = false;
     e->Update();
@@ -1285,7 +1285,7 @@ TSocket Impl_accept(TSocket s, TSockAddr* addr, int* addrlen) {
   TSocket h = AddEntry(std::move(n));
   // The accepted socket inherits the listening socket's selection, as on Windows.
   if (events != 0) {
-    std::lock_guard<std::mutex> lock(raw->mu);
+    std::lock_guard<plat::Mutex> lock(raw->mu);
     SetNonBlocking(fd, true);
     raw->nonblocking = true;
     raw->window = window;

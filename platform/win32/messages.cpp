@@ -10,6 +10,7 @@
 #include <unordered_map>
 
 #include "platform/messages.h"
+#include "platform/thread.h"
 
 namespace plat {
 namespace {
@@ -17,7 +18,7 @@ namespace {
 constexpr int kSlotUser = 0;
 constexpr int kSlotProc = static_cast<int>(sizeof(LONG_PTR));
 
-std::mutex g_mu;
+plat::Mutex g_mu;
 std::unordered_map<std::string, WindowProc> g_procs;  // by lower-cased class name
 
 std::string LowerName(const char* name) {
@@ -65,14 +66,14 @@ bool RegisterWindowClass(const char* class_name, WindowProc proc) {
   wc.hInstance = GetModuleHandleW(nullptr);
   wc.lpszClassName = name.c_str();
   if (RegisterClassW(&wc) == 0) return false;
-  std::lock_guard<std::mutex> lock(g_mu);
+  std::lock_guard<plat::Mutex> lock(g_mu);
   g_procs[LowerName(class_name)] = proc;
   return true;
 }
 
 bool UnregisterWindowClass(const char* class_name) {
   if (!UnregisterClassW(Wide(class_name).c_str(), GetModuleHandleW(nullptr))) return false;
-  std::lock_guard<std::mutex> lock(g_mu);
+  std::lock_guard<plat::Mutex> lock(g_mu);
   g_procs.erase(LowerName(class_name));
   return true;
 }
@@ -80,7 +81,7 @@ bool UnregisterWindowClass(const char* class_name) {
 WindowHandle CreateHiddenWindow(const char* class_name) {
   WindowProc proc;
   {
-    std::lock_guard<std::mutex> lock(g_mu);
+    std::lock_guard<plat::Mutex> lock(g_mu);
     auto it = g_procs.find(LowerName(class_name));
     if (it == g_procs.end()) {
       ::SetLastError(ERROR_CANNOT_FIND_WND_CLASS);

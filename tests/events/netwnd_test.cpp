@@ -5,11 +5,11 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "events/netwnd.h"
 #include "platform/tick.h"
+#include "tests/support/test_thread.h"
 
 namespace {
 
@@ -219,7 +219,7 @@ TEST(Attach, DetachAndAttachRules) {
     EXPECT_EQ(e.Message(), "Cannot attach when not detached");
   }
   std::string other_error;
-  std::thread([&] {
+  support::TestThread([&] {
     try {
       a.ThreadDetach();
     } catch (const ENetException& e) {
@@ -239,7 +239,7 @@ TEST(Attach, ComponentsOfAnotherThreadGetTheirOwnWindow) {
   mine.Handle();
   plat::WindowHandle theirs = 0;
   std::uint32_t their_release = 0;
-  std::thread([&] {
+  support::TestThread([&] {
     TTestComp c(2);
     theirs = c.Handle();
     their_release = c.MsgRelease();
@@ -285,7 +285,7 @@ TEST(Attach, ADetachWithMessagesInFlightIsRefusedAndNothingIsLost) {
   std::uint32_t handled_on = 0;
   comp.OnOwn = [&](TTestComp&, const TMessage&) { handled_on = plat::CurrentThreadId(); };
   std::uint32_t worker_id = 0;
-  std::thread([&] {
+  support::TestThread([&] {
     worker_id = plat::CurrentThreadId();
     comp.ThreadAttach();
     comp.Post(0, 9);

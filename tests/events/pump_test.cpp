@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <future>
-#include <thread>
+#include <cstdio>
+#include <cstdlib>
 #include <vector>
 
 #include "events/application.h"
@@ -11,6 +11,7 @@
 #include "events/syncwait.h"
 #include "events/timers.h"
 #include "platform/tick.h"
+#include "tests/support/test_thread.h"
 #include "tests/timers/manual_clock.h"
 
 namespace {
@@ -56,10 +57,17 @@ class TCounter : public TNetWndControl {
 // Runs fn on a thread of its own and fails instead of hanging when it takes over 20 s.
 template <typename Fn>
 void WithDeadline(Fn fn) {
-  auto done = std::async(std::launch::async, fn);
-  ASSERT_EQ(done.wait_for(std::chrono::seconds(20)), std::future_status::ready)
-      << "blocked past its deadline";
-  done.get();
+  support::Signal done;
+  support::TestThread t([&] {
+    fn();
+    done.Set();
+  });
+  if (!done.WaitFor(std::chrono::seconds(20))) {
+    ADD_FAILURE() << "blocked past its deadline";
+    std::fflush(nullptr);
+    std::_Exit(1);  // the blocked thread cannot be joined
+  }
+  t.join();
 }
 
 TEST(Pump, ProcessMessageTurnsAQuitIntoTerminatedAndGoesOn) {
@@ -191,7 +199,7 @@ TEST(SyncWait, APostFromAnotherThreadIsHandledWithinOnePass) {
   WithDeadline([] {
     TCounter c;
     c.Handle();
-    std::thread poster([&] { c.Post(7); });
+    support::TestThread poster([&] { c.Post(7); });
     std::uint32_t start = plat::GetTickCount();
     TSyncWait wait;
     wait.Done = [&] { return !c.got.empty(); };

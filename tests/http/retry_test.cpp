@@ -4,12 +4,12 @@
 
 #include <atomic>
 #include <chrono>
-#include <thread>
 
 #include "events/application.h"
 #include "http/download_retry.h"
 #include "http/retry_pause.h"
 #include "platform/messages.h"
+#include "tests/support/test_thread.h"
 #include "tests/timers/manual_clock.h"
 
 namespace {
@@ -102,7 +102,7 @@ class RetryPauseTest : public ::testing::Test {
   // thread handles the tick. A pause that has not ended 10 s (real time) after its due time
   // lets the clock run on, so the test fails instead of waiting for ever.
   void StartStepping() {
-    stepper_ = std::thread([this] {
+    stepper_ = support::TestThread([this] {
       auto stuck_since = std::chrono::steady_clock::now();
       while (stepping_) {
         if (!armed_ || !clock_.WaitIdle(std::chrono::milliseconds(200))) {
@@ -129,7 +129,7 @@ class RetryPauseTest : public ::testing::Test {
   std::atomic<bool> stepping_{true};
   std::atomic<std::uint32_t> limit_{0xFFFFFFFFu};
   std::atomic<bool> armed_{false};
-  std::thread stepper_;
+  support::TestThread stepper_;
 };
 
 TEST_F(RetryPauseTest, EndsWhenItsTimeHasPassedOnTheClock) {
@@ -175,7 +175,7 @@ TEST_F(RetryPauseTest, StopsAtOnceWhenAskedOrWhenTheApplicationEnds) {
     plat::RegisterWindowClass(Click::kClass, &Click::Proc);
   const plat::WindowHandle window = plat::CreateHiddenWindow(Click::kClass);
   std::atomic<std::uint32_t> post_at{0xFFFFFFFFu};
-  stepper_ = std::thread([this, window, &post_at] {
+  stepper_ = support::TestThread([this, window, &post_at] {
     auto idle_since = std::chrono::steady_clock::now();
     while (stepping_) {
       if (!clock_.WaitIdle(std::chrono::milliseconds(200))) continue;

@@ -9,7 +9,6 @@
 #include <atomic>
 #include <cerrno>
 #include <fstream>
-#include <future>
 #include <optional>
 #include <stdexcept>
 
@@ -28,6 +27,7 @@
 #include "tests/installer/fake_download_client.h"
 #include "tests/installer/installer_test_support.h"
 #include "tests/support/syscall_failure.h"
+#include "tests/support/test_thread.h"
 #include "ui/fake_view.h"
 
 namespace {
@@ -62,7 +62,8 @@ struct Wizard {
   std::vector<String> setup_programs;       // program files run (read on the UI thread after)
   std::vector<String> setup_lines;          // their command lines
   std::vector<std::string> setup_payloads;  // what the setup file held when it ran
-  std::promise<void> setup_release;         // set by a test that holds the setup run
+  // Set by a test that holds the setup run.
+  std::shared_ptr<support::Signal> setup_release = std::make_shared<support::Signal>();
   bool hold_setup = false;
 
   bool record_fails = false;
@@ -88,7 +89,7 @@ struct Wizard {
       ++records;
       installer::WriteInstallerRecord();
     };
-    auto released = std::make_shared<std::shared_future<void>>(setup_release.get_future());
+    std::shared_ptr<support::Signal> released = setup_release;
     s.RunSetup = [this, released](const String& program, const String& line, std::int32_t& code,
                                   plat::TFileStream*) {
       // On the worker thread: record what would run, and let a test hold the run.
@@ -98,7 +99,7 @@ struct Wizard {
       std::ifstream in(testing_support::ToPath(program), std::ios::binary);
       payload.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
       setup_payloads.push_back(payload);
-      if (hold_setup) released->wait_for(std::chrono::seconds(20));
+      if (hold_setup) released->WaitFor(std::chrono::seconds(20));
       code = setup_exit;
       return setup_starts;
     };
@@ -1224,7 +1225,7 @@ TEST(Controller, InstallLookWhileTheSetupRunsAndClosingThenAsksNothing) {
     EXPECT_TRUE(w.view.RequestClose());  // at once, no question
     EXPECT_TRUE(w.view.MessageBoxes.empty());
     EXPECT_TRUE(w.form->SetupRunning());  // the setup program goes on
-    w.setup_release.set_value();
+    w.setup_release->Set();
     ASSERT_TRUE(PumpUntil([&w] { return !w.form->SetupRunning(); }));
     EXPECT_TRUE(w.temp.Files().empty());
   });

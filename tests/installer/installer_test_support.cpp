@@ -7,14 +7,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <future>
 #include <random>
-#include <thread>
 
 #include "events/application.h"
 #include "platform/files.h"
 #include "platform/messages.h"
 #include "platform/process.h"
+#include "tests/support/test_thread.h"
 
 namespace testing_support {
 
@@ -98,13 +97,12 @@ bool PumpUntil(const std::function<bool()>& done, int deadline_ms) {
 }
 
 void RunOnFreshThread(const std::function<void()>& body, int deadline_ms) {
-  std::promise<void> finished;
-  std::future<void> f = finished.get_future();
-  std::thread t([&] {
+  support::Signal finished;
+  support::TestThread t([&] {
     body();
-    finished.set_value();
+    finished.Set();
   });
-  if (f.wait_for(std::chrono::milliseconds(deadline_ms)) != std::future_status::ready) {
+  if (!finished.WaitFor(std::chrono::milliseconds(deadline_ms))) {
     ADD_FAILURE() << "the scenario did not end within " << deadline_ms << " ms";
     std::fflush(nullptr);
     std::_Exit(1);

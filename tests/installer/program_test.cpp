@@ -23,7 +23,6 @@
 #include <iterator>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "http/httpcli.h"
@@ -34,6 +33,7 @@
 #include "tests/installer/installer_test_support.h"
 #include "tests/support/fake_mshtml.h"
 #include "tests/support/scripted_server.h"
+#include "tests/support/test_thread.h"
 #include "ui/layout.h"
 #include "ui/toolkit.h"
 #include "ui/win32/win32_view.h"
@@ -479,7 +479,7 @@ TEST_F(ControllerOnTheWindow, ChangeButtonPutsTheBrowsedFolderWithTheProductFold
                               });
   }
   probe = plat::CreateHiddenWindow("VexlorProgramTestProbe");
-  std::thread ticker([&] {
+  support::TestThread ticker([&] {
     for (int i = 0; i < kDeadlineMs / 50 && !stop; ++i) {
       plat::PostMessage(probe, plat::kMsgUser, 0, 0);
       Sleep(50);

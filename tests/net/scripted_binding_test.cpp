@@ -5,13 +5,13 @@
 
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "net/wsocket.h"
 #include "platform/tick.h"
 #include "tests/support/pump.h"
 #include "tests/support/scripted_binding.h"
+#include "tests/support/test_thread.h"
 
 namespace ws = plat::sock;
 using support::PumpPending;
@@ -186,7 +186,7 @@ TEST_F(ScriptedBindingTest, ALateAnswerAfterTheSocketWentReachesNobodyElse) {
   // Answers that never come (on a thread of its own, whose keepers stay behind).
   net_->SetCancelMode(ScriptedBinding::CancelMode::kWorks);
   std::size_t kept = 0;
-  std::thread([&] {
+  support::TestThread([&] {
     for (int i = 0; i < 12; ++i) {
       TWSocket s(nullptr);
       s.DnsLookup(u"host.example");

@@ -7,7 +7,6 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "events/timers.h"
@@ -21,6 +20,7 @@
 
 #ifdef _WIN32
 #include "platform/win32/win.h"
+#include "tests/support/test_thread.h"
 #endif
 
 namespace ws = plat::sock;
@@ -869,7 +869,7 @@ TEST_F(WSocketTest, AConnectedSocketMovesToAnotherThreadAndBack) {
     if (n > 0) rec_.data.append(buf, static_cast<std::size_t>(n));
     data_on = plat::CurrentThreadId();
   };
-  std::thread([&] {
+  support::TestThread([&] {
     worker_id = plat::CurrentThreadId();
     sock_->ThreadAttach();
     sock_->SendStr(AnsiString("ping"));
@@ -1093,7 +1093,7 @@ TEST(WSocketLibrary, ALookupStillRunningOutlivesTheUnload) {
   ASSERT_TRUE(PumpUntil([] { return ws::SocketInstanceCount() == 0; }));
   // On a thread of its own: where a cancel works no answer comes, and the keepers of the gone
   // sockets' buffers stay with that thread instead of this one's.
-  std::thread([] {
+  support::TestThread([] {
     for (int i = 0; i < 5; ++i) {
       {
         TWSocket s(nullptr);
@@ -1159,7 +1159,7 @@ TEST(WSocketConnect, NoFreeLocalPortFailsInsteadOfStayingConnecting) {
   ScriptedServer server({ServerScript().WaitPeerClose()});
   std::string outcome;
   std::vector<std::string> events;
-  std::thread([&] {
+  support::TestThread([&] {
     if (!support::FailSystemCallOnThisThread(support::SystemCall::kConnect, EAGAIN)) {
       outcome = "skip";
       return;

@@ -2,12 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <thread>
 #include <vector>
 
 #include "platform/messages.h"
 #include "platform/sync.h"
 #include "platform/tick.h"
+#include "tests/support/test_thread.h"
 
 namespace {
 
@@ -121,7 +121,7 @@ TEST_F(QueueTest, WindowSlotHoldsAPointer) {
 TEST_F(QueueTest, PostFromAnotherThreadWakesTheWait) {
   plat::WindowHandle a = NewWindow();
   std::atomic<bool> go{false};
-  std::thread poster([&] {
+  support::TestThread poster([&] {
     while (!go.load())
       std::this_thread::yield();
     plat::PostMessage(a, 1105, 9, 0);
@@ -207,7 +207,7 @@ TEST(Tick, IntervalsSurviveTheWrapAround) {
 TEST(Threads, IdsDifferPerThreadAndAreNotZero) {
   std::uint32_t mine = plat::CurrentThreadId();
   std::uint32_t other = 0;
-  std::thread([&] { other = plat::CurrentThreadId(); }).join();
+  support::TestThread([&] { other = plat::CurrentThreadId(); }).join();
   EXPECT_NE(mine, 0u);
   EXPECT_NE(other, 0u);
   EXPECT_NE(mine, other);
@@ -218,11 +218,11 @@ TEST(Lock, IsRecursiveAndExcludesOtherThreads) {
   cs.Enter();
   EXPECT_TRUE(cs.TryEnter());
   bool other_got_it = true;
-  std::thread([&] { other_got_it = cs.TryEnter(); }).join();
+  support::TestThread([&] { other_got_it = cs.TryEnter(); }).join();
   EXPECT_FALSE(other_got_it);
   cs.Leave();
   cs.Leave();
-  std::thread([&] {
+  support::TestThread([&] {
     other_got_it = cs.TryEnter();
     if (other_got_it) cs.Leave();
   }).join();

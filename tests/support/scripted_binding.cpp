@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "platform/messages.h"
+#include "tests/support/test_thread.h"
 
 namespace support {
 
@@ -43,7 +44,7 @@ struct ScriptedLookup {
 };
 
 struct ScriptedBinding::State {
-  mutable std::mutex mu;
+  mutable plat::Mutex mu;
   std::map<ws::TSocket, ScriptedSocket> sockets;
   std::map<ws::TSocket, int> closed_calls;  // close calls of sockets that are gone
   std::map<ws::TSocket, std::string> closed_sent;
@@ -113,7 +114,7 @@ int VEXLOR_SOCKAPI Impl_WSAGetLastError() {
 }
 
 int VEXLOR_SOCKAPI Impl_WSACancelAsyncRequest(ws::TAsyncHandle h) {
-  std::lock_guard<std::mutex> lock(g_state->mu);
+  std::lock_guard<plat::Mutex> lock(g_state->mu);
   if (g_state->lookups.count(h) != 0) {
     if (g_state->cancel_mode == ScriptedBinding::CancelMode::kWorks) {
       g_state->lookups.erase(h);
@@ -128,7 +129,7 @@ int VEXLOR_SOCKAPI Impl_WSACancelAsyncRequest(ws::TAsyncHandle h) {
 
 ws::TAsyncHandle VEXLOR_SOCKAPI Impl_WSAAsyncGetHostByName(std::uintptr_t window, std::uint32_t msg,
                                                            const char*, char* buf, int buflen) {
-  std::lock_guard<std::mutex> lock(g_state->mu);
+  std::lock_guard<plat::Mutex> lock(g_state->mu);
   ws::TAsyncHandle h = g_state->next_lookup++;
   g_state->lookups[h] = ScriptedLookup{window, msg, buf, buflen};
   g_state->lookup_order.push_back(h);
@@ -143,7 +144,7 @@ ws::TAsyncHandle VEXLOR_SOCKAPI Impl_WSAAsyncGetHostByAddr(std::uintptr_t, std::
 
 int VEXLOR_SOCKAPI Impl_WSAAsyncSelect(ws::TSocket h, std::uintptr_t window, std::uint32_t msg,
                                        std::int32_t events) {
-  std::lock_guard<std::mutex> lock(g_state->mu);
+  std::lock_guard<plat::Mutex> lock(g_state->mu);
   ScriptedSocket* s = Find(h);
   if (s == nullptr) return Fail(WSAENOTSOCK);
   s->window = window;
@@ -182,7 +183,7 @@ int VEXLOR_SOCKAPI Impl_gethostname(char* name, int len) {
 
 ws::TSocket VEXLOR_SOCKAPI Impl_socket(int af, int type, int) {
   if (af != ws::kAfInet || type != ws::kSockStream) return Fail(WSAESOCKTNOSUPPORT);
-  std::lock_guard<std::mutex> lock(g_state->mu);
+  std::lock_guard<plat::Mutex> lock(g_state->mu);
   ws::TSocket h = g_state->next_socket;
   g_state->next_socket += 4;
   g_state->sockets[h] = ScriptedSocket{};
@@ -191,12 +192,12 @@ ws::TSocket VEXLOR_SOCKAPI Impl_socket(int af, int type, int) {
 }
 
 int VEXLOR_SOCKAPI Impl_shutdown(ws::TSocket h, int) {
-  std::lock_guard<std::mutex> lock(g_state->mu);
+  std::lock_guard<plat::Mutex> lock(g_state->mu);
   return Find(h) != nullptr ? 0 : Fail(WSAENOTSOCK);
 }
 
 int VEXLOR_SOCKAPI Impl_setsockopt(ws::TSocket h, int level, int name, const char* value, int len) {
-  std::lock_guard<std::mutex> lock(g_state->mu);
+  std::lock_guard<plat::Mutex> lock(g_state->mu);
   ScriptedSocket* s = Find(h);
   if (s == nullptr) return Fail(WSAENOTSOCK);
   if (level == ws::kSolSocket && name == ws::kSoLinger) {
@@ -210,7 +211,7 @@ int VEXLOR_SOCKAPI Impl_setsockopt(ws::TSocket h, int level, int name, const cha
 }
 
 int VEXLOR_SOCKAPI Impl_getsockopt(ws::TSocket h, int, int, char* value, int* len) {
-  std::lock_guard<std::mutex> lock(g_state->mu);
+  std::lock_guard<plat::Mutex> lock(g_state->mu);
   if (Find(h) == nullptr) return Fail(WSAENOTSOCK);
   if (value == nullptr || len == nullptr || *len < 4) return Fail(WSAEFAULT);
   std::int32_t v = 8192;  // the buffer sizes; nothing else is asked
@@ -224,7 +225,7 @@ int VEXLOR_SOCKAPI Impl_sendto(ws::TSocket, const char*, int, int, const ws::TSo
 }
 
 int VEXLOR_SOCKAPI Impl_send(ws::TSocket h, const char* buf, int len, int) {
-  std::lock_guard<std::mutex> lock(g_state->mu);
+  std::lock_guard<plat::Mutex> lock(g_state->mu);
   ScriptedSocket* s = Find(h);
   if (s == nullptr) return Fail(WSAENOTSOCK);
   if (s->reset) return Fail(WSAECONNRESET);
@@ -234,7 +235,7 @@ int VEXLOR_SOCKAPI Impl_send(ws::TSocket h, const char* buf, int len, int) {
 }
 
 int VEXLOR_SOCKAPI Impl_recv(ws::TSocket h, char* buf, int len, int flags) {
-  std::lock_guard<std::mutex> lock(g_state->mu);
+  std::lock_guard<plat::Mutex> lock(g_state->mu);
   ScriptedSocket* s = Find(h);
   if (s == nullptr) return Fail(WSAENOTSOCK);
   // Any receive re-enables the read notice.
@@ -267,7 +268,7 @@ int VEXLOR_SOCKAPI Impl_listen(ws::TSocket, int) {
 }
 
 int VEXLOR_SOCKAPI Impl_ioctlsocket(ws::TSocket h, std::int32_t cmd, std::uint32_t* arg) {
-  std::lock_guard<std::mutex> lock(g_state->mu);
+  std::lock_guard<plat::Mutex> lock(g_state->mu);
   ScriptedSocket* s = Find(h);
   if (s == nullptr) return Fail(WSAENOTSOCK);
   if (arg == nullptr) return Fail(WSAEFAULT);
@@ -301,7 +302,7 @@ std::uint32_t VEXLOR_SOCKAPI Impl_inet_addr(const char* text) {
 }
 
 int FakeName(ws::TSocket h, ws::TSockAddr* name, int* len, std::uint16_t port) {
-  std::lock_guard<std::mutex> lock(g_state->mu);
+  std::lock_guard<plat::Mutex> lock(g_state->mu);
   if (Find(h) == nullptr) return Fail(WSAENOTSOCK);
   if (name == nullptr || len == nullptr || *len < static_cast<int>(sizeof(ws::TSockAddrIn)))
     return Fail(WSAEFAULT);
@@ -321,7 +322,7 @@ int VEXLOR_SOCKAPI Impl_getpeername(ws::TSocket h, ws::TSockAddr* name, int* len
 }
 
 int VEXLOR_SOCKAPI Impl_connect(ws::TSocket h, const ws::TSockAddr*, int) {
-  std::lock_guard<std::mutex> lock(g_state->mu);
+  std::lock_guard<plat::Mutex> lock(g_state->mu);
   ScriptedSocket* s = Find(h);
   if (s == nullptr) return Fail(WSAENOTSOCK);
   s->connecting = true;
@@ -331,7 +332,7 @@ int VEXLOR_SOCKAPI Impl_connect(ws::TSocket h, const ws::TSockAddr*, int) {
 int VEXLOR_SOCKAPI Impl_closesocket(ws::TSocket h) {
   std::function<void()> refused;
   {
-    std::lock_guard<std::mutex> lock(g_state->mu);
+    std::lock_guard<plat::Mutex> lock(g_state->mu);
     ScriptedSocket* s = Find(h);
     if (s == nullptr) return Fail(WSAENOTSOCK);
     ++s->close_calls;
@@ -480,12 +481,12 @@ ScriptedBinding::~ScriptedBinding() {
 }
 
 ws::TSocket ScriptedBinding::Last() const {
-  std::lock_guard<std::mutex> lock(state_->mu);
+  std::lock_guard<plat::Mutex> lock(state_->mu);
   return state_->last;
 }
 
 void ScriptedBinding::CompleteConnect(ws::TSocket h, int error) {
-  std::lock_guard<std::mutex> lock(state_->mu);
+  std::lock_guard<plat::Mutex> lock(state_->mu);
   ScriptedSocket* s = Find(h);
   if (s == nullptr || !s->connecting) throw std::logic_error("no connect under way");
   s->connecting = false;
@@ -497,7 +498,7 @@ void ScriptedBinding::CompleteConnect(ws::TSocket h, int error) {
 }
 
 void ScriptedBinding::Deliver(ws::TSocket h, const std::string& bytes) {
-  std::lock_guard<std::mutex> lock(state_->mu);
+  std::lock_guard<plat::Mutex> lock(state_->mu);
   ScriptedSocket* s = Find(h);
   if (s == nullptr) throw std::logic_error("no such socket");
   s->inbound += bytes;
@@ -505,7 +506,7 @@ void ScriptedBinding::Deliver(ws::TSocket h, const std::string& bytes) {
 }
 
 void ScriptedBinding::PeerCloses(ws::TSocket h) {
-  std::lock_guard<std::mutex> lock(state_->mu);
+  std::lock_guard<plat::Mutex> lock(state_->mu);
   ScriptedSocket* s = Find(h);
   if (s == nullptr) throw std::logic_error("no such socket");
   s->peer_closed = true;
@@ -513,7 +514,7 @@ void ScriptedBinding::PeerCloses(ws::TSocket h) {
 }
 
 void ScriptedBinding::PeerResets(ws::TSocket h) {
-  std::lock_guard<std::mutex> lock(state_->mu);
+  std::lock_guard<plat::Mutex> lock(state_->mu);
   ScriptedSocket* s = Find(h);
   if (s == nullptr) throw std::logic_error("no such socket");
   s->reset = true;
@@ -523,14 +524,14 @@ void ScriptedBinding::PeerResets(ws::TSocket h) {
 }
 
 void ScriptedBinding::RefuseCloses(ws::TSocket h, int times) {
-  std::lock_guard<std::mutex> lock(state_->mu);
+  std::lock_guard<plat::Mutex> lock(state_->mu);
   ScriptedSocket* s = Find(h);
   if (s == nullptr) throw std::logic_error("no such socket");
   s->refuse_closes = times;
 }
 
 int ScriptedBinding::CloseCalls(ws::TSocket h) const {
-  std::lock_guard<std::mutex> lock(state_->mu);
+  std::lock_guard<plat::Mutex> lock(state_->mu);
   auto open = state_->sockets.find(h);
   if (open != state_->sockets.end()) return open->second.close_calls;
   auto gone = state_->closed_calls.find(h);
@@ -538,12 +539,12 @@ int ScriptedBinding::CloseCalls(ws::TSocket h) const {
 }
 
 bool ScriptedBinding::IsOpen(ws::TSocket h) const {
-  std::lock_guard<std::mutex> lock(state_->mu);
+  std::lock_guard<plat::Mutex> lock(state_->mu);
   return state_->sockets.count(h) != 0;
 }
 
 std::string ScriptedBinding::Sent(ws::TSocket h) const {
-  std::lock_guard<std::mutex> lock(state_->mu);
+  std::lock_guard<plat::Mutex> lock(state_->mu);
   auto open = state_->sockets.find(h);
   if (open != state_->sockets.end()) return open->second.sent;
   auto gone = state_->closed_sent.find(h);
@@ -551,25 +552,25 @@ std::string ScriptedBinding::Sent(ws::TSocket h) const {
 }
 
 std::pair<int, int> ScriptedBinding::Linger(ws::TSocket h) const {
-  std::lock_guard<std::mutex> lock(state_->mu);
+  std::lock_guard<plat::Mutex> lock(state_->mu);
   auto open = state_->sockets.find(h);
   if (open == state_->sockets.end()) return {-1, -1};
   return {open->second.linger_on, open->second.linger_seconds};
 }
 
 void ScriptedBinding::SetCancelMode(CancelMode mode) {
-  std::lock_guard<std::mutex> lock(state_->mu);
+  std::lock_guard<plat::Mutex> lock(state_->mu);
   state_->cancel_mode = mode;
 }
 
 std::vector<ws::TAsyncHandle> ScriptedBinding::Lookups() const {
-  std::lock_guard<std::mutex> lock(state_->mu);
+  std::lock_guard<plat::Mutex> lock(state_->mu);
   return state_->lookup_order;
 }
 
 void ScriptedBinding::AnswerLookup(ws::TAsyncHandle h, const std::vector<std::string>& addresses,
                                    int error) {
-  std::lock_guard<std::mutex> lock(state_->mu);
+  std::lock_guard<plat::Mutex> lock(state_->mu);
   auto it = state_->lookups.find(h);
   if (it == state_->lookups.end()) throw std::logic_error("no such lookup");
   ScriptedLookup l = it->second;

@@ -6,14 +6,16 @@
 #include <chrono>
 #include <cstring>
 #include <stdexcept>
+#include <thread>
 
 #include "platform/sockets.h"
+#include "tests/support/test_thread.h"
 
 namespace support {
 namespace {
 
 namespace ws = plat::sock;
-using Clock = std::chrono::steady_clock;
+using Clock = plat::SteadyClock;
 
 void Nap() {
   std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -127,12 +129,12 @@ ScriptedServer::ScriptedServer(std::vector<ServerScript> scripts, bool ipv6)
   received_.resize(scripts_.size());
   endings_.resize(scripts_.size(), PeerEnd::kNotSeen);
   finished_ = scripts_.empty();
-  thread_ = std::thread([this] { Run(); });
+  thread_ = support::TestThread([this] { Run(); });
 }
 
 ScriptedServer::~ScriptedServer() {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<plat::Mutex> lock(mu_);
     stop_ = true;
   }
   cv_.notify_all();
@@ -142,12 +144,12 @@ ScriptedServer::~ScriptedServer() {
 }
 
 bool ScriptedServer::Stopping() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard<plat::Mutex> lock(mu_);
   return stop_;
 }
 
 void ScriptedServer::AddError(std::string line) {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard<plat::Mutex> lock(mu_);
   errors_.push_back(std::move(line));
 }
 
@@ -162,7 +164,7 @@ void ScriptedServer::Run() {
     if (s == ws::kInvalidSocket) return;
     SetNonBlocking(s);
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      std::lock_guard<plat::Mutex> lock(mu_);
       ++accepted_;
     }
     bool open = true;
@@ -179,7 +181,7 @@ void ScriptedServer::Run() {
       ws::closesocket(s);
     }
     if (index + 1 == scripts_.size()) {
-      std::lock_guard<std::mutex> lock(mu_);
+      std::lock_guard<plat::Mutex> lock(mu_);
       finished_ = true;
       cv_.notify_all();
     }
@@ -190,7 +192,7 @@ bool ScriptedServer::ReadSome(std::size_t index, std::intptr_t s, bool& closed, 
   char buf[65536];
   int n = ws::recv(static_cast<ws::TSocket>(s), buf, sizeof buf, 0);
   if (n > 0) {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<plat::Mutex> lock(mu_);
     received_[index].append(buf, static_cast<std::size_t>(n));
     return true;
   }
@@ -250,11 +252,11 @@ bool ScriptedServer::PlayStep(std::size_t index, std::intptr_t sock,
     case Op::kWaitPeerClose: {
       std::size_t target = 0;
       if (step.op == Op::kReadBytes) {
-        std::lock_guard<std::mutex> lock(mu_);
+        std::lock_guard<plat::Mutex> lock(mu_);
         target = received_[index].size() + step.count;
       }
       auto satisfied = [&] {
-        std::lock_guard<std::mutex> lock(mu_);
+        std::lock_guard<plat::Mutex> lock(mu_);
         if (step.op == Op::kReadBytes) return received_[index].size() >= target;
         if (step.op == Op::kReadUntil) return received_[index].find(step.data) != std::string::npos;
         return false;
@@ -264,7 +266,7 @@ bool ScriptedServer::PlayStep(std::size_t index, std::intptr_t sock,
         bool closed = false, reset = false;
         bool progress = ReadSome(index, sock, closed, reset);
         if (closed || reset) {
-          std::lock_guard<std::mutex> lock(mu_);
+          std::lock_guard<plat::Mutex> lock(mu_);
           endings_[index] = reset ? PeerEnd::kReset : PeerEnd::kOrderly;
           if (step.op == Op::kWaitPeerClose) return true;
         }
@@ -280,8 +282,8 @@ bool ScriptedServer::PlayStep(std::size_t index, std::intptr_t sock,
       }
     }
     case Op::kWaitSignal: {
-      std::unique_lock<std::mutex> lock(mu_);
-      if (!cv_.wait_until(lock, deadline, [&] { return stop_ || signals_ > 0; })) {
+      std::unique_lock<plat::Mutex> lock(mu_);
+      if (!plat::WaitUntil(cv_, lock, deadline, [&] { return stop_ || signals_ > 0; })) {
         lock.unlock();
         return timed_out("wait for signal");
       }
@@ -290,7 +292,7 @@ bool ScriptedServer::PlayStep(std::size_t index, std::intptr_t sock,
       return true;
     }
     case Op::kNotify: {
-      std::lock_guard<std::mutex> lock(mu_);
+      std::lock_guard<plat::Mutex> lock(mu_);
       notified_.push_back(static_cast<int>(step.count));
       cv_.notify_all();
       return true;
@@ -318,13 +320,13 @@ bool ScriptedServer::PlayStep(std::size_t index, std::intptr_t sock,
 }
 
 bool ScriptedServer::WaitFinished(int timeout_ms) {
-  std::unique_lock<std::mutex> lock(mu_);
-  return cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return finished_; });
+  std::unique_lock<plat::Mutex> lock(mu_);
+  return plat::WaitFor(cv_, lock, std::chrono::milliseconds(timeout_ms), [&] { return finished_; });
 }
 
 bool ScriptedServer::WaitNotified(int id, int timeout_ms) {
-  std::unique_lock<std::mutex> lock(mu_);
-  return cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
+  std::unique_lock<plat::Mutex> lock(mu_);
+  return plat::WaitFor(cv_, lock, std::chrono::milliseconds(timeout_ms), [&] {
     for (int n : notified_)
       if (n == id) return true;
     return false;
@@ -333,29 +335,29 @@ bool ScriptedServer::WaitNotified(int id, int timeout_ms) {
 
 void ScriptedServer::Signal() {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<plat::Mutex> lock(mu_);
     ++signals_;
   }
   cv_.notify_all();
 }
 
 int ScriptedServer::AcceptedCount() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard<plat::Mutex> lock(mu_);
   return accepted_;
 }
 
 std::string ScriptedServer::Received(std::size_t index) const {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard<plat::Mutex> lock(mu_);
   return index < received_.size() ? received_[index] : std::string();
 }
 
 PeerEnd ScriptedServer::PeerEnding(std::size_t index) const {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard<plat::Mutex> lock(mu_);
   return index < endings_.size() ? endings_[index] : PeerEnd::kNotSeen;
 }
 
 std::vector<std::string> ScriptedServer::Errors() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard<plat::Mutex> lock(mu_);
   return errors_;
 }
 

@@ -20,12 +20,12 @@
 // of it while it lives, so the library stays loaded under its thread.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "tests/support/test_thread.h"
 
 namespace support {
 
@@ -112,8 +112,8 @@ class ScriptedServer {
   std::uint16_t port_ = 0;
   int step_timeout_ms_ = 10000;
 
-  mutable std::mutex mu_;
-  std::condition_variable cv_;
+  mutable plat::Mutex mu_;
+  plat::ConditionVariable cv_;
   bool stop_ = false;
   bool finished_ = false;
   int signals_ = 0;
@@ -122,7 +122,7 @@ class ScriptedServer {
   std::vector<std::string> received_;
   std::vector<PeerEnd> endings_;
   std::vector<std::string> errors_;
-  std::thread thread_;
+  support::TestThread thread_;
 };
 
 // A loopback port on which nothing listens (bound once, then closed): connects are refused.

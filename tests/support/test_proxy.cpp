@@ -6,9 +6,11 @@
 #include <chrono>
 #include <cstring>
 #include <stdexcept>
+#include <thread>
 
 #include "platform/md5.h"
 #include "platform/sockets.h"
+#include "tests/support/test_thread.h"
 
 namespace support {
 namespace {
@@ -208,14 +210,14 @@ LoopbackProxyBase::~LoopbackProxyBase() {
 }
 
 void LoopbackProxyBase::Start() {
-  accept_thread_ = std::thread([this] { AcceptLoop(); });
+  accept_thread_ = support::TestThread([this] { AcceptLoop(); });
 }
 
 void LoopbackProxyBase::Stop() {
   if (listener_ == -1) return;
   stop_ = true;
   if (accept_thread_.joinable()) accept_thread_.join();
-  for (std::thread& t : workers_)
+  for (support::TestThread& t : workers_)
     t.join();
   workers_.clear();
   CloseSocket(listener_);
@@ -230,7 +232,7 @@ void LoopbackProxyBase::AcceptLoop() {
       continue;
     }
     SetNonBlocking(s);
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<plat::Mutex> lock(mu_);
     if (accepted_ >= kMaxConnections) {
       errors_.push_back("too many connections");
       ws::closesocket(s);
@@ -246,22 +248,22 @@ void LoopbackProxyBase::AcceptLoop() {
 }
 
 void LoopbackProxyBase::MapHost(const std::string& name, const std::string& loopback_address) {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard<plat::Mutex> lock(mu_);
   hosts_[name] = loopback_address;
 }
 
 int LoopbackProxyBase::AcceptedCount() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard<plat::Mutex> lock(mu_);
   return accepted_;
 }
 
 std::vector<std::string> LoopbackProxyBase::Errors() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard<plat::Mutex> lock(mu_);
   return errors_;
 }
 
 void LoopbackProxyBase::AddError(std::string line) {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard<plat::Mutex> lock(mu_);
   errors_.push_back(std::move(line));
 }
 
@@ -331,7 +333,7 @@ bool LoopbackProxyBase::SendAll(std::intptr_t s, const std::string& bytes) {
 std::intptr_t LoopbackProxyBase::ConnectTarget(const std::string& host, std::uint16_t port) {
   std::string address = host;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<plat::Mutex> lock(mu_);
     auto it = hosts_.find(host);
     if (it != hosts_.end()) address = it->second;
   }
@@ -424,12 +426,12 @@ void TestHttpProxy::RequireNtlm() {
 }
 
 std::vector<std::string> TestHttpProxy::Requests() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard<plat::Mutex> lock(mu_);
   return requests_;
 }
 
 std::vector<std::string> TestHttpProxy::Passed() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard<plat::Mutex> lock(mu_);
   return passed_;
 }
 
@@ -482,7 +484,7 @@ void TestHttpProxy::Serve(std::intptr_t s) {
     if (!ReadUntil(s, header, "\r\n\r\n", 64 * 1024)) return;
     header.resize(header.find("\r\n\r\n") + 4);
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      std::lock_guard<plat::Mutex> lock(mu_);
       requests_.push_back(header);
     }
     if (!raw_answer_.empty()) {
@@ -519,7 +521,7 @@ void TestHttpProxy::Serve(std::intptr_t s) {
         return;
       }
       {
-        std::lock_guard<std::mutex> lock(mu_);
+        std::lock_guard<plat::Mutex> lock(mu_);
         passed_.push_back(target);
       }
       if (SendAll(s, "HTTP/1.1 200 Connection established\r\n\r\n" + after_connect_)) Relay(s, t);
@@ -547,7 +549,7 @@ void TestHttpProxy::Serve(std::intptr_t s) {
       return;
     }
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      std::lock_guard<plat::Mutex> lock(mu_);
       passed_.push_back(target);
     }
     std::string forward = method + " " + path + line.substr(sp2) + "\r\n";
@@ -583,7 +585,7 @@ void TestSocksServer::RequirePassword(const std::string& user, const std::string
 }
 
 std::vector<std::string> TestSocksServer::Targets() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard<plat::Mutex> lock(mu_);
   return targets_;
 }
 
@@ -622,7 +624,7 @@ void TestSocksServer::Serve(std::intptr_t s) {
              std::to_string(a[3]);
     }
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      std::lock_guard<plat::Mutex> lock(mu_);
       targets_.push_back(std::string(is4a ? "4a " : "4 ") + host + ":" + std::to_string(port));
     }
     const std::intptr_t t = ConnectTarget(host, port);
@@ -692,7 +694,7 @@ void TestSocksServer::Serve(std::intptr_t s) {
   port = static_cast<std::uint16_t>(static_cast<unsigned char>(p[0]) << 8 |
                                     static_cast<unsigned char>(p[1]));
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<plat::Mutex> lock(mu_);
     targets_.push_back("5 " + host + ":" + std::to_string(port));
   }
   const std::intptr_t t = ConnectTarget(host, port);

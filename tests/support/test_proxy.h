@@ -28,8 +28,9 @@
 #include <map>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "tests/support/test_thread.h"
 
 namespace support {
 
@@ -69,7 +70,7 @@ class LoopbackProxyBase {
   void Relay(std::intptr_t a, std::intptr_t b);
   static void CloseSocket(std::intptr_t s);
 
-  mutable std::mutex mu_;
+  mutable plat::Mutex mu_;
 
  private:
   void AcceptLoop();
@@ -81,8 +82,8 @@ class LoopbackProxyBase {
   int accepted_ = 0;
   std::map<std::string, std::string> hosts_;
   std::vector<std::string> errors_;
-  std::thread accept_thread_;
-  std::vector<std::thread> workers_;
+  support::TestThread accept_thread_;
+  std::vector<support::TestThread> workers_;
 };
 
 class TestHttpProxy : public LoopbackProxyBase {

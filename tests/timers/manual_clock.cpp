@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <limits>
 
+#include "tests/support/test_thread.h"
+
 std::uint32_t TManualClockSource::TickCount() {
   return static_cast<std::uint32_t>(start_ + elapsed_.load());
 }
@@ -12,7 +14,7 @@ TNetClockWaitResult TManualClockSource::Wait(TNetWakeUpEvent& event, std::uint32
   Waiter self{&event, timeout_ms == NetClockWaitInfinite ? std::numeric_limits<std::uint64_t>::max()
                                                          : elapsed_.load() + timeout_ms};
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<plat::Mutex> lock(mu_);
     waiters_.push_back(&self);
     changed_.notify_all();
   }
@@ -21,7 +23,7 @@ TNetClockWaitResult TManualClockSource::Wait(TNetWakeUpEvent& event, std::uint32
     signalled =
         event.WaitUntil([&] { return elapsed_.load() >= self.deadline || fail_next_.load(); });
   }
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard<plat::Mutex> lock(mu_);
   waiters_.erase(std::find(waiters_.begin(), waiters_.end(), &self));
   changed_.notify_all();
   if (signalled) return TNetClockWaitResult::cwSignaled;
@@ -33,19 +35,19 @@ TNetClockWaitResult TManualClockSource::Wait(TNetWakeUpEvent& event, std::uint32
 }
 
 void TManualClockSource::ThreadStarted() {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard<plat::Mutex> lock(mu_);
   ++live_;
   changed_.notify_all();
 }
 
 void TManualClockSource::ThreadEnded() {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard<plat::Mutex> lock(mu_);
   --live_;
   changed_.notify_all();
 }
 
 void TManualClockSource::Advance(std::uint32_t ms) {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard<plat::Mutex> lock(mu_);
   elapsed_.fetch_add(ms);
   for (Waiter* w : waiters_)
     w->event->Notify();
@@ -53,7 +55,7 @@ void TManualClockSource::Advance(std::uint32_t ms) {
 }
 
 bool TManualClockSource::AdvanceToNextWake() {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard<plat::Mutex> lock(mu_);
   std::uint64_t next = std::numeric_limits<std::uint64_t>::max();
   for (const Waiter* w : waiters_)
     next = std::min(next, w->deadline);
@@ -74,12 +76,12 @@ bool TManualClockSource::IdleLocked() const {
 }
 
 bool TManualClockSource::WaitIdle(std::chrono::milliseconds limit) {
-  std::unique_lock<std::mutex> lock(mu_);
-  return changed_.wait_for(lock, limit, [&] { return IdleLocked(); });
+  std::unique_lock<plat::Mutex> lock(mu_);
+  return plat::WaitFor(changed_, lock, limit, [&] { return IdleLocked(); });
 }
 
 void TManualClockSource::FailNextWait(std::string text) {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard<plat::Mutex> lock(mu_);
   fail_text_ = std::move(text);
   fail_next_.store(true);
   for (Waiter* w : waiters_)
@@ -88,6 +90,6 @@ void TManualClockSource::FailNextWait(std::string text) {
 }
 
 int TManualClockSource::LiveThreads() {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard<plat::Mutex> lock(mu_);
   return live_;
 }

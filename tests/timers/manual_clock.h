@@ -7,13 +7,13 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "events/timers.h"
+#include "tests/support/test_thread.h"
 
 class TManualClockSource : public TNetTimerClockSource {
  public:
@@ -48,8 +48,8 @@ class TManualClockSource : public TNetTimerClockSource {
   const std::uint32_t start_;
   std::atomic<std::uint64_t> elapsed_{0};
   std::atomic<bool> fail_next_{false};
-  std::mutex mu_;  // guards the rest; taken before any event's lock
-  std::condition_variable changed_;
+  plat::Mutex mu_;  // guards the rest; taken before any event's lock
+  plat::ConditionVariable changed_;
   std::vector<Waiter*> waiters_;
   int live_ = 0;
   std::string fail_text_;

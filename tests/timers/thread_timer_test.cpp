@@ -7,13 +7,13 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "events/netwnd.h"
 #include "events/timers.h"
 #include "platform/messages.h"
 #include "platform/tick.h"
+#include "tests/support/test_thread.h"
 #include "tests/timers/manual_clock.h"
 
 namespace {
@@ -365,7 +365,7 @@ TEST_F(ThreadTimerTest, ATimerFollowsItsOwnerToAnotherThread) {
   EXPECT_EQ(main_ticks, 1);
 
   std::atomic<bool> attached{false}, done{false};
-  std::thread worker([&] {
+  support::TestThread worker([&] {
     owner_->ThreadAttach();
     attached = true;
     for (int i = 0; i < 500 && worker_ticks < 2; ++i)
@@ -489,7 +489,7 @@ TEST_F(ThreadTimerTest, TicksRunOnTheOwnersThread) {
   std::atomic<bool> done{false};
   std::atomic<std::uint32_t> worker_id{0};
   std::atomic<std::uint32_t> worker_fired_on{0};
-  std::thread worker([&] {
+  support::TestThread worker([&] {
     worker_id = plat::CurrentThreadId();
     {
       TNetWndControl owner(nullptr);

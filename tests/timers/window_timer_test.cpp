@@ -7,13 +7,13 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "events/netwnd.h"
 #include "events/timers.h"
 #include "platform/messages.h"
 #include "platform/tick.h"
+#include "tests/support/test_thread.h"
 
 namespace {
 
@@ -132,7 +132,7 @@ TEST_F(TimerTest, WindowTimerFollowsItsOwnerToAnotherThread) {
   EXPECT_TRUE(t->Enabled()) << "the setting stays; only the ticking stops";
   int at_detach = main_ticks;
   std::atomic<bool> attached{false}, done{false};
-  std::thread worker([&] {
+  support::TestThread worker([&] {
     owner_->ThreadAttach();
     attached = true;
     PumpUntil([&] { return worker_ticks >= 2; });
@@ -158,7 +158,7 @@ TEST(WindowTimer, KilledFromAnotherThread) {
   ASSERT_NE(w, 0u);
   ASSERT_TRUE(plat::SetTimer(w, 42, 5));
   bool killed = false;
-  std::thread([&] { killed = plat::KillTimer(w, 42); }).join();
+  support::TestThread([&] { killed = plat::KillTimer(w, 42); }).join();
   EXPECT_TRUE(killed);
   EXPECT_FALSE(plat::KillTimer(w, 42)) << "already gone";
   plat::DestroyWindow(w);

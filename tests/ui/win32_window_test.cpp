@@ -30,6 +30,7 @@
 #include "events/application.h"
 #include "platform/messages.h"
 #include "tests/support/fake_mshtml.h"
+#include "tests/support/test_thread.h"
 #include "tests/ui/window_test_support.h"
 #include "ui/layout.h"
 #include "ui/toolkit.h"
@@ -219,7 +220,7 @@ class Repeater {
     Probe::step = [this] {
       if (!done_) done_ = step_();
     };
-    timer_ = std::thread([this] {
+    timer_ = support::TestThread([this] {
       auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDeadlineMs);
       while (!done_ && !stop_ && std::chrono::steady_clock::now() < end) {
         plat::PostMessage(probe_, Probe::kMsg, 0, 0);
@@ -240,7 +241,7 @@ class Repeater {
   plat::WindowHandle probe_ = 0;
   std::atomic<bool> done_{false};
   std::atomic<bool> stop_{false};
-  std::thread timer_;
+  support::TestThread timer_;
 };
 
 class Win32Window : public ::testing::Test {
