@@ -7,6 +7,7 @@
 #include <string>
 
 #include "events/application.h"
+#include "platform/text.h"
 #include "platform/thread.h"
 #include "platform/tick.h"
 
@@ -109,13 +110,13 @@ void TNetWndHandler::CreateHiddenWindow() {
   if (!plat::IsWindowClassRegistered(NetWndClassName)) {
     if (!plat::RegisterWindowClass(NetWndClassName, HiddenWindowProc)) {
       throw ENetException("Unable to register TNetWndControl hidden window class. Error #" +
-                          std::to_string(plat::GetLastError()) + ".");
+                          text::DecimalStr(plat::GetLastError()) + ".");
     }
   }
   plat::WindowHandle h = plat::CreateHiddenWindow(NetWndClassName);
   if (h == 0) {
     throw ENetException("Unable to create TNetWndControl hidden window.  Error #" +
-                        std::to_string(plat::GetLastError()) + ".");
+                        text::DecimalStr(plat::GetLastError()) + ".");
   }
   plat::SetWindowSlot(h, this);
   FHandle = h;

@@ -7,6 +7,7 @@
 #include <unordered_map>
 
 #include "platform/exceptions.h"
+#include "platform/text.h"
 #include "platform/tick.h"
 
 namespace {
@@ -69,7 +70,7 @@ void InitTimerModule() {
   std::uint32_t id = plat::RegisterWindowMessage(kThreadTimerMessageName);
   if (id == 0) {
     throw ENetTimerException("Unable to register the thread timer message. Error #" +
-                             std::to_string(plat::GetLastError()) + ".");
+                             text::DecimalStr(plat::GetLastError()) + ".");
   }
   g_thread_timer_message.store(id);
   TNetTimerDispatch& dispatch = NetTimerDispatch();

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/exceptions.h"
+#include "platform/text.h"
 
 // ---------------------------------------------------------------------------------------------
 // TNetBuffer
@@ -135,7 +136,7 @@ const char* TNetBufferHandler::Peek(std::int32_t& Len) const {
 
 void TNetBufferHandler::Remove(std::int32_t Len) {
   std::lock_guard<TNetCriticalSection> lock(FCritSect);
-  if (Len < 0) throw Exception("TNetBufferHandler.Remove: Invalid Len " + std::to_string(Len));
+  if (Len < 0) throw Exception("TNetBufferHandler.Remove: Invalid Len " + text::DecimalStr(Len));
   TNetBuffer* head = FInUseList.Head;
   if (head == nullptr) throw Exception("TNetBufferHandler.Remove: nothing to remove");
   head->Remove(Len);

@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "platform/text.h"
+
 namespace proxy {
 namespace {
 
@@ -138,7 +140,7 @@ std::string ErrorText(int code) {
   if (code >= kTunnelStatusBase + 100 && code <= kTunnelStatusBase + 599) {
     const int status = code - kTunnelStatusBase;
     return std::string("HTTP Proxy - ") + StatusPhrase(status) + " (status " +
-           std::to_string(status) + ")";
+           text::DecimalStr(status) + ")";
   }
   return std::string();
 }

@@ -29,7 +29,7 @@ inline std::string ErrorTextOf(int code) {
 }
 
 inline std::string DescribeWithCode(int code) {
-  return ErrorTextOf(code) + " (#" + std::to_string(code) + ")";
+  return ErrorTextOf(code) + " (#" + text::DecimalStr(code) + ")";
 }
 
 inline std::string_view TrimSpaces(std::string_view s) {

@@ -10,6 +10,7 @@
 
 #include "platform/exceptions.h"
 #include "platform/sockets_backend.h"
+#include "platform/text.h"
 
 namespace plat::sock {
 namespace {
@@ -158,7 +159,7 @@ std::string LastErrorText() {
 
 std::string DescribeStartupError(int code) {
   const char* t = SocketErrorText(code);
-  return std::string(t ? t : "Not a WinSock error") + " (#" + std::to_string(code) + ")";
+  return std::string(t ? t : "Not a WinSock error") + " (#" + text::DecimalStr(code) + ")";
 }
 
 using StartupFn = int(VEXLOR_SOCKAPI*)(std::uint16_t, TWSAData*);

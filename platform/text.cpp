@@ -227,8 +227,14 @@ std::int64_t ReadDecimal(std::u16string_view s, std::size_t& pos) {
 }
 
 String IntToStr(std::int64_t v) {
-  std::string s = std::to_string(v);
+  const std::string s = DecimalStr(v);
   return String(s.begin(), s.end());
+}
+
+std::string DecimalStr(std::int64_t v) {
+  std::string s;
+  AppendDecimal(s, v);
+  return s;
 }
 
 void AppendTimeOfDay(std::string& out, std::int64_t seconds) {

@@ -57,6 +57,8 @@ inline int HexValue(char16_t c) {
 
 // Decimal text of a number.
 String IntToStr(std::int64_t v);
+// The same in 8-bit text (std::to_string without the library's formatting code).
+std::string DecimalStr(std::int64_t v);
 
 // Appends value in decimal to out with at least min_digits digits (zeros in front), after a
 // minus sign when negative. No locale, no formatting library.

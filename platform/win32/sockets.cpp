@@ -6,6 +6,7 @@
 
 #include "platform/sockets.h"
 #include "platform/sockets_backend.h"
+#include "platform/text.h"
 
 namespace plat::sock::backend {
 namespace {
@@ -55,7 +56,7 @@ std::string LastErrorText() {
   if (buffer != nullptr) LocalFree(buffer);
   while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' '))
     text.pop_back();
-  if (text.empty()) text = "System error " + std::to_string(code);
+  if (text.empty()) text = "System error " + text::DecimalStr(code);
   return text;
 }
 

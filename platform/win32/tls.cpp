@@ -157,7 +157,7 @@ HCERTSTORE LoadRoots(const TCrypt& c, const std::string& path, std::string& Reas
   HANDLE f = CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
   if (f == INVALID_HANDLE_VALUE) {
-    Reason = "cannot open the file (" + std::to_string(GetLastError()) + ")";
+    Reason = "cannot open the file (" + text::DecimalStr(GetLastError()) + ")";
     return nullptr;
   }
   std::string pem;
