@@ -4,7 +4,8 @@
 #include "installer/thread.h"
 
 #include <chrono>
-#include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "platform/exceptions.h"
 #include "platform/messages.h"
@@ -21,9 +22,23 @@ struct TThreadSync {
     static auto* mu = new plat::Mutex;
     return *mu;
   }
-  static std::unordered_map<std::uint64_t, TThread*>& Pending() {
-    static auto* pending = new std::unordered_map<std::uint64_t, TThread*>;
+  // The completions posted and not yet handled, by request id: one per running worker, so a
+  // short list searched from the front.
+  using TPending = std::vector<std::pair<std::uint64_t, TThread*>>;
+  static TPending& Pending() {
+    static auto* pending = new TPending;
     return *pending;
+  }
+  // Removes id's entry; its thread, or null when there was none.
+  static TThread* TakePending(std::uint64_t id) {
+    TPending& pending = Pending();
+    for (auto it = pending.begin(); it != pending.end(); ++it) {
+      if (it->first != id) continue;
+      TThread* thread = it->second;
+      pending.erase(it);
+      return thread;
+    }
+    return nullptr;
   }
   static std::uint64_t NextId() {
     static std::uint64_t next = 0;
@@ -36,10 +51,8 @@ struct TThreadSync {
     TThread* thread = nullptr;
     {
       std::lock_guard<plat::Mutex> lock(Mutex());
-      auto it = Pending().find(static_cast<std::uint64_t>(wparam));
-      if (it == Pending().end()) return 0;
-      thread = it->second;
-      Pending().erase(it);
+      thread = TakePending(static_cast<std::uint64_t>(wparam));
+      if (thread == nullptr) return 0;
     }
     thread->DeliverTerminate();
     return 0;
@@ -72,7 +85,7 @@ TThread::~TThread() {
     std::lock_guard<plat::Mutex> guard(TThreadSync::Mutex());
     std::lock_guard<plat::Mutex> lock(mu_);
     destroying_ = true;
-    if (pending_id_ != 0) TThreadSync::Pending().erase(pending_id_);
+    if (pending_id_ != 0) TThreadSync::TakePending(pending_id_);
     cv_.notify_all();
   }
   worker_.Join();
@@ -102,9 +115,9 @@ void TThread::Run() {
     std::lock_guard<plat::Mutex> lock(mu_);
     if (!destroying_) {
       id = pending_id_ = TThreadSync::NextId();
-      TThreadSync::Pending()[id] = this;
+      TThreadSync::Pending().emplace_back(id, this);
       wait = plat::PostMessage(sync_window_, TThreadSync::kMsgTerminate, id, 0);
-      if (!wait) TThreadSync::Pending().erase(id);
+      if (!wait) TThreadSync::TakePending(id);
     }
   }
   while (wait) {
@@ -118,7 +131,7 @@ void TThread::Run() {
     // with it, and nobody will ever run the handler.
     if (plat::IsWindow(sync_window_)) continue;
     std::lock_guard<plat::Mutex> guard(TThreadSync::Mutex());
-    if (TThreadSync::Pending().erase(id) != 0) break;
+    if (TThreadSync::TakePending(id) != nullptr) break;
     // Otherwise the handler is running right now: wait for it as usual.
   }
   if (FreeOnTerminate) delete this;

@@ -1,11 +1,12 @@
 // Worker-thread name lookups and address text.
 #include "net/dnslookup.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <exception>
 #include <mutex>
-#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "net/wsocket.h"
@@ -42,7 +43,21 @@ struct TNetAsyncDnsLookup::Impl {
   plat::Mutex mu;
   plat::ConditionVariable cv;
   std::vector<plat::sock::TAsyncHandle> queue;  // oldest first; a handful at most
-  std::unordered_map<plat::sock::TAsyncHandle, std::shared_ptr<TNetAsyncDnsLookupRequest>> all;
+  // Every request not yet taken or dropped. Handles only grow, so appending keeps the list
+  // sorted by handle and a lookup is a binary search.
+  using TEntry = std::pair<plat::sock::TAsyncHandle, std::shared_ptr<TNetAsyncDnsLookupRequest>>;
+  std::vector<TEntry> all;
+
+  std::vector<TEntry>::iterator Find(plat::sock::TAsyncHandle h) {
+    auto it =
+        std::lower_bound(all.begin(), all.end(), h,
+                         [](const TEntry& e, plat::sock::TAsyncHandle k) { return e.first < k; });
+    return it != all.end() && it->first == h ? it : all.end();
+  }
+  void Erase(plat::sock::TAsyncHandle h) {
+    auto it = Find(h);
+    if (it != all.end()) all.erase(it);
+  }
   plat::sock::TAsyncHandle next = 0x10000;
   int workers = 0;
   int idle = 0;
@@ -68,7 +83,7 @@ plat::sock::TAsyncHandle TNetAsyncDnsLookup::Submit(
   std::unique_lock<plat::Mutex> lock(d.mu);
   plat::sock::TAsyncHandle h = d.next++;
   Request->State = lrsNone;
-  d.all.emplace(h, std::move(Request));
+  d.all.emplace_back(h, std::move(Request));
   d.queue.push_back(h);
   unsigned max_workers = plat::ProcessorCount();
   if (d.idle == 0 && d.workers < static_cast<int>(max_workers)) {
@@ -84,7 +99,7 @@ plat::sock::TAsyncHandle TNetAsyncDnsLookup::Submit(
     } else {  // no thread: the workers there are take the request, if there are any
       if (d.workers == 0) {
         d.queue.pop_back();
-        d.all.erase(h);
+        d.all.pop_back();
         error = WSAENOBUFS;
         return 0;
       }
@@ -98,7 +113,7 @@ plat::sock::TAsyncHandle TNetAsyncDnsLookup::Submit(
 int TNetAsyncDnsLookup::Cancel(plat::sock::TAsyncHandle Handle) {
   Impl& d = *impl_;
   std::lock_guard<plat::Mutex> lock(d.mu);
-  auto it = d.all.find(Handle);
+  auto it = d.Find(Handle);
   if (it == d.all.end()) return WSAEINVAL;
   auto& req = it->second;
   if (req->State == lrsAlready) {
@@ -125,7 +140,7 @@ std::shared_ptr<TNetAsyncDnsLookupRequest> TNetAsyncDnsLookup::Take(
     plat::sock::TAsyncHandle Handle) {
   Impl& d = *impl_;
   std::lock_guard<plat::Mutex> lock(d.mu);
-  auto it = d.all.find(Handle);
+  auto it = d.Find(Handle);
   if (it == d.all.end() || it->second->State != lrsAlready) return nullptr;
   auto req = std::move(it->second);
   d.all.erase(it);
@@ -152,14 +167,14 @@ void TNetAsyncDnsLookup::WorkerLoop() {
     }
     plat::sock::TAsyncHandle h = d.queue.front();
     d.queue.erase(d.queue.begin());
-    std::shared_ptr<TNetAsyncDnsLookupRequest> req = d.all[h];
+    std::shared_ptr<TNetAsyncDnsLookupRequest> req = d.Find(h)->second;
     req->State = lrsInWork;
     TNetAsyncDnsLookupRequest work = *req;
     lock.unlock();
     Resolve(work);
     lock.lock();
     if (req->Cancelled) {
-      d.all.erase(h);
+      d.Erase(h);
       continue;
     }
     req->Results = std::move(work.Results);

@@ -8,12 +8,11 @@
 #include <ctime>
 #include <mutex>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "net/dnslookup.h"
 #include "net/wsocket_internal.h"
-#include "platform/thread.h"
+#include "platform/text.h"
 #include "platform/tick.h"
 
 using namespace wsocket_detail;
@@ -78,12 +77,12 @@ class TLookupAnswerKeeper final : public TNetWndControl {
   TLookupAnswerKeeper() : TNetWndControl(nullptr) {}
 
   // Keepers are created, answered and destroyed on the thread of the window they listen on.
+  // Each thread's list is made on first use and never freed (a plain thread-local pointer: a
+  // thread-local object with a destructor is unreliable on 32-bit mingw).
   static std::vector<TLookupAnswerKeeper*>& Keepers() {
-    static plat::Mutex* lock = new plat::Mutex;
-    static auto* by_thread =
-        new std::unordered_map<std::uint32_t, std::vector<TLookupAnswerKeeper*>>;
-    std::lock_guard<plat::Mutex> guard(*lock);
-    return (*by_thread)[plat::CurrentThreadId()];
+    thread_local std::vector<TLookupAnswerKeeper*>* mine = nullptr;
+    if (mine == nullptr) mine = new std::vector<TLookupAnswerKeeper*>;
+    return *mine;
   }
 
   std::uint32_t FByName = 0;
@@ -346,7 +345,7 @@ void TCustomWSocket::ReportFailure(const std::string& Msg) {
 
 void TCustomWSocket::ReportSocketError(const std::string& Operation, int ErrCode) {
   int code = ErrCode != 0 ? ErrCode : ws::WSAGetLastError();
-  std::string line = ErrorTextOf(code) + " (#" + std::to_string(code) + " in " + Operation + ")";
+  std::string line = ErrorTextOf(code) + " (#" + text::DecimalStr(code) + " in " + Operation + ")";
   if (code == WSAECONNRESET || code == WSAENOTCONN) {
     if (FHSocket != ws::kInvalidSocket) {
       ws::closesocket(FHSocket);
