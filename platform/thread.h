@@ -6,6 +6,8 @@
 // into every program. These are the ones the shared code and the Win32 backend use.
 //
 // - Mutex, RecursiveMutex: lockable, so std::lock_guard and std::unique_lock work with them.
+//   A try_lock may fail while the lock is free (as the standard allows; on Windows Vista, which
+//   has no try of an SRW lock, it always fails but for a recursive lock's holder).
 // - ConditionVariable: waits with a std::unique_lock<Mutex>; a wait may wake without a notify
 //   (use the forms with a predicate); a wait with a deadline on SteadyClock returns kTimeout
 //   only once the clock has reached the deadline.

@@ -6,6 +6,7 @@
 #include <exception>
 #include <new>
 
+#include "platform/win32/system_library.h"
 #include "platform/win32/win.h"
 
 namespace plat {
@@ -45,7 +46,15 @@ void Mutex::unlock() noexcept {
 }
 
 bool Mutex::try_lock() noexcept {
-  return TryAcquireSRWLockExclusive(Srw(&lock_)) != 0;
+  // The try of an SRW lock came with Windows 7. Found at run time, so the program still starts
+  // on Vista, where a try fails as a try may (the program's own code never tries a lock).
+  using TTryAcquire = BOOLEAN(WINAPI*)(PSRWLOCK);
+  static const TTryAcquire try_acquire = [] {
+    TTryAcquire f = nullptr;
+    win32::Find(GetModuleHandleW(L"kernel32.dll"), "TryAcquireSRWLockExclusive", f);
+    return f;
+  }();
+  return try_acquire != nullptr && try_acquire(Srw(&lock_)) != 0;
 }
 
 void RecursiveMutex::lock() noexcept {
