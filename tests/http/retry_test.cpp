@@ -105,7 +105,12 @@ class RetryPauseTest : public ::testing::Test {
     stepper_ = support::TestThread([this] {
       auto stuck_since = std::chrono::steady_clock::now();
       while (stepping_) {
-        if (!armed_ || !clock_.WaitIdle(std::chrono::milliseconds(200))) {
+        if (!armed_) {
+          parked_ = true;
+          std::this_thread::yield();
+          continue;
+        }
+        if (!clock_.WaitIdle(std::chrono::milliseconds(200))) {
           std::this_thread::yield();
           continue;
         }
@@ -129,14 +134,23 @@ class RetryPauseTest : public ::testing::Test {
   std::atomic<bool> stepping_{true};
   std::atomic<std::uint32_t> limit_{0xFFFFFFFFu};
   std::atomic<bool> armed_{false};
+  std::atomic<bool> parked_{false};  // the stepper has seen armed_ false
   support::TestThread stepper_;
 };
 
 TEST_F(RetryPauseTest, EndsWhenItsTimeHasPassedOnTheClock) {
   for (std::uint32_t ms : {1000u, 4000u}) {
+    // The stepper must stand still before the round reads the clock: still armed from the round
+    // before, it could otherwise move the clock between that reading and the pause's start, and
+    // the pause would end after the limit the stepper keeps to.
+    armed_ = false;
+    if (stepper_.joinable()) {
+      parked_ = false;
+      while (!parked_)
+        std::this_thread::yield();
+    }
     const std::uint32_t before = Elapsed();
     limit_ = before + ms;
-    armed_ = false;
     if (!stepper_.joinable()) StartStepping();
     {
       TRetryPause pause;
