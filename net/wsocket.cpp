@@ -8,11 +8,13 @@
 #include <ctime>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "net/dnslookup.h"
 #include "net/wsocket_internal.h"
 #include "platform/text.h"
+#include "platform/thread.h"
 #include "platform/tick.h"
 
 using namespace wsocket_detail;
@@ -77,12 +79,18 @@ class TLookupAnswerKeeper final : public TNetWndControl {
   TLookupAnswerKeeper() : TNetWndControl(nullptr) {}
 
   // Keepers are created, answered and destroyed on the thread of the window they listen on.
-  // Each thread's list is made on first use and never freed (a plain thread-local pointer: a
-  // thread-local object with a destructor is unreliable on 32-bit mingw).
+  // Each thread's list is made on first use and stays in a process-wide table (a thread that
+  // ends with keepers left leaves them there); a handful of threads, so a short list searched.
   static std::vector<TLookupAnswerKeeper*>& Keepers() {
-    thread_local std::vector<TLookupAnswerKeeper*>* mine = nullptr;
-    if (mine == nullptr) mine = new std::vector<TLookupAnswerKeeper*>;
-    return *mine;
+    using TList = std::vector<TLookupAnswerKeeper*>;
+    static plat::Mutex* lock = new plat::Mutex;
+    static auto* by_thread = new std::vector<std::pair<std::uint32_t, TList*>>;
+    const std::uint32_t self = plat::CurrentThreadId();
+    std::lock_guard<plat::Mutex> guard(*lock);
+    for (const auto& entry : *by_thread)
+      if (entry.first == self) return *entry.second;
+    by_thread->emplace_back(self, new TList);
+    return *by_thread->back().second;
   }
 
   std::uint32_t FByName = 0;
