@@ -171,12 +171,12 @@ void Thread::Detach() noexcept {
 }
 
 void YieldThread() noexcept {
-  SwitchToThread();
+  Sleep(0);  // gives up the rest of the time slice to any thread that is ready to run
 }
 
 unsigned ProcessorCount() noexcept {
   SYSTEM_INFO info;
-  GetSystemInfo(&info);
+  GetNativeSystemInfo(&info);  // the same count for a 32-bit program on a 64-bit system
   return info.dwNumberOfProcessors == 0 ? 1 : static_cast<unsigned>(info.dwNumberOfProcessors);
 }
 

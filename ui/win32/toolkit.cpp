@@ -45,7 +45,7 @@ HFONT MakeFont(const FontDef& def, int dpi, bool underline) {
   // A negative height asks for the character height (the em size without internal leading),
   // which is how the layout gives its fonts.
   std::wstring face(def.Face, def.Face + std::char_traits<char>::length(def.Face));
-  return CreateFontW(-MulDiv(def.PixelHeight, dpi, 96), 0, 0, 0, def.Bold ? FW_BOLD : FW_NORMAL,
+  return CreateFontW(-ScaleToDpi(def.PixelHeight, dpi), 0, 0, 0, def.Bold ? FW_BOLD : FW_NORMAL,
                      FALSE, underline ? TRUE : FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
                      CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE,
                      face.c_str());

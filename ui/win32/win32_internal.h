@@ -29,10 +29,17 @@ namespace ui::win32 {
 // process.
 void InitToolkit();
 
+// v * dpi / 96 rounded half away from zero, as MulDiv rounds (layout sizes are small, so the
+// product never overflows).
+inline int ScaleToDpi(int v, int dpi) {
+  const int magnitude = ((v < 0 ? -v : v) * dpi + 48) / 96;
+  return v < 0 ? -magnitude : magnitude;
+}
+
 // Layout pixels (96 dpi) to device pixels at a dpi.
 struct Scale {
   int dpi = 96;
-  int operator()(int v) const { return MulDiv(v, dpi, 96); }
+  int operator()(int v) const { return ScaleToDpi(v, dpi); }
 };
 
 // UTF-16 text as the system's wide strings (wchar_t is 16 bits on Windows).
