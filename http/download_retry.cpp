@@ -1,6 +1,8 @@
 // Retry and resume of one download.
 #include "http/download_retry.h"
 
+#include <exception>
+
 #include "http/content_digest.h"
 
 namespace download_retry {
@@ -160,7 +162,8 @@ void TResumableDownload::BeginAttempt() {
   if (validator_.empty()) trusted_ = 0;
   // The document's hash must cover exactly the part that is kept; should it not, the part is not
   // kept either.
-  if (static_cast<std::uint64_t>(trusted_) != document_hash_.Length()) trusted_ = 0;
+  if (hash_received_ && static_cast<std::uint64_t>(trusted_) != document_hash_.Length())
+    trusted_ = 0;
   if (trusted_ == 0) {
     document_hash_.Reset();
     document_digests_.clear();
@@ -232,8 +235,8 @@ bool TResumableDownload::BlockReceived(const void* Buffer, std::int32_t Len) {
   if (!judged_ && !JudgeAnswer(Buffer, Len)) return false;
   if (!accepted_) return false;
   if (Len > 0) {
-    document_hash_.Update(Buffer, static_cast<std::size_t>(Len));
-    answer_hash_.Update(Buffer, static_cast<std::size_t>(Len));
+    if (hash_received_) document_hash_.Update(Buffer, static_cast<std::size_t>(Len));
+    if (part_digest_) answer_hash_.Update(Buffer, static_cast<std::size_t>(Len));
   }
   trusted_ = base_ + client_.RcvdCount();
   return true;
@@ -265,9 +268,20 @@ bool TResumableDownload::TakeDigests(bool whole_document) {
 
 bool TResumableDownload::CheckDigests() {
   if (document_digests_.empty() && !part_digest_) return true;
-  if (document_hash_.Length() != static_cast<std::uint64_t>(trusted_))
-    return Fail(u"the digest does not cover the whole file", reqErrDigestMismatch);
   plat::TSha256 document = document_hash_;
+  if (!hash_received_ && !document_digests_.empty()) {
+    // The document as the stream holds it, the part kept from earlier attempts included.
+    bool read = false;
+    try {
+      read = plat::HashStream(stream_, 0, trusted_, document);
+    } catch (const std::exception&) {
+    }
+    stream_.SetPosition(trusted_);
+    if (!read)
+      return Fail(u"the file cannot be read back for the digest check", reqErrDigestMismatch);
+  }
+  if (!document_digests_.empty() && document.Length() != static_cast<std::uint64_t>(trusted_))
+    return Fail(u"the digest does not cover the whole file", reqErrDigestMismatch);
   const plat::TSha256Digest document_digest = document.Final();
   for (const TExpectedDigest& expected : document_digests_) {
     if (expected.Digest != document_digest)

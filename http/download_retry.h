@@ -17,12 +17,15 @@
 // - Repr-Digest is a digest of the whole document, on a 200 and on a 206 alike;
 // - Content-Digest is one of the answer's own bytes: the whole document on a 200, the part on a
 //   206.
-// The bytes are hashed as they arrive, into one hash of the document from its first byte (which
-// covers exactly the part of the stream a resume keeps, so the part already held counts) and one
-// of the current answer's bytes. A digest of the document given by an earlier answer of the same
-// version still counts after a resume. A mismatch, or a digest field that cannot be read, fails
-// the download for good (FailureCode reqErrDigestMismatch); entries of other algorithms are
-// ignored.
+// A digest of the document is checked against the stream's bytes, read back once the document is
+// complete, so the part held from an earlier attempt counts; a digest of a 206's part against its
+// bytes, hashed as they arrive when the answer names one. A download that carries no digest is not
+// hashed at all: hashing runs at a fraction of the speed of a local transfer. A digest of the
+// document given by an earlier answer of the same version still counts after a resume. A
+// mismatch, a digest field that cannot be read, or a stream that cannot be read back fails the
+// download for good (FailureCode reqErrDigestMismatch); entries of other algorithms are ignored.
+// A caller that needs the hash of the bytes as they arrived (to check the file again later) asks
+// for it with SetHashReceived; that hash then covers exactly the part a resume keeps.
 //
 // Threads: the thread of the client. Ownership: borrows the client and the stream.
 #pragma once
@@ -110,8 +113,13 @@ class TResumableDownload {
   // How many sha-256 digests the completed download was checked against (0: the answers carried
   // none).
   int DigestsChecked() const { return digests_checked_; }
-  // The sha-256 of the document's bytes as they arrived (all of them, across resumed attempts),
-  // whether or not the server sent a digest: what the file must still hold when it is run.
+  // Hash the document's bytes as they arrive, for ReceivedSha256; set it before the first attempt.
+  // A retry then keeps only a part the hash covers, and the document's digests are checked
+  // against that hash instead of the bytes read back.
+  void SetHashReceived(bool On) { hash_received_ = On; }
+  // With SetHashReceived: the sha-256 of the document's bytes as they arrived (all of them, across
+  // resumed attempts), whether or not the server sent a digest: what the file must still hold
+  // when it is run.
   plat::TSha256Digest ReceivedSha256() const {
     plat::TSha256 copy = document_hash_;
     return copy.Final();
@@ -145,8 +153,9 @@ class TResumableDownload {
   String failure_;
   std::uint16_t failure_code_ = 0;
   std::int32_t refused_status_ = 0;
-  plat::TSha256 document_hash_;  // the stream's bytes from its start, as they arrived
-  plat::TSha256 answer_hash_;    // the current answer's bytes
+  bool hash_received_ = false;
+  plat::TSha256 document_hash_;  // with hash_received_: the stream's bytes from its start
+  plat::TSha256 answer_hash_;    // the current answer's bytes, when part_digest_ names a digest
   struct TExpectedDigest {
     plat::TSha256Digest Digest;
     const char16_t* Field;

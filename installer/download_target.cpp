@@ -4,7 +4,6 @@
 #include <chrono>
 #include <cmath>
 #include <ctime>
-#include <vector>
 
 #include "platform/sysinfo.h"
 
@@ -124,14 +123,8 @@ bool RenameDownloadToExe(String& path) {
 bool HeldFileMatches(plat::TFileStream& held, std::int64_t length,
                      const plat::TSha256Digest& expected) {
   try {
-    held.SetPosition(0);
     plat::TSha256 hash;
-    std::vector<char> block(64 * 1024);
-    for (;;) {
-      const std::int32_t n = held.Read(block.data(), static_cast<std::int32_t>(block.size()));
-      if (n <= 0) break;
-      hash.Update(block.data(), static_cast<std::size_t>(n));
-    }
+    plat::HashStream(held, 0, -1, hash);
     held.SetPosition(0);
     return hash.Length() == static_cast<std::uint64_t>(length) && hash.Final() == expected;
   } catch (const std::exception&) {

@@ -119,6 +119,7 @@ void TfrmMain::imgBtnInstallClick() {
   HttpCli.SetRcvdStream(download_stream_.get());
   attempts_ = std::make_unique<download_retry::TResumableDownload>(HttpCli, *download_stream_);
   attempts_->SetFirstPauseMs(services_.FirstRetryPauseMs);
+  attempts_->SetHashReceived(true);  // the file is checked against it before it runs
   RunDownload();
 }
 

@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
+
+#include "platform/stream.h"
 
 namespace plat {
 namespace {
@@ -117,6 +120,20 @@ TSha256Digest Sha256(std::string_view bytes) {
   TSha256 sha;
   sha.Update(bytes.data(), bytes.size());
   return sha.Final();
+}
+
+bool HashStream(TStream& stream, std::int64_t from, std::int64_t to, TSha256& hash) {
+  stream.SetPosition(from);
+  std::vector<char> block(64 * 1024);
+  for (std::int64_t at = from; to < 0 || at < to;) {
+    const std::int64_t want = to < 0 ? static_cast<std::int64_t>(block.size())
+                                     : std::min<std::int64_t>(to - at, block.size());
+    const std::int32_t n = stream.Read(block.data(), static_cast<std::int32_t>(want));
+    if (n <= 0) return to < 0;
+    hash.Update(block.data(), static_cast<std::size_t>(n));
+    at += n;
+  }
+  return true;
 }
 
 }  // namespace plat

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string_view>
 
+class TStream;
+
 namespace plat {
 
 using TSha256Digest = std::array<std::uint8_t, 32>;
@@ -31,5 +33,10 @@ class TSha256 {
 };
 
 TSha256Digest Sha256(std::string_view bytes);
+
+// Feeds `hash` the bytes of `stream` from `from` up to `to` (-1: its end), read back in blocks;
+// the position is then where the reading stopped. False when the stream ends before `to`. Read
+// may raise EStreamError.
+bool HashStream(TStream& stream, std::int64_t from, std::int64_t to, TSha256& hash);
 
 }  // namespace plat

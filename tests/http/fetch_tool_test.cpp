@@ -219,6 +219,31 @@ TEST_F(FetchToolTest, RetriesResumeAndSayWhy) {
        {"attempt 1: GET URL, status 503, 4 bytes, error 0 (none)",
         "attempt 2: GET URL, status 200, 10 bytes, error 0 (none)"},
        {}},
+      // The first answer names no digest, so nothing is hashed while it arrives; the resumed
+      // answer's digest of the whole document is checked against the file read back, the part
+      // held from the first attempt included.
+      {"digest of the whole only on the resumed answer",
+       {head200 + "hello",
+        "HTTP/1.0 206 Partial\r\nETag: \"v1\"\r\nContent-Range: bytes 5-9/10\r\n"
+        "Repr-Digest: sha-256=:k2oYXKqiZrucvpgengXLeM1zKwsygOuURBK7b4+PB68=:\r\n"
+        "Content-Length: 5\r\n\r\nworld"},
+       0,
+       "helloworld",
+       {"attempt 1: GET URL, status 200, 5 bytes, error 10 (answer cut short)",
+        "attempt 2: GET URL from byte 5, status 206, 5 bytes, error 0 (none)"},
+       {}},
+      {"resumed answer's digest names other held bytes",
+       {head200 + "hello",
+        "HTTP/1.0 206 Partial\r\nETag: \"v1\"\r\nContent-Range: bytes 5-9/10\r\n"
+        "Repr-Digest: sha-256=:xn/qt32NvT/JN9sMw2SZz/1WpwldZDx+dZmwPJK2pm0=:\r\n"
+        "Content-Length: 5\r\n\r\nworld"},
+       1,
+       "",
+       {"attempt 1: GET URL, status 200, 5 bytes, error 10 (answer cut short)",
+        "attempt 2: GET URL from byte 5, status 206, 5 bytes, error 19 (digest check failed), the "
+        "document's sha-256 does not match the answer's Repr-Digest",
+        "error 19 status 206 the document's sha-256 does not match the answer's Repr-Digest"},
+       {}},
       {"range elsewhere",
        {head200 + "hello",
         "HTTP/1.0 206 Partial\r\nContent-Range: bytes 0-9/10\r\nContent-Length: 10\r\n\r\n"

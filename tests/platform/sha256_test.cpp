@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "platform/stream.h"
+
 namespace {
 
 std::string Hex(const plat::TSha256Digest& digest) {
@@ -77,6 +79,28 @@ TEST(Sha256, SplitsAndResetAgree) {
       sha.Update(data.data() + split, len - split);
       EXPECT_EQ(sha.Final(), whole) << "length " << len << ", split at " << split;
     }
+  }
+}
+
+// A stream read back in blocks: a range across the block size, the rest to its end, and a range
+// that runs past the end, which is reported.
+TEST(Sha256, HashStreamReadsTheRangeBack) {
+  std::string data(200000, '\0');
+  for (std::size_t i = 0; i < data.size(); ++i)
+    data[i] = static_cast<char>(i * 131 + i / 7);
+  TMemoryStream stream;
+  stream.Write(data.data(), static_cast<std::int32_t>(data.size()));
+  struct Range {
+    std::int64_t from, to;
+    bool whole;
+  } ranges[] = {{0, 200000, true}, {5, 70000, true}, {65536, -1, true}, {100, 200001, false}};
+  for (const Range& r : ranges) {
+    plat::TSha256 sha;
+    EXPECT_EQ(plat::HashStream(stream, r.from, r.to, sha), r.whole) << r.from << "-" << r.to;
+    const std::size_t end = r.to < 0 || !r.whole ? data.size() : static_cast<std::size_t>(r.to);
+    const std::string want = data.substr(static_cast<std::size_t>(r.from), end - r.from);
+    EXPECT_EQ(sha.Final(), plat::Sha256(want)) << r.from << "-" << r.to;
+    EXPECT_EQ(stream.Position(), static_cast<std::int64_t>(end));
   }
 }
 
