@@ -1,8 +1,6 @@
 // Retry and resume of one download.
 #include "http/download_retry.h"
 
-#include <exception>
-
 #include "http/content_digest.h"
 
 namespace download_retry {
@@ -271,13 +269,7 @@ bool TResumableDownload::CheckDigests() {
   plat::TSha256 document = document_hash_;
   if (!hash_received_ && !document_digests_.empty()) {
     // The document as the stream holds it, the part kept from earlier attempts included.
-    bool read = false;
-    try {
-      read = plat::HashStream(stream_, 0, trusted_, document);
-    } catch (const std::exception&) {
-    }
-    stream_.SetPosition(trusted_);
-    if (!read)
+    if (!plat::HashStream(stream_, 0, trusted_, document))
       return Fail(u"the file cannot be read back for the digest check", reqErrDigestMismatch);
   }
   if (!document_digests_.empty() && document.Length() != static_cast<std::uint64_t>(trusted_))

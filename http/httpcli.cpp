@@ -5,6 +5,7 @@
 // httpcli_sync.cpp (the synchronous calls).
 #include "http/httpcli.h"
 
+#include <cxxabi.h>
 #include <exception>
 
 #include "http/httpcli_internal.h"
@@ -42,13 +43,17 @@ String ErrorText(int code, const TWSocket& socket) {
 }
 
 // The message of the exception being handled, for the reason phrase of a request that an
-// exception ended.
+// exception ended. Its callers run inside a handler's catch; the exception is thrown again and
+// caught here, which needs no copy of it (std::current_exception would bring the whole
+// exception-pointer machinery into the program). Without one being handled, nothing is thrown.
 String CurrentExceptionText() {
-  try {
-    if (auto e = std::current_exception()) std::rethrow_exception(e);
-  } catch (std::exception& E) {
-    if (*E.what() != 0) return text::FromUtf8(E.what());
-  } catch (...) {
+  if (abi::__cxa_current_exception_type() != nullptr) {
+    try {
+      throw;
+    } catch (std::exception& E) {
+      if (*E.what() != 0) return text::FromUtf8(E.what());
+    } catch (...) {
+    }
   }
   return u"Exception in an event handler";
 }

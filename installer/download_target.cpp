@@ -122,14 +122,10 @@ bool RenameDownloadToExe(String& path) {
 
 bool HeldFileMatches(plat::TFileStream& held, std::int64_t length,
                      const plat::TSha256Digest& expected) {
-  try {
-    plat::TSha256 hash;
-    plat::HashStream(held, 0, -1, hash);
-    held.SetPosition(0);
-    return hash.Length() == static_cast<std::uint64_t>(length) && hash.Final() == expected;
-  } catch (const std::exception&) {
-    return false;  // a file that cannot be read back is no file to run
-  }
+  // A file that cannot be read back is no file to run.
+  plat::TSha256 hash;
+  return plat::HashStream(held, 0, -1, hash) &&
+         hash.Length() == static_cast<std::uint64_t>(length) && hash.Final() == expected;
 }
 
 bool RenameHeldDownloadToExe(String& path, plat::TFileStream& held) {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <vector>
 
 #include "platform/stream.h"
@@ -123,17 +124,22 @@ TSha256Digest Sha256(std::string_view bytes) {
 }
 
 bool HashStream(TStream& stream, std::int64_t from, std::int64_t to, TSha256& hash) {
-  stream.SetPosition(from);
-  std::vector<char> block(64 * 1024);
-  for (std::int64_t at = from; to < 0 || at < to;) {
-    const std::int64_t want = to < 0 ? static_cast<std::int64_t>(block.size())
-                                     : std::min<std::int64_t>(to - at, block.size());
-    const std::int32_t n = stream.Read(block.data(), static_cast<std::int32_t>(want));
-    if (n <= 0) return to < 0;
-    hash.Update(block.data(), static_cast<std::size_t>(n));
-    at += n;
+  try {
+    const std::int64_t kept = stream.Position();
+    stream.SetPosition(from);
+    std::vector<char> block(64 * 1024);
+    std::int64_t at = from;
+    for (std::int32_t n = 1; n > 0 && (to < 0 || at < to); at += n) {
+      const std::int64_t want = to < 0 ? static_cast<std::int64_t>(block.size())
+                                       : std::min<std::int64_t>(to - at, block.size());
+      n = stream.Read(block.data(), static_cast<std::int32_t>(want));
+      if (n > 0) hash.Update(block.data(), static_cast<std::size_t>(n));
+    }
+    stream.SetPosition(kept);
+    return to < 0 || at == to;
+  } catch (const std::exception&) {
+    return false;
   }
-  return true;
 }
 
 }  // namespace plat

@@ -35,8 +35,8 @@ class TSha256 {
 TSha256Digest Sha256(std::string_view bytes);
 
 // Feeds `hash` the bytes of `stream` from `from` up to `to` (-1: its end), read back in blocks;
-// the position is then where the reading stopped. False when the stream ends before `to`. Read
-// may raise EStreamError.
+// the stream's position is kept. False when the stream ends before `to` or cannot be read (an
+// EStreamError is caught here).
 bool HashStream(TStream& stream, std::int64_t from, std::int64_t to, TSha256& hash);
 
 }  // namespace plat

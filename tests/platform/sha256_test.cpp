@@ -83,7 +83,7 @@ TEST(Sha256, SplitsAndResetAgree) {
 }
 
 // A stream read back in blocks: a range across the block size, the rest to its end, and a range
-// that runs past the end, which is reported.
+// that runs past the end, which is reported; the position stays where it was.
 TEST(Sha256, HashStreamReadsTheRangeBack) {
   std::string data(200000, '\0');
   for (std::size_t i = 0; i < data.size(); ++i)
@@ -95,12 +95,13 @@ TEST(Sha256, HashStreamReadsTheRangeBack) {
     bool whole;
   } ranges[] = {{0, 200000, true}, {5, 70000, true}, {65536, -1, true}, {100, 200001, false}};
   for (const Range& r : ranges) {
+    stream.SetPosition(1234);
     plat::TSha256 sha;
     EXPECT_EQ(plat::HashStream(stream, r.from, r.to, sha), r.whole) << r.from << "-" << r.to;
     const std::size_t end = r.to < 0 || !r.whole ? data.size() : static_cast<std::size_t>(r.to);
     const std::string want = data.substr(static_cast<std::size_t>(r.from), end - r.from);
     EXPECT_EQ(sha.Final(), plat::Sha256(want)) << r.from << "-" << r.to;
-    EXPECT_EQ(stream.Position(), static_cast<std::int64_t>(end));
+    EXPECT_EQ(stream.Position(), 1234);
   }
 }
 
