@@ -146,8 +146,11 @@ TEST_F(RetryPauseTest, EndsWhenItsTimeHasPassedOnTheClock) {
     armed_ = false;
     if (stepper_.joinable()) {
       parked_ = false;
-      while (!parked_)
+      // Bounded so that a stepper that never runs again fails the test instead of hanging it.
+      const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+      while (!parked_ && std::chrono::steady_clock::now() < give_up)
         std::this_thread::yield();
+      ASSERT_TRUE(parked_.load()) << "the clock stepper did not stand still within 10 s";
     }
     const std::uint32_t before = Elapsed();
     limit_ = before + ms;
