@@ -214,10 +214,16 @@ std::int64_t TFileStream::Size() {
 }
 
 void TFileStream::SetSize(std::int64_t size) {
+  if (size < 0) size = 0;
+  // A size that does not change is left alone: ext4 takes a cut to nothing as a file being
+  // replaced, and then writes all of the file's data out when it is closed (auto_da_alloc),
+  // which made the close of a new download file wait for the disk (a third of the time of a
+  // 1 GiB download from a local server).
+  if (size == Size()) return;
   std::int64_t pos = Position();
-  if (ftruncate(Fd(handle_), static_cast<off_t>(size < 0 ? 0 : size)) != 0)
+  if (ftruncate(Fd(handle_), static_cast<off_t>(size)) != 0)
     RaiseStreamError("Cannot change the size of", path_);
-  if (pos > size) Seek(size < 0 ? 0 : size, TSeekOrigin::soBeginning);
+  if (pos > size) Seek(size, TSeekOrigin::soBeginning);
 }
 
 }  // namespace plat
