@@ -265,21 +265,21 @@ bool TResumableDownload::TakeDigests(bool whole_document) {
 }
 
 bool TResumableDownload::CheckDigests() {
-  if (document_digests_.empty() && !part_digest_) return true;
-  plat::TSha256 document = document_hash_;
-  if (!hash_received_ && !document_digests_.empty()) {
-    // The document as the stream holds it, the part kept from earlier attempts included.
-    if (!plat::HashStream(stream_, 0, trusted_, document))
+  if (!document_digests_.empty()) {
+    plat::TSha256 document = document_hash_;
+    // Without the hash of the bytes as they arrived: the document as the stream holds it, the
+    // part kept from earlier attempts included.
+    if (!hash_received_ && !plat::HashStream(stream_, 0, trusted_, document))
       return Fail(u"the file cannot be read back for the digest check", reqErrDigestMismatch);
-  }
-  if (!document_digests_.empty() && document.Length() != static_cast<std::uint64_t>(trusted_))
-    return Fail(u"the digest does not cover the whole file", reqErrDigestMismatch);
-  const plat::TSha256Digest document_digest = document.Final();
-  for (const TExpectedDigest& expected : document_digests_) {
-    if (expected.Digest != document_digest)
-      return Fail(String(u"the document's sha-256 does not match the answer's ") + expected.Field,
-                  reqErrDigestMismatch);
-    ++digests_checked_;
+    if (document.Length() != static_cast<std::uint64_t>(trusted_))
+      return Fail(u"the digest does not cover the whole file", reqErrDigestMismatch);
+    const plat::TSha256Digest document_digest = document.Final();
+    for (const TExpectedDigest& expected : document_digests_) {
+      if (expected.Digest != document_digest)
+        return Fail(String(u"the document's sha-256 does not match the answer's ") + expected.Field,
+                    reqErrDigestMismatch);
+      ++digests_checked_;
+    }
   }
   if (part_digest_) {
     plat::TSha256 answer = answer_hash_;

@@ -129,11 +129,13 @@ bool HashStream(TStream& stream, std::int64_t from, std::int64_t to, TSha256& ha
     stream.SetPosition(from);
     std::vector<char> block(64 * 1024);
     std::int64_t at = from;
-    for (std::int32_t n = 1; n > 0 && (to < 0 || at < to); at += n) {
+    while (to < 0 || at < to) {
       const std::int64_t want = to < 0 ? static_cast<std::int64_t>(block.size())
                                        : std::min<std::int64_t>(to - at, block.size());
-      n = stream.Read(block.data(), static_cast<std::int32_t>(want));
-      if (n > 0) hash.Update(block.data(), static_cast<std::size_t>(n));
+      const std::int32_t n = stream.Read(block.data(), static_cast<std::int32_t>(want));
+      if (n <= 0) break;
+      hash.Update(block.data(), static_cast<std::size_t>(n));
+      at += n;
     }
     stream.SetPosition(kept);
     return to < 0 || at == to;

@@ -737,7 +737,7 @@ void WizardView::SetEnabled(ControlId control, bool enabled) {
 }
 
 bool WizardView::Enabled(ControlId control) const {
-  return IsEnabled(Window(control)) != 0;
+  return IsEnabled(Window(control));
 }
 
 bool WizardView::Checked(ControlId control) const {
